@@ -1,0 +1,87 @@
+# Shared build rules: warnings, sanitizers, test registration, Windows link flags.
+
+if(WIN32)
+  set(TOVRA_WINDOWS ON)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0A00)
+  # Static runtime: nothing for Wine (or a user's machine) to look up at load time.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+else()
+  set(TOVRA_WINDOWS OFF)
+endif()
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+endif()
+
+if(SANITIZE AND NOT TOVRA_WINDOWS)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(TOVRA_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  message(WARNING "fuzz targets need clang; TOVRA_FUZZ ignored")
+  set(TOVRA_FUZZ OFF)
+endif()
+
+# GoogleTest: the system package natively, built from Debian's sources for MinGW.
+if(TOVRA_WINDOWS)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL SYSTEM)
+  if(NOT TARGET GTest::gtest_main)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+  endif()
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+if(TOVRA_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
+
+set(TOVRA_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
+file(MAKE_DIRECTORY ${TOVRA_TEST_RESULTS})
+
+# tovra_add_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l] [TIMEOUT s])
+# One GoogleTest executable, one ctest entry; each run leaves a JUnit-style XML
+# report in test-results/ so scripts/test can count individual test cases.
+function(tovra_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
+  set(report ${TOVRA_TEST_RESULTS}/${name}.xml)
+  if(TOVRA_WINDOWS)
+    set(report "Z:${report}")  # Wine maps the Linux root to drive Z:
+  endif()
+  add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:${report})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+endfunction()
+
+# tovra_add_fuzzer(name SOURCES a.cpp LIBS lib1)
+function(tovra_add_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT TOVRA_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY TOVRA_FUZZERS ${name})
+endfunction()
+
+# tovra_add_benchmark(name SOURCES a.cpp LIBS lib1)
+function(tovra_add_benchmark name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT TOVRA_BENCH)
+    return()
+  endif()
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
+endfunction()
