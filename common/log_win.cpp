@@ -90,6 +90,8 @@ void Log(LogLevel level, std::wstring_view message) {
   ::OutputDebugStringW(line.c_str());
   WriteStandardError(line, utf8);
   if (s.file && !utf8.empty()) {
+    // One call per line on an append-only handle: Windows appends it whole, so
+    // lines of other processes sharing the file never cut into it.
     DWORD written = 0;
     ::WriteFile(s.file.get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
   }
