@@ -62,6 +62,8 @@ enum class StageResult : uint16_t {
   failed = 4,
 };
 
+constexpr uint16_t ToWire(StageResult r) { return static_cast<uint16_t>(r); }
+
 // A stage_openvpn_config request that failed with `status`.
 StageResult MapStageRequestFailure(uint16_t status);
 // An empty staged_path with the Service's `stage_result`.

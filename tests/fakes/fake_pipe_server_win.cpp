@@ -1,0 +1,112 @@
+#include "tests/fakes/fake_pipe_server_win.h"
+
+#include "common/messages.h"
+#include "common/pipe_io_win.h"
+
+namespace tovra::testing {
+
+FakePipeServer::FakePipeServer(std::wstring pipe_name, Handler handler)
+    : name_(std::move(pipe_name)),
+      handler_(std::move(handler)),
+      stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  thread_ = std::thread([this] { Run(); });
+  ::Sleep(50);  // let the first instance exist before clients try
+}
+
+FakePipeServer::~FakePipeServer() {
+  stop_ = true;
+  ::SetEvent(stop_event_.get());
+  thread_.join();
+}
+
+void FakePipeServer::DropClient() { drop_ = true; }
+
+std::vector<common::Frame> FakePipeServer::received() {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+
+std::optional<common::Bytes> FakePipeServer::HelloReply(uint16_t protocol,
+                                                        const std::string& generation_id) {
+  common::PayloadWriter w;
+  w.WriteU16(0);
+  common::HelloInfo info = common::MakeServiceHelloInfo();
+  info.protocol = protocol;
+  w.WriteHelloInfo(info);
+  w.WriteString(generation_id);
+  return w.Take();
+}
+
+void FakePipeServer::Run() {
+  while (!stop_) {
+    common::UniqueHandle pipe(::CreateNamedPipeW(
+        name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 16384, 16384, 0, nullptr));
+    if (!pipe) {
+      ::WaitForSingleObject(stop_event_.get(), 50);
+      continue;
+    }
+    common::UniqueHandle connect_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED ov{};
+    ov.hEvent = connect_event.get();
+    bool connected = ::ConnectNamedPipe(pipe.get(), &ov) != FALSE;
+    if (!connected) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_PIPE_CONNECTED) {
+        connected = true;
+      } else if (error == ERROR_IO_PENDING) {
+        HANDLE waits[2] = {connect_event.get(), stop_event_.get()};
+        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+          DWORD ignored = 0;
+          connected = ::GetOverlappedResult(pipe.get(), &ov, &ignored, FALSE) != FALSE;
+        } else {
+          ::CancelIoEx(pipe.get(), &ov);
+          DWORD ignored = 0;
+          ::GetOverlappedResult(pipe.get(), &ov, &ignored, TRUE);
+        }
+      }
+    }
+    if (!connected) continue;
+    ++connections_;
+    drop_ = false;
+    while (!stop_ && !drop_) {
+      auto frame = common::ReadFrame(pipe.get(), 200);
+      if (!frame) {
+        // Time-out just polls the stop and drop flags; a broken pipe ends the client.
+        DWORD available = 0;
+        if (!::PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr)) break;
+        continue;
+      }
+      {
+        std::lock_guard lock(mutex_);
+        received_.push_back(*frame);
+      }
+      auto reply = handler_(*frame);
+      if (!reply) break;
+      if (!common::WriteFrame(pipe.get(), frame->header.type, frame->header.request_id,
+                              generation_, *reply, 5000)) {
+        break;
+      }
+    }
+    ::DisconnectNamedPipe(pipe.get());
+  }
+}
+
+common::UniqueHandle OpenPipeClient(const std::wstring& name) {
+  for (int i = 0; i < 20; ++i) {
+    common::UniqueHandle h(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (h) return h;
+    if (::GetLastError() != ERROR_PIPE_BUSY) return {};
+    ::WaitNamedPipeW(name.c_str(), 500);
+  }
+  return {};
+}
+
+std::wstring UniquePipeName(const wchar_t* stem) {
+  static std::atomic<int> counter{0};
+  return L"\\\\.\\pipe\\tovra-test-" + std::wstring(stem) + L"-" +
+         std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
+}
+
+}  // namespace tovra::testing
