@@ -1,0 +1,108 @@
+#include "tests/support/child_process_win.h"
+
+#include <knownfolders.h>
+#include <shlobj.h>
+
+namespace tovra::testing {
+
+bool ChildProcess::Start(const std::wstring& exe, const std::wstring& args,
+                         const std::vector<std::wstring>& env, bool inherit_stdio) {
+  Kill();
+  // Build the child's environment block: ours, with the extra entries replacing
+  // any of the same name.
+  std::vector<std::wstring> entries;
+  if (wchar_t* block = ::GetEnvironmentStringsW()) {
+    for (const wchar_t* p = block; *p; p += wcslen(p) + 1) entries.emplace_back(p);
+    ::FreeEnvironmentStringsW(block);
+  }
+  for (const auto& e : env) {
+    const std::wstring name = e.substr(0, e.find(L'=') + 1);
+    std::erase_if(entries, [&](const std::wstring& x) { return _wcsnicmp(x.c_str(), name.c_str(), name.size()) == 0; });
+    entries.push_back(e);
+  }
+  std::wstring block;
+  for (const auto& e : entries) {
+    block += e;
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  common::UniqueHandle null_out;
+  if (!inherit_stdio) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    null_out.reset(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                 OPEN_EXISTING, 0, nullptr));
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = null_out.get();
+    si.hStdError = null_out.get();
+    si.hStdInput = nullptr;
+  }
+  std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr, &si,
+                        &pi)) {
+    return false;
+  }
+  ::CloseHandle(pi.hThread);
+  process_.reset(pi.hProcess);
+  pid_ = pi.dwProcessId;
+  return true;
+}
+
+bool ChildProcess::running() const {
+  return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+std::optional<uint32_t> ChildProcess::Wait(uint32_t ms) {
+  if (!process_) return std::nullopt;
+  if (::WaitForSingleObject(process_.get(), ms) != WAIT_OBJECT_0) return std::nullopt;
+  DWORD code = 0;
+  ::GetExitCodeProcess(process_.get(), &code);
+  return code;
+}
+
+void ChildProcess::Kill() {
+  if (running()) {
+    ::TerminateProcess(process_.get(), 0xDEAD);
+    ::WaitForSingleObject(process_.get(), 5000);
+  }
+  process_.reset();
+}
+
+std::wstring TestEnv(const wchar_t* name) {
+  wchar_t buf[1024];
+  const DWORD n = ::GetEnvironmentVariableW(name, buf, 1024);
+  return n > 0 && n < 1024 ? std::wstring(buf, n) : std::wstring();
+}
+
+std::wstring ZerkaLogPath(const std::wstring& component) {
+  common::UniqueCoTaskString program_data;
+  if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, program_data.put()))) return {};
+  return std::wstring(program_data.get()) + L"\\Zerka\\vpn\\logs\\" + component + L".log";
+}
+
+uint64_t FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+std::string ReadFileFrom(const std::wstring& path, uint64_t offset) {
+  common::UniqueHandle f(::CreateFileW(path.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!f) return {};
+  LARGE_INTEGER pos;
+  pos.QuadPart = static_cast<LONGLONG>(offset);
+  ::SetFilePointerEx(f.get(), pos, nullptr, FILE_BEGIN);
+  std::string out;
+  char buf[8192];
+  DWORD n = 0;
+  while (::ReadFile(f.get(), buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
+  return out;
+}
+
+}  // namespace tovra::testing
