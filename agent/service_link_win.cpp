@@ -3,6 +3,7 @@
 #include "common/log.h"
 #include "common/messages.h"
 #include "common/pipe_io_win.h"
+#include "common/pipe_owner_win.h"
 #include "common/secure_zero.h"
 #include "common/text.h"
 
@@ -49,6 +50,13 @@ bool ServiceLink::EnsureConnected() {
   PipeConnectResult opened = connector_ ? connector_() : PipeConnectResult{{}, 5};
   if (!opened.pipe) {
     last_error_ = opened.error != 0 ? opened.error : ToWire(Status::internal);
+    return false;
+  }
+  // Anyone can create a pipe of this name first; never hand a request to a server
+  // that is not the system's or our own.
+  if (!common::IsTrustedServerPipe(opened.pipe.get())) {
+    common::Log(common::LogLevel::Warn, L"service pipe owner not trusted -> fail closed");
+    last_error_ = ToWire(Status::internal);
     return false;
   }
   pipe_ = std::move(opened.pipe);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/messages.h"
+#include "common/pipe_owner_win.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 
 namespace tovra::agent {
@@ -179,6 +180,35 @@ TEST(ServiceLinkOpenVpnStagerWin, EmptyProfileOrNoLinkNeverContactsTheService) {
   std::string path;
   ASSERT_TRUE(r.ReadString(path));
   EXPECT_EQ(path, "C:\\x\\\xC3\xA9.ovpn");
+}
+
+}  // namespace
+}  // namespace tovra::agent
+
+namespace tovra::agent {
+namespace {
+
+TEST(ServiceLinkWin, SquatterWithAForeignOwnerGetsNothing) {
+  FakePipeServer squatter(testing::UniquePipeName(L"squat"), ServiceHandler(6),
+                          std::wstring(L"S-1-5-21-1004336348-1177238915-682003330-1999"));
+  ASSERT_EQ(common::GetPipeOwnerSid(testing::OpenPipeClient(squatter.name()).get()),
+            std::optional<std::wstring>(L"S-1-5-21-1004336348-1177238915-682003330-1999"))
+      << "the stand-in carries the foreign owner";
+  ServiceLink link(ConnectorFor(squatter.name()));
+  auto r = link.Request(5, Bytes{3, 0, 'k', 'e', 'y'});
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(link.last_error(), 5);
+  ::Sleep(300);
+  EXPECT_TRUE(squatter.received().empty()) << "not a byte was written to it";
+}
+
+TEST(ServiceLinkWin, OwnPipesAreTrusted) {
+  FakePipeServer own(testing::UniquePipeName(L"own"), ServiceHandler(6));
+  common::UniqueHandle client = testing::OpenPipeClient(own.name());
+  ASSERT_TRUE(client);
+  EXPECT_TRUE(common::IsTrustedServerPipe(client.get()))
+      << "owner " << (common::GetPipeOwnerSid(client.get()).value_or(L"?").size());
 }
 
 }  // namespace

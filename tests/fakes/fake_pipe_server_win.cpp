@@ -1,13 +1,17 @@
 #include "tests/fakes/fake_pipe_server_win.h"
 
+#include <sddl.h>
+
 #include "common/messages.h"
 #include "common/pipe_io_win.h"
 
 namespace tovra::testing {
 
-FakePipeServer::FakePipeServer(std::wstring pipe_name, Handler handler)
+FakePipeServer::FakePipeServer(std::wstring pipe_name, Handler handler,
+                               std::optional<std::wstring> owner_sid)
     : name_(std::move(pipe_name)),
       handler_(std::move(handler)),
+      owner_sid_(std::move(owner_sid)),
       stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   thread_ = std::thread([this] { Run(); });
   ::Sleep(50);  // let the first instance exist before clients try
@@ -38,10 +42,22 @@ std::optional<common::Bytes> FakePipeServer::HelloReply(uint16_t protocol,
 }
 
 void FakePipeServer::Run() {
+  common::UniqueLocal descriptor;
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+  if (owner_sid_) {
+    const std::wstring sddl = L"O:" + *owner_sid_ + L"D:(A;;GA;;;WD)";
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                               nullptr)) {
+      descriptor.reset(sd);
+      sa.lpSecurityDescriptor = sd;
+    }
+  }
   while (!stop_) {
     common::UniqueHandle pipe(::CreateNamedPipeW(
         name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 16384, 16384, 0, nullptr));
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 16384, 16384, 0,
+        owner_sid_ ? &sa : nullptr));
     if (!pipe) {
       ::WaitForSingleObject(stop_event_.get(), 50);
       continue;

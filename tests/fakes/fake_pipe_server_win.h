@@ -24,7 +24,10 @@ class FakePipeServer {
   // without replying.
   using Handler = std::function<std::optional<common::Bytes>(const common::Frame&)>;
 
-  FakePipeServer(std::wstring pipe_name, Handler handler);
+  // `owner_sid`, when given, becomes the owner in the pipe's security descriptor
+  // (a squatter posing as a server).
+  FakePipeServer(std::wstring pipe_name, Handler handler,
+                 std::optional<std::wstring> owner_sid = std::nullopt);
   ~FakePipeServer();
 
   void set_generation(uint32_t generation) { generation_ = generation; }
@@ -43,6 +46,7 @@ class FakePipeServer {
 
   std::wstring name_;
   Handler handler_;
+  std::optional<std::wstring> owner_sid_;
   std::atomic<uint32_t> generation_{0x11111111};
   std::atomic<bool> stop_{false};
   std::atomic<bool> drop_{false};
