@@ -26,7 +26,8 @@ TovraOpenVpnState OpenVpnStateFromByte(uint8_t b) {
 }
 
 TovraOpenVpnErrorKind OpenVpnErrorKindFromWire(uint16_t v) {
-  return v <= kOpenVpnErrorMax ? static_cast<int32_t>(v) : kOpenVpnErrorInternal;
+  return v <= static_cast<uint16_t>(TovraOpenVpnErrorKind::last) ? static_cast<TovraOpenVpnErrorKind>(v)
+                                                                 : TovraOpenVpnErrorKind::internal;
 }
 
 namespace {
@@ -120,6 +121,19 @@ TovraNativeHealth BuildNativeHealth(uint32_t session_id, bool agent_connected,
   h.service_connected = service_connected;
   h.last_error = NativeErrorKindFromStatus(last_status);
   return h;
+}
+
+std::wstring AgentPathFromModuleFileName(std::wstring_view module_path, uint32_t returned_length) {
+  if (returned_length == 0 || returned_length >= kModulePathBuffer ||
+      returned_length > module_path.size()) {
+    return {};
+  }
+  const std::wstring_view path = module_path.substr(0, returned_length);
+  const size_t cut = path.find_last_of(L"\\/");
+  if (cut == std::wstring_view::npos) return {};
+  const std::wstring_view directory = path.substr(0, cut);
+  if (directory.empty()) return {};
+  return std::wstring(directory) + L"\\" + kAgentExeName;
 }
 
 std::vector<std::string_view> ProbeEventTracker::Next(bool agent_connected,

@@ -50,10 +50,8 @@ enum class TovraOpenVpnState : int32_t {
   exiting = 12,
 };
 
-// Error kinds 0..16 of the Agent's OpenVPN coordinator; 11 is "internal".
-using TovraOpenVpnErrorKind = int32_t;
-inline constexpr int32_t kOpenVpnErrorInternal = 11;
-inline constexpr int32_t kOpenVpnErrorMax = 16;
+// Error kinds 0..16 of the Agent's OpenVPN coordinator, carried by number.
+enum class TovraOpenVpnErrorKind : int32_t { none = 0, internal = 11, last = 16 };
 
 struct TovraVersionInfo {
   int64_t protocol = 0;
@@ -116,7 +114,7 @@ struct TovraOpenVpnStatus {
   int64_t bytes_in = 0;
   int64_t bytes_out = 0;
   int64_t connected_since_ms = 0;
-  TovraOpenVpnErrorKind error_kind = 0;
+  TovraOpenVpnErrorKind error_kind = TovraOpenVpnErrorKind::none;
   int64_t attempt_id = 0;
   friend bool operator==(const TovraOpenVpnStatus&, const TovraOpenVpnStatus&) = default;
 };
@@ -163,6 +161,16 @@ TovraNativeErrorKind NativeErrorKindFromStatus(uint16_t last_status);
 
 TovraNativeHealth BuildNativeHealth(uint32_t session_id, bool agent_connected,
                                     bool service_connected, uint16_t last_status);
+
+// ---- the Agent launcher ----
+
+inline constexpr wchar_t kAgentExeName[] = L"ZerkaVPNAgent.exe";
+inline constexpr uint32_t kModulePathBuffer = 260;
+
+// The Agent's path beside the plugin DLL, from what GetModuleFileNameW returned
+// into a 260-character buffer: empty when nothing came back, when the path was
+// truncated (260 or more) or has no separator.
+std::wstring AgentPathFromModuleFileName(std::wstring_view module_path, uint32_t returned_length);
 
 // ---- events ----
 

@@ -15,9 +15,9 @@ TEST(Conversions, ByteRules) {
     EXPECT_EQ(static_cast<int>(TriFromByte(byte)), b == 1 || b == 2 ? b : 0) << b;
     EXPECT_EQ(static_cast<int>(OpenVpnStateFromByte(byte)), b <= 12 ? b : 0) << b;
   }
-  EXPECT_EQ(OpenVpnErrorKindFromWire(16), 16);
-  EXPECT_EQ(OpenVpnErrorKindFromWire(17), 11);
-  EXPECT_EQ(OpenVpnErrorKindFromWire(0xFFFF), 11);
+  EXPECT_EQ(static_cast<int>(OpenVpnErrorKindFromWire(16)), 16);
+  EXPECT_EQ(static_cast<int>(OpenVpnErrorKindFromWire(17)), 11);
+  EXPECT_EQ(static_cast<int>(OpenVpnErrorKindFromWire(0xFFFF)), 11);
   EXPECT_EQ(ClampToInt64(0xFFFFFFFFFFFFFFFFull), INT64_MAX);
   EXPECT_EQ(ClampToInt64(0x8000000000000000ull), INT64_MAX);
   EXPECT_EQ(ClampToInt64(0x7FFFFFFFFFFFFFFFull), INT64_MAX);
@@ -43,7 +43,7 @@ TEST(Conversions, OpenVpnStatusAndCapabilities) {
   auto s = ReadOpenVpnStatus(w.bytes());
   ASSERT_TRUE(s);
   EXPECT_EQ(s->state, TovraOpenVpnState::none);
-  EXPECT_EQ(s->error_kind, 11);
+  EXPECT_EQ(s->error_kind, TovraOpenVpnErrorKind::internal);
   EXPECT_EQ(s->attempt_id, 99);
 
   PayloadWriter c;
@@ -123,6 +123,22 @@ TEST(Errors, NativeHealth) {
       {4, TovraNativeErrorKind::agentUnavailable}, {7, TovraNativeErrorKind::agentBusy},
       {5, TovraNativeErrorKind::internal},      {2, TovraNativeErrorKind::internal}};
   for (const auto& [status, kind] : table) EXPECT_EQ(NativeErrorKindFromStatus(status), kind);
+}
+
+TEST(Launcher, AgentPathBesideTheModule) {
+  const std::wstring dll = L"C:\\Apps\\Zerka\\tovra_windows_vpn_plugin.dll";
+  EXPECT_EQ(AgentPathFromModuleFileName(dll, static_cast<uint32_t>(dll.size())),
+            L"C:\\Apps\\Zerka\\ZerkaVPNAgent.exe");
+  const std::wstring slashes = L"C:/Apps/Zerka/plugin.dll";
+  EXPECT_EQ(AgentPathFromModuleFileName(slashes, static_cast<uint32_t>(slashes.size())),
+            L"C:/Apps/Zerka\\ZerkaVPNAgent.exe");
+  EXPECT_EQ(AgentPathFromModuleFileName(L"plugin.dll", 10), L"") << "no separator";
+  EXPECT_EQ(AgentPathFromModuleFileName(dll, 0), L"") << "nothing returned";
+  const std::wstring long_path = L"C:\\" + std::wstring(255, L'a') + L"\\p.dll";
+  EXPECT_EQ(AgentPathFromModuleFileName(long_path, 260), L"") << "truncated at the buffer size";
+  const std::wstring just_fits = L"C:\\" + std::wstring(250, L'a') + L"\\p.dll";
+  EXPECT_EQ(just_fits.size(), 259u);
+  EXPECT_FALSE(AgentPathFromModuleFileName(just_fits, 259).empty());
 }
 
 TEST(Events, TrackerSequences) {
