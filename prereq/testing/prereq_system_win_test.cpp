@@ -133,16 +133,22 @@ TEST(Win32PrereqSystem, ValidatesRealPaths) {
   EXPECT_TRUE(ValidateMsiPath(good, system).ok);
 }
 
-// HKLM values this test owns for its duration; restored (deleted) afterwards.
+// An HKLM value this test owns for its duration: deleted afterwards, with its key
+// when the test created the key.
 class HklmValue {
  public:
-  HklmValue(std::wstring key, const wchar_t* name) : key_(std::move(key)), name_(name) {}
+  HklmValue(std::wstring key, const wchar_t* name) : key_(std::move(key)), name_(name) {
+    UniqueRegKey existing;
+    key_existed_ = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                                   existing.put()) == ERROR_SUCCESS;
+  }
   ~HklmValue() {
     UniqueRegKey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) ==
         ERROR_SUCCESS) {
       ::RegDeleteValueW(key.get(), name_);
     }
+    if (!key_existed_) ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), KEY_WOW64_64KEY, 0);
   }
   void Set(DWORD type, const std::wstring& data) {
     UniqueRegKey key;
@@ -157,6 +163,7 @@ class HklmValue {
  private:
   std::wstring key_;
   const wchar_t* name_;
+  bool key_existed_ = false;
 };
 
 TEST(Win32PrereqSystem, ReadsRegistryFacts) {
