@@ -1,0 +1,154 @@
+#include "prereq/launcher.h"
+
+#include <array>
+
+namespace tovra::prereq {
+namespace {
+
+constexpr size_t kMaxPathLength = 1024;
+constexpr std::array<uint8_t, 8> kCompoundFileSignature = {0xD0, 0xCF, 0x11, 0xE0,
+                                                           0xA1, 0xB1, 0x1A, 0xE1};
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+// The package name is ASCII, so only ASCII letters fold: a non-ASCII character
+// that some case table maps onto an ASCII one (U+0130, U+212A) names another file
+// on NTFS and must not pass for the package.
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool EqualsPackageName(std::wstring_view component) {
+  const std::wstring_view expected = kPackageName;
+  if (component.size() != expected.size()) return false;
+  for (size_t i = 0; i < component.size(); ++i) {
+    if (FoldAscii(component[i]) != FoldAscii(expected[i])) return false;
+  }
+  return true;
+}
+
+MsiPathCheck Refuse(const wchar_t* reason) { return MsiPathCheck{false, reason, {}}; }
+
+}  // namespace
+
+MsiPathCheck ValidateMsiPath(std::wstring_view path, PrereqSystem& system) {
+  if (path.empty() || path.size() > kMaxPathLength) return Refuse(L"empty or over-long path");
+  for (wchar_t c : path) {
+    if (static_cast<uint32_t>(c) <= 0x1F || c == L'"') return Refuse(L"path contains an illegal character");
+  }
+  if (path.size() <= 2 || !IsAsciiLetter(path[0]) || path[1] != L':' || !IsSeparator(path[2])) {
+    return Refuse(L"not a drive-letter absolute path");
+  }
+
+  std::wstring_view last;
+  size_t start = 0;
+  for (;;) {
+    size_t end = start;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    last = path.substr(start, end - start);
+    if (last == L"." || last == L"..") return Refuse(L"path contains a '.' or '..' component");
+    if (end == path.size()) break;
+    start = end + 1;
+  }
+  if (!EqualsPackageName(last)) return Refuse(L"final component is not the expected OpenVPN MSI filename");
+
+  const std::wstring owned(path);
+  std::optional<uint32_t> attributes = system.FileAttributes(owned);
+  if (!attributes) return Refuse(L"path does not resolve to a file");
+  if (*attributes & kAttributeDirectory) return Refuse(L"path is a directory");
+  if (*attributes & kAttributeReparsePoint) return Refuse(L"path is a reparse point (symlink/junction)");
+
+  std::optional<std::array<uint8_t, 8>> signature = system.ReadFileSignature(owned);
+  if (!signature || *signature != kCompoundFileSignature) {
+    return Refuse(L"file is not a Windows Installer package");
+  }
+  return MsiPathCheck{true, {}, owned};
+}
+
+bool IsDriverAcceptable(const TapAssessment& a) {
+  return a.service_exists && !a.service_disabled && a.service_usable && a.driver_identified &&
+         a.is_amd64 && a.driver_version >= kMinimumTapDriver;
+}
+
+FeatureChoice ChooseFeatures(const TapAssessment& a) {
+  if (!IsDriverAcceptable(a)) return {FeatureDecision::install_driver, kFeaturesWithDrivers};
+  if (!a.device_present || a.device_problem || a.device_needs_restart) {
+    return {FeatureDecision::driver_ok_needs_adapter, kFeaturesOpenVpnOnly};
+  }
+  return {FeatureDecision::driver_and_adapter_ok, kFeaturesOpenVpnOnly};
+}
+
+std::wstring TrimTrailingSeparators(std::wstring_view text) {
+  while (!text.empty() && IsSeparator(text.back())) text.remove_suffix(1);
+  return std::wstring(text);
+}
+
+MsiexecCommand BuildMsiexecCommand(std::wstring_view system_directory, std::wstring_view package_path,
+                                   std::wstring_view features) {
+  MsiexecCommand c;
+  c.application = TrimTrailingSeparators(system_directory) + L"\\msiexec.exe";
+  c.command_line = L"\"" + c.application + L"\" /i \"";
+  c.command_line += package_path;
+  c.command_line += L"\" /qn /norestart ";
+  c.command_line += features;
+  c.command_line += L" REBOOT=ReallySuppress";
+  return c;
+}
+
+uint32_t RunAndWait(const std::wstring& application, const std::wstring& command_line,
+                    PrereqSystem& system) {
+  const RunResult r = system.Run(application, command_line, std::nullopt);
+  switch (r.status) {
+    case RunStatus::exited:
+      return r.exit_code;
+    case RunStatus::not_started:
+      return kExitInstallerNotStarted;
+    case RunStatus::wait_failed:
+    case RunStatus::timed_out:
+      break;
+  }
+  return kExitInstallerWaitFailed;
+}
+
+bool CreateTapAdapter(std::wstring_view openvpn_directory, PrereqSystem& system) {
+  const std::wstring program = std::wstring(openvpn_directory) + L"\\bin\\tapctl.exe";
+  std::optional<uint32_t> attributes = system.FileAttributes(program);
+  if (!attributes || (*attributes & kAttributeDirectory)) return false;
+  const RunResult r = system.Run(program, L"\"" + program + L"\" create", kTapctlTimeoutMs);
+  return r.status == RunStatus::exited && r.exit_code == 0;
+}
+
+namespace {
+
+uint32_t MapInstallerResult(uint32_t result, PrereqSystem& system) {
+  if (result != kInstallerRestartMayBeNeeded) return result;  // 0, 1641, 3010 and the rest as they are
+  PostInstallState state = ReadPostInstallState(system);
+  if (state.device_needs_restart && system.RestartTapDevices()) state = ReadPostInstallState(system);
+  return IsHealthy(state) ? kExitInstalled : kExitRestartRequired;
+}
+
+}  // namespace
+
+uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments, PrereqSystem& system) {
+  if (!arguments || arguments->size() != 2) return kExitBadCommandLine;
+
+  const MsiPathCheck check = ValidateMsiPath((*arguments)[1], system);
+  if (!check.ok) return kExitBadPackagePath;
+
+  const std::optional<std::wstring> system_directory = system.SystemDirectory();
+  if (!system_directory) return kExitNoSystemDirectory;
+
+  const FeatureChoice choice = ChooseFeatures(AssessTapDriver(system));
+  const MsiexecCommand command = BuildMsiexecCommand(*system_directory, check.path, choice.features);
+  const uint32_t result = RunAndWait(command.application, command.command_line, system);
+  if (result == kExitInstallerNotStarted || result == kExitInstallerWaitFailed) return result;
+
+  if (choice.decision == FeatureDecision::driver_ok_needs_adapter &&
+      (result == 0 || result == kExitRestartRequired || result == kInstallerRestartMayBeNeeded)) {
+    const std::wstring openvpn_directory = TrimTrailingSeparators(system.ReadOpenVpnDirectory());
+    // The adapter is a convenience: its failure never changes what the installer reported.
+    if (!openvpn_directory.empty()) CreateTapAdapter(openvpn_directory, system);
+  }
+  return MapInstallerResult(result, system);
+}
+
+}  // namespace tovra::prereq

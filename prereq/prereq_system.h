@@ -1,0 +1,107 @@
+// The facts the prerequisite launcher gathers from the machine, and the one
+// interface through which it gathers them and starts other programs.
+//
+// Every decision (which driver is good enough, which features to install, which
+// exit code to return) is made by portable code over this interface, so the whole
+// flow runs against fakes on any platform; the Win32 implementation only asks the
+// system and carries out. Every query degrades to "absent"/"unknown" on failure and
+// never reports or logs: an unknown driver leads to installing the driver, an
+// unverifiable post-install state to asking for a restart.
+#pragma once
+
+#include <array>
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tovra::prereq {
+
+// Four u16 components, most significant first; 0.0.0.0 means unknown.
+struct DriverVersion {
+  std::array<uint16_t, 4> parts{};
+
+  bool IsUnknown() const { return parts == std::array<uint16_t, 4>{}; }
+  friend auto operator<=>(const DriverVersion&, const DriverVersion&) = default;
+};
+
+// What the Service Control Manager says about one service. disabled and enabled
+// are both false when the configuration cannot be read; everything is false when
+// the manager or the service cannot be opened.
+struct ServiceSummary {
+  bool exists = false;
+  bool disabled = false;
+  bool running_or_starting = false;
+  bool enabled = false;
+
+  friend bool operator==(const ServiceSummary&, const ServiceSummary&) = default;
+};
+
+// One present network-class device whose service is the TAP driver.
+struct TapDevice {
+  uint32_t device_instance = 0;
+  bool has_problem = false;
+  bool needs_restart = false;
+  DriverVersion driver_version;  // 0.0.0.0 when the driver key says nothing usable
+  std::wstring provider_name;    // empty when unknown
+};
+
+// File attribute bits the path validation looks at (same values as Win32).
+inline constexpr uint32_t kAttributeDirectory = 0x10;
+inline constexpr uint32_t kAttributeReparsePoint = 0x400;
+
+enum class RunStatus : uint8_t {
+  exited,       // exit_code is the process's own exit code
+  not_started,  // CreateProcessW failed
+  wait_failed,  // the wait or GetExitCodeProcess failed
+  timed_out,    // still running when the time limit passed (left running)
+};
+
+struct RunResult {
+  RunStatus status = RunStatus::not_started;
+  uint32_t exit_code = 0;
+};
+
+class PrereqSystem {
+ public:
+  virtual ~PrereqSystem() = default;
+
+  // ---- driver and service facts ----
+  virtual ServiceSummary QueryServiceSummary(const std::wstring& service_name) = 0;
+  // Present TAP devices in device enumeration order; empty on any enumeration failure.
+  virtual std::vector<TapDevice> EnumerateTapDevices() = 0;
+  virtual bool IsNativeAmd64() = 0;
+  // "ImagePath" of the TAP driver service key as read (REG_EXPAND_SZ expanded by
+  // the read); nullopt when absent or not a string.
+  virtual std::optional<std::wstring> ReadTapImagePath() = 0;
+  // Full expansion of environment variables, whatever its length; nullopt on failure.
+  virtual std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) = 0;
+  // The fixed file version of a file's version resource; nullopt when there is none.
+  virtual std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) = 0;
+  // The raw data of "PendingFileRenameOperations" as UTF-16 units (NULs included),
+  // nullopt when the value is absent or not REG_MULTI_SZ.
+  virtual std::optional<std::wstring> ReadPendingRenames() = 0;
+  // Starts a service that is neither disabled nor running, then polls up to 15 s
+  // for RUNNING; true when it ran.
+  virtual bool StartServiceAndWait(const std::wstring& service_name) = 0;
+  // Disables and re-enables every TAP device that needs a restart; false when any
+  // device status could not be read or a restarted device is still unhealthy.
+  virtual bool RestartTapDevices() = 0;
+
+  // ---- files and programs ----
+  virtual std::optional<uint32_t> FileAttributes(const std::wstring& path) = 0;
+  // The first 8 bytes in one read, opening without following a reparse point;
+  // nullopt when the file cannot be opened or fewer bytes arrive.
+  virtual std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) = 0;
+  // The system directory, nullopt when it cannot be determined in 260 characters.
+  virtual std::optional<std::wstring> SystemDirectory() = 0;
+  // Default value of HKLM "SOFTWARE\OpenVPN" (64-bit view), expanded; empty when absent.
+  virtual std::wstring ReadOpenVpnDirectory() = 0;
+  // Starts `application` with `command_line`, no window, no inherited handles,
+  // and waits for it: without limit when timeout_ms is empty.
+  virtual RunResult Run(const std::wstring& application, const std::wstring& command_line,
+                        std::optional<uint32_t> timeout_ms) = 0;
+};
+
+}  // namespace tovra::prereq

@@ -1,0 +1,367 @@
+#include "prereq/prereq_system_win.h"
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <setupapi.h>
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "common/handles_win.h"
+#include "prereq/tap_checks.h"
+
+namespace tovra::prereq {
+namespace {
+
+using common::UniqueHandle;
+using common::UniqueLocal;
+using common::UniqueRegKey;
+using common::UniqueServiceHandle;
+
+// {4D36E972-E325-11CE-BFC1-08002BE10318}: the network adapter device class.
+constexpr GUID kNetClassGuid = {0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+constexpr wchar_t kDriverClassKeyPrefix[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\";
+constexpr wchar_t kTapServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\tap0901";
+constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr ULONG kStatusNeedRestart = 0x100;  // DN_NEED_RESTART
+constexpr ULONG kStatusHasProblem = 0x400;   // DN_HAS_PROBLEM
+constexpr int kServiceStartPolls = 60;
+constexpr DWORD kServiceStartPollMs = 250;
+// Values that keep growing between the size query and the read are re-read a few
+// times; a value that never settles is treated as unreadable.
+constexpr int kReadAttempts = 8;
+
+std::optional<std::wstring> ExpandAnyLength(const std::wstring& text) {
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    const DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (needed == 0) return std::nullopt;
+    std::wstring buffer(needed, L'\0');
+    const DWORD written = ::ExpandEnvironmentStringsW(text.c_str(), buffer.data(), needed);
+    if (written == 0) return std::nullopt;
+    if (written > needed) continue;  // the environment changed in between
+    buffer.resize(written - 1);
+    return buffer;
+  }
+  return std::nullopt;
+}
+
+// The raw data of a value of any length and its type.
+std::optional<std::pair<DWORD, std::wstring>> ReadRegistryValue(HKEY key, const wchar_t* value_name) {
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    DWORD type = 0;
+    DWORD bytes = 0;
+    if (::RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS) return std::nullopt;
+    std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
+    DWORD size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+    const LONG rc = ::RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    if (rc == ERROR_MORE_DATA) continue;
+    if (rc != ERROR_SUCCESS) return std::nullopt;
+    data.resize(size / sizeof(wchar_t));
+    return std::make_pair(type, std::move(data));
+  }
+  return std::nullopt;
+}
+
+// A REG_SZ value, or a REG_EXPAND_SZ value when `expand` (then expanded); anything else is absent.
+std::optional<std::wstring> ReadRegistryString(HKEY key, const wchar_t* value_name, bool expand) {
+  std::optional<std::pair<DWORD, std::wstring>> value = ReadRegistryValue(key, value_name);
+  if (!value) return std::nullopt;
+  std::wstring text = std::move(value->second);
+  const size_t nul = text.find(L'\0');
+  if (nul != std::wstring::npos) text.resize(nul);
+  if (value->first == REG_SZ) return text;
+  if (value->first == REG_EXPAND_SZ && expand) return ExpandAnyLength(text);
+  return std::nullopt;
+}
+
+std::optional<std::wstring> ReadHklmString(const std::wstring& key_path, const wchar_t* value_name,
+                                           DWORD extra_access, bool expand) {
+  UniqueRegKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_QUERY_VALUE | extra_access, key.put()) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return ReadRegistryString(key.get(), value_name, expand);
+}
+
+class DeviceInfoList {
+ public:
+  explicit DeviceInfoList(HDEVINFO h) : h_(h) {}
+  DeviceInfoList(const DeviceInfoList&) = delete;
+  DeviceInfoList& operator=(const DeviceInfoList&) = delete;
+  ~DeviceInfoList() {
+    if (valid()) ::SetupDiDestroyDeviceInfoList(h_);
+  }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  HDEVINFO get() const { return h_; }
+
+ private:
+  HDEVINFO h_;
+};
+
+std::wstring ReadDeviceString(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD property) {
+  std::vector<BYTE> buffer(256);
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    DWORD type = 0;
+    DWORD needed = 0;
+    if (::SetupDiGetDeviceRegistryPropertyW(devices, &info, property, &type, buffer.data(),
+                                            static_cast<DWORD>(buffer.size()), &needed)) {
+      if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) return {};
+      const DWORD used = needed < buffer.size() ? needed : static_cast<DWORD>(buffer.size());
+      std::wstring text(used / sizeof(wchar_t), L'\0');
+      std::memcpy(text.data(), buffer.data(), text.size() * sizeof(wchar_t));
+      const size_t nul = text.find(L'\0');
+      if (nul != std::wstring::npos) text.resize(nul);
+      return text;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return {};
+    buffer.resize(needed);
+  }
+  return {};
+}
+
+// Calls `visit(devices, info)` for every present network-class device served by
+// the TAP driver. False when the device list cannot be had at all.
+template <typename Visit>
+bool ForEachTapDevice(Visit&& visit) {
+  DeviceInfoList devices(::SetupDiGetClassDevsW(&kNetClassGuid, nullptr, nullptr, DIGCF_PRESENT));
+  if (!devices.valid()) return false;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    if (!::SetupDiEnumDeviceInfo(devices.get(), index, &info)) break;
+    const std::wstring service = ReadDeviceString(devices.get(), info, SPDRP_SERVICE);
+    if (::CompareStringOrdinal(service.c_str(), static_cast<int>(service.size()), L"tap0901", -1, TRUE) !=
+        CSTR_EQUAL) {
+      continue;
+    }
+    visit(devices.get(), info);
+  }
+  return true;
+}
+
+std::optional<ULONG> DevNodeStatus(DEVINST instance) {
+  ULONG status = 0;
+  ULONG problem = 0;
+  if (::CM_Get_DevNode_Status(&status, &problem, instance, 0) != CR_SUCCESS) return std::nullopt;
+  return status;
+}
+
+bool ChangeDeviceState(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD state_change) {
+  SP_PROPCHANGE_PARAMS params{};
+  params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+  params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+  params.StateChange = state_change;
+  params.Scope = DICS_FLAG_GLOBAL;
+  params.HwProfile = 0;
+  if (!::SetupDiSetClassInstallParamsW(devices, &info, &params.ClassInstallHeader, sizeof(params))) return false;
+  return ::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, devices, &info) != FALSE;
+}
+
+}  // namespace
+
+ServiceSummary Win32PrereqSystem::QueryServiceSummary(const std::wstring& service_name) {
+  ServiceSummary summary;
+  UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return summary;
+  UniqueServiceHandle service(
+      ::OpenServiceW(manager.get(), service_name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+  if (!service) return summary;
+  summary.exists = true;
+
+  DWORD needed = 0;
+  if (!::QueryServiceConfigW(service.get(), nullptr, 0, &needed)) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_INSUFFICIENT_BUFFER && needed > 0) {
+      // uint64_t storage keeps the structure and its strings aligned.
+      std::vector<uint64_t> buffer((needed + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+      auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+      if (::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size() * sizeof(uint64_t)),
+                                &needed)) {
+        summary.disabled = config->dwStartType == SERVICE_DISABLED;
+        summary.enabled = !summary.disabled;
+      }
+    }
+  }
+
+  SERVICE_STATUS status{};
+  if (::QueryServiceStatus(service.get(), &status)) {
+    summary.running_or_starting =
+        status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_RUNNING;
+  }
+  return summary;
+}
+
+std::vector<TapDevice> Win32PrereqSystem::EnumerateTapDevices() {
+  std::vector<TapDevice> result;
+  ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
+    TapDevice device;
+    device.device_instance = info.DevInst;
+    if (std::optional<ULONG> status = DevNodeStatus(info.DevInst)) {
+      device.has_problem = (*status & kStatusHasProblem) != 0;
+      device.needs_restart = (*status & kStatusNeedRestart) != 0;
+    } else {
+      device.has_problem = true;
+    }
+    const std::wstring driver_key = ReadDeviceString(devices, info, SPDRP_DRIVER);
+    if (!driver_key.empty()) {
+      UniqueRegKey key;
+      const std::wstring path = kDriverClassKeyPrefix + driver_key;
+      if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
+        if (auto version = ReadRegistryString(key.get(), L"DriverVersion", false)) {
+          device.driver_version = ParseDriverVersion(*version).value_or(DriverVersion{});
+        }
+        device.provider_name = ReadRegistryString(key.get(), L"ProviderName", false).value_or(L"");
+      }
+    }
+    result.push_back(std::move(device));
+  });
+  return result;
+}
+
+bool Win32PrereqSystem::IsNativeAmd64() {
+  SYSTEM_INFO info{};
+  ::GetNativeSystemInfo(&info);
+  return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+}
+
+std::optional<std::wstring> Win32PrereqSystem::ReadTapImagePath() {
+  return ReadHklmString(kTapServiceKey, L"ImagePath", 0, true);
+}
+
+std::optional<std::wstring> Win32PrereqSystem::ExpandEnvironment(const std::wstring& text) {
+  return ExpandAnyLength(text);
+}
+
+std::optional<DriverVersion> Win32PrereqSystem::ReadFileVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return std::nullopt;
+  std::vector<uint64_t> data((size + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+  if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return std::nullopt;
+  void* block = nullptr;
+  UINT length = 0;
+  if (!::VerQueryValueW(data.data(), L"\\", &block, &length) || block == nullptr ||
+      length < sizeof(VS_FIXEDFILEINFO)) {
+    return std::nullopt;
+  }
+  const auto* info = static_cast<const VS_FIXEDFILEINFO*>(block);
+  return DriverVersion{{HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+                        HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS)}};
+}
+
+std::optional<std::wstring> Win32PrereqSystem::ReadPendingRenames() {
+  UniqueRegKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  std::optional<std::pair<DWORD, std::wstring>> value = ReadRegistryValue(key.get(), L"PendingFileRenameOperations");
+  if (!value || value->first != REG_MULTI_SZ) return std::nullopt;
+  return std::move(value->second);
+}
+
+bool Win32PrereqSystem::StartServiceAndWait(const std::wstring& service_name) {
+  UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  UniqueServiceHandle service(
+      ::OpenServiceW(manager.get(), service_name.c_str(), SERVICE_QUERY_STATUS | SERVICE_START));
+  if (!service) return false;
+  SERVICE_STATUS status{};
+  if (!::QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING) {
+    ::StartServiceW(service.get(), 0, nullptr);  // "already running" and real failures alike show in the polls
+  }
+  for (int poll = 0; poll < kServiceStartPolls; ++poll) {
+    if (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING) return true;
+    ::Sleep(kServiceStartPollMs);
+  }
+  return false;
+}
+
+bool Win32PrereqSystem::RestartTapDevices() {
+  bool result = true;
+  ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
+    std::optional<ULONG> status = DevNodeStatus(info.DevInst);
+    if (!status) {
+      result = false;
+      return;
+    }
+    if ((*status & kStatusNeedRestart) == 0) return;
+    // Enable is attempted even when disable failed: a device must never be left disabled.
+    const bool disabled = ChangeDeviceState(devices, info, DICS_DISABLE);
+    const bool enabled = ChangeDeviceState(devices, info, DICS_ENABLE);
+    status = DevNodeStatus(info.DevInst);
+    if (!disabled || !enabled || !status || (*status & (kStatusHasProblem | kStatusNeedRestart)) != 0) {
+      result = false;
+    }
+  });
+  return result;
+}
+
+std::optional<uint32_t> Win32PrereqSystem::FileAttributes(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  return attributes;
+}
+
+std::optional<std::array<uint8_t, 8>> Win32PrereqSystem::ReadFileSignature(const std::wstring& path) {
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return std::nullopt;
+  std::array<uint8_t, 8> bytes{};
+  DWORD read = 0;
+  if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+      read != bytes.size()) {
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+std::optional<std::wstring> Win32PrereqSystem::SystemDirectory() {
+  wchar_t buffer[MAX_PATH] = {};
+  const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::nullopt;
+  return std::wstring(buffer, length);
+}
+
+std::wstring Win32PrereqSystem::ReadOpenVpnDirectory() {
+  return ReadHklmString(L"SOFTWARE\\OpenVPN", nullptr, KEY_WOW64_64KEY, true)
+      .value_or(L"");
+}
+
+RunResult Win32PrereqSystem::Run(const std::wstring& application, const std::wstring& command_line,
+                                 std::optional<uint32_t> timeout_ms) {
+  std::wstring writable = command_line;  // CreateProcessW may write into its command line
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process_info{};
+  if (!::CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process_info)) {
+    return {RunStatus::not_started, 0};
+  }
+  UniqueHandle process(process_info.hProcess);
+  UniqueHandle thread(process_info.hThread);
+  thread.reset();
+
+  const DWORD wait = ::WaitForSingleObject(process.get(), timeout_ms ? *timeout_ms : INFINITE);
+  if (wait == WAIT_TIMEOUT) return {RunStatus::timed_out, 0};
+  if (wait != WAIT_OBJECT_0) return {RunStatus::wait_failed, 0};
+  DWORD exit_code = 0;
+  if (!::GetExitCodeProcess(process.get(), &exit_code)) return {RunStatus::wait_failed, 0};
+  return {RunStatus::exited, exit_code};
+}
+
+std::optional<std::vector<std::wstring>> SplitProcessCommandLine() {
+  int count = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (argv == nullptr) return std::nullopt;
+  UniqueLocal owner(argv);
+  std::vector<std::wstring> arguments;
+  for (int i = 0; i < count; ++i) {
+    if (argv[i] == nullptr) return std::nullopt;
+    arguments.emplace_back(argv[i]);
+  }
+  return arguments;
+}
+
+}  // namespace tovra::prereq

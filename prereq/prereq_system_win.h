@@ -1,0 +1,37 @@
+// The real machine behind PrereqSystem: the Service Control Manager, SetupAPI and
+// the configuration manager, the registry (HKLM only), version resources and
+// CreateProcessW. Stateless; every call opens and closes what it needs. Failures
+// degrade to "absent"/"unknown" as PrereqSystem describes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "prereq/prereq_system.h"
+
+namespace tovra::prereq {
+
+class Win32PrereqSystem : public PrereqSystem {
+ public:
+  ServiceSummary QueryServiceSummary(const std::wstring& service_name) override;
+  std::vector<TapDevice> EnumerateTapDevices() override;
+  bool IsNativeAmd64() override;
+  std::optional<std::wstring> ReadTapImagePath() override;
+  std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) override;
+  std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) override;
+  std::optional<std::wstring> ReadPendingRenames() override;
+  bool StartServiceAndWait(const std::wstring& service_name) override;
+  bool RestartTapDevices() override;
+  std::optional<uint32_t> FileAttributes(const std::wstring& path) override;
+  std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) override;
+  std::optional<std::wstring> SystemDirectory() override;
+  std::wstring ReadOpenVpnDirectory() override;
+  RunResult Run(const std::wstring& application, const std::wstring& command_line,
+                std::optional<uint32_t> timeout_ms) override;
+};
+
+// The process command line split by CommandLineToArgvW; nullopt when it cannot be split.
+std::optional<std::vector<std::wstring>> SplitProcessCommandLine();
+
+}  // namespace tovra::prereq

@@ -1,0 +1,120 @@
+// A scriptable machine for the launcher's tests: every fact is a public field,
+// every program start and service start is recorded, and program results are
+// scripted per application path. Single-threaded; defaults describe a bare machine
+// (no services, no devices, no files) with a system directory.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "prereq/prereq_system.h"
+
+namespace tovra::prereq::testing {
+
+struct RecordedRun {
+  std::wstring application;
+  std::wstring command_line;
+  std::optional<uint32_t> timeout_ms;
+};
+
+struct FakeFile {
+  uint32_t attributes = 0x80;  // FILE_ATTRIBUTE_NORMAL
+  std::optional<std::array<uint8_t, 8>> signature;
+};
+
+inline constexpr std::array<uint8_t, 8> kMsiSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+class FakePrereqSystem : public PrereqSystem {
+ public:
+  std::map<std::wstring, ServiceSummary> services;
+  std::vector<TapDevice> devices;
+  std::optional<std::vector<TapDevice>> devices_after_restart;
+  bool amd64 = true;
+  std::optional<std::wstring> tap_image_path;
+  std::map<std::wstring, std::wstring> environment;  // name -> value for %name%
+  bool expansion_fails = false;
+  std::map<std::wstring, DriverVersion> file_versions;
+  std::optional<std::wstring> pending_renames;
+  bool service_start_succeeds = true;
+  bool restart_succeeds = true;
+  std::map<std::wstring, FakeFile> files;
+  std::optional<std::wstring> system_directory = L"C:\\Windows\\system32";
+  std::wstring openvpn_directory;
+  std::map<std::wstring, RunResult> run_results;  // by application; default exit 0
+
+  std::vector<RecordedRun> runs;
+  std::vector<std::wstring> started_services;
+  std::vector<std::wstring> version_reads;
+  int restart_calls = 0;
+
+  ServiceSummary QueryServiceSummary(const std::wstring& name) override {
+    auto it = services.find(name);
+    return it == services.end() ? ServiceSummary{} : it->second;
+  }
+  std::vector<TapDevice> EnumerateTapDevices() override { return devices; }
+  bool IsNativeAmd64() override { return amd64; }
+  std::optional<std::wstring> ReadTapImagePath() override { return tap_image_path; }
+
+  std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) override {
+    if (expansion_fails) return std::nullopt;
+    std::wstring out;
+    size_t i = 0;
+    while (i < text.size()) {
+      size_t close = text[i] == L'%' ? text.find(L'%', i + 1) : std::wstring::npos;
+      auto var = close == std::wstring::npos ? environment.end()
+                                             : environment.find(text.substr(i + 1, close - i - 1));
+      if (var != environment.end()) {
+        out += var->second;
+        i = close + 1;
+      } else {
+        out += text[i++];
+      }
+    }
+    return out;
+  }
+
+  std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) override {
+    version_reads.push_back(path);
+    auto it = file_versions.find(path);
+    if (it == file_versions.end()) return std::nullopt;
+    return it->second;
+  }
+  std::optional<std::wstring> ReadPendingRenames() override { return pending_renames; }
+
+  bool StartServiceAndWait(const std::wstring& name) override {
+    started_services.push_back(name);
+    if (service_start_succeeds) services[name].running_or_starting = true;
+    return service_start_succeeds;
+  }
+  bool RestartTapDevices() override {
+    ++restart_calls;
+    if (restart_succeeds && devices_after_restart) devices = *devices_after_restart;
+    return restart_succeeds;
+  }
+
+  std::optional<uint32_t> FileAttributes(const std::wstring& path) override {
+    auto it = files.find(path);
+    if (it == files.end()) return std::nullopt;
+    return it->second.attributes;
+  }
+  std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) override {
+    auto it = files.find(path);
+    if (it == files.end()) return std::nullopt;
+    return it->second.signature;
+  }
+  std::optional<std::wstring> SystemDirectory() override { return system_directory; }
+  std::wstring ReadOpenVpnDirectory() override { return openvpn_directory; }
+
+  RunResult Run(const std::wstring& application, const std::wstring& command_line,
+                std::optional<uint32_t> timeout_ms) override {
+    runs.push_back({application, command_line, timeout_ms});
+    auto it = run_results.find(application);
+    return it == run_results.end() ? RunResult{RunStatus::exited, 0} : it->second;
+  }
+
+  // A package file that passes every check.
+  void AddPackage(const std::wstring& path) { files[path] = FakeFile{0x80, kMsiSignature}; }
+};
+
+}  // namespace tovra::prereq::testing

@@ -1,0 +1,218 @@
+// The Win32 system queries against the real (Wine) machine. What Wine cannot
+// show (TAP devices, device status, restarting devices) is covered by the fakes
+// in the portable tests.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/handles_win.h"
+#include "prereq/launcher.h"
+#include "prereq/prereq_system_win.h"
+#include "prereq/tap_checks.h"
+
+namespace tovra::prereq {
+namespace {
+
+using common::UniqueRegKey;
+using common::UniqueServiceHandle;
+namespace fs = std::filesystem;
+
+std::wstring OwnPath() {
+  wchar_t buffer[MAX_PATH] = {};
+  const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  return std::wstring(buffer, n);
+}
+
+// A fresh folder under the temporary folder, removed with its contents.
+class TempFolder {
+ public:
+  TempFolder() {
+    path_ = fs::temp_directory_path() / (L"tovra-prereq-" + std::to_wstring(::GetCurrentProcessId()));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  fs::path operator/(const std::wstring& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(Win32PrereqSystem, ServiceSummaryFollowsTheConfiguredStartType) {
+  Win32PrereqSystem system;
+  EXPECT_EQ(system.QueryServiceSummary(L"tovra-no-such-service"), ServiceSummary{});
+
+  const wchar_t kName[] = L"tovra-prereq-summary-test";
+  UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ASSERT_TRUE(manager);
+  if (UniqueServiceHandle stale{::OpenServiceW(manager.get(), kName, DELETE)}) ::DeleteService(stale.get());
+  const std::wstring binary = L"\"" + OwnPath() + L"\"";
+  UniqueServiceHandle service(::CreateServiceW(manager.get(), kName, kName, SERVICE_ALL_ACCESS,
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DISABLED, SERVICE_ERROR_IGNORE,
+                                               binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(service);
+  EXPECT_EQ(system.QueryServiceSummary(kName), (ServiceSummary{true, true, false, false}));
+
+  ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(system.QueryServiceSummary(kName), (ServiceSummary{true, false, false, true}));
+  ::DeleteService(service.get());
+}
+
+TEST(Win32PrereqSystem, MachineFacts) {
+  Win32PrereqSystem system;
+  EXPECT_TRUE(system.IsNativeAmd64());
+  std::optional<std::wstring> dir = system.SystemDirectory();
+  ASSERT_TRUE(dir);
+  EXPECT_TRUE(ContainsIgnoreCase(*dir, L"\\system32"));
+  const std::wstring windows_dir = dir->substr(0, dir->size() - std::wstring(L"\\system32").size());
+  EXPECT_EQ(system.ExpandEnvironment(L"%SystemRoot%\\x"), windows_dir + L"\\x");
+  const std::wstring big(20000, L'a');  // far beyond any fixed buffer
+  EXPECT_TRUE(system.ExpandEnvironment(big) == big);
+  // Wine's SetupAPI lists no network devices.
+  EXPECT_TRUE(system.EnumerateTapDevices().empty());
+  EXPECT_TRUE(system.RestartTapDevices());
+}
+
+TEST(Win32PrereqSystem, ReadsAFileVersionResource) {
+  Win32PrereqSystem system;
+  EXPECT_EQ(system.ReadFileVersion(OwnPath()), (DriverVersion{{9, 27, 3, 17}}));
+  TempFolder temp;
+  WriteBytes(temp / L"plain.sys", "no resources here");
+  EXPECT_EQ(system.ReadFileVersion((temp / L"plain.sys").wstring()), std::nullopt);
+  EXPECT_EQ(system.ReadFileVersion((temp / L"missing.sys").wstring()), std::nullopt);
+}
+
+TEST(Win32PrereqSystem, FileFactsForThePathRules) {
+  Win32PrereqSystem system;
+  TempFolder temp;
+  const std::string signature("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+  WriteBytes(temp / L"good.msi", signature + "rest of the file");
+  WriteBytes(temp / L"short.msi", signature.substr(0, 7));
+  fs::create_directories(temp / L"folder.msi");
+
+  std::optional<std::array<uint8_t, 8>> head = system.ReadFileSignature((temp / L"good.msi").wstring());
+  ASSERT_TRUE(head);
+  EXPECT_EQ(std::string(head->begin(), head->end()), signature);
+  EXPECT_EQ(system.ReadFileSignature((temp / L"short.msi").wstring()), std::nullopt);
+  EXPECT_EQ(system.ReadFileSignature((temp / L"missing.msi").wstring()), std::nullopt);
+
+  std::optional<uint32_t> attributes = system.FileAttributes((temp / L"folder.msi").wstring());
+  ASSERT_TRUE(attributes);
+  EXPECT_TRUE(*attributes & kAttributeDirectory);
+  EXPECT_FALSE(*system.FileAttributes((temp / L"good.msi").wstring()) & kAttributeDirectory);
+  EXPECT_EQ(system.FileAttributes((temp / L"missing.msi").wstring()), std::nullopt);
+}
+
+TEST(Win32PrereqSystem, ValidatesRealPaths) {
+  Win32PrereqSystem system;
+  TempFolder temp;
+  fs::create_directories(temp / L"dir" / kPackageName);
+  fs::create_directories(temp / L"text");
+  WriteBytes(temp / L"text" / kPackageName, "just some text\r\n");
+  fs::create_directories(temp / L"good");
+  WriteBytes(temp / L"good" / L"openvpn-2.7.7-i001-AMD64.MSI", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8));
+
+  EXPECT_EQ(ValidateMsiPath((temp / L"dir" / kPackageName).wstring(), system).reason, L"path is a directory");
+  EXPECT_EQ(ValidateMsiPath((temp / L"text" / kPackageName).wstring(), system).reason,
+            L"file is not a Windows Installer package");
+  EXPECT_EQ(ValidateMsiPath((temp / L"none" / kPackageName).wstring(), system).reason,
+            L"path does not resolve to a file");
+  const std::wstring good = (temp / L"good" / L"openvpn-2.7.7-i001-AMD64.MSI").wstring();
+  EXPECT_TRUE(ValidateMsiPath(good, system).ok);
+}
+
+// An HKLM value this test owns for its duration: deleted afterwards, with its key
+// when the test created the key.
+class HklmValue {
+ public:
+  HklmValue(std::wstring key, const wchar_t* name) : key_(std::move(key)), name_(name) {
+    UniqueRegKey existing;
+    key_existed_ = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                                   existing.put()) == ERROR_SUCCESS;
+  }
+  ~HklmValue() {
+    UniqueRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) ==
+        ERROR_SUCCESS) {
+      ::RegDeleteValueW(key.get(), name_);
+    }
+    if (!key_existed_) ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), KEY_WOW64_64KEY, 0);
+  }
+  void Set(DWORD type, const std::wstring& data) {
+    UniqueRegKey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExW(key.get(), name_, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                               static_cast<DWORD>(data.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+  }
+
+ private:
+  std::wstring key_;
+  const wchar_t* name_;
+  bool key_existed_ = false;
+};
+
+TEST(Win32PrereqSystem, ReadsRegistryFacts) {
+  using namespace std::string_literals;
+  Win32PrereqSystem system;
+  {
+    HklmValue renames(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations");
+    const std::wstring data = L"\\??\\C:\\nothing-here.tmp\0\0\\??\\C:\\Program Files\\OpenVPN\\bin\\x.dll\0\0"s;
+    renames.Set(REG_MULTI_SZ, data);
+    EXPECT_EQ(system.ReadPendingRenames(), data);
+    EXPECT_TRUE(HasPendingOpenVpnRename(system));
+    renames.Set(REG_SZ, L"C:\\OpenVPN\\x"s);
+    EXPECT_EQ(system.ReadPendingRenames(), std::nullopt);
+  }
+  EXPECT_FALSE(HasPendingOpenVpnRename(system));
+
+  {
+    HklmValue image_path(L"SYSTEM\\CurrentControlSet\\Services\\tap0901", L"ImagePath");
+    image_path.Set(REG_EXPAND_SZ, L"%SystemRoot%\\System32\\drivers\\tap0901.sys"s);
+    std::optional<std::wstring> read = system.ReadTapImagePath();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->find(L'%'), std::wstring::npos) << "expanded by the read";
+    EXPECT_TRUE(ContainsIgnoreCase(*read, L"\\system32\\drivers\\tap0901.sys"));
+  }
+  {
+    HklmValue openvpn(L"SOFTWARE\\OpenVPN", nullptr);
+    openvpn.Set(REG_SZ, L"C:\\Program Files\\OpenVPN\\"s);
+    EXPECT_EQ(system.ReadOpenVpnDirectory(), L"C:\\Program Files\\OpenVPN\\");
+    const std::wstring long_dir = L"C:\\" + std::wstring(3000, L'o');
+    openvpn.Set(REG_EXPAND_SZ, long_dir);
+    EXPECT_TRUE(system.ReadOpenVpnDirectory() == long_dir);
+  }
+  EXPECT_EQ(system.ReadOpenVpnDirectory(), L"");
+}
+
+TEST(Win32PrereqSystem, RunReportsTheFull32BitExitCode) {
+  Win32PrereqSystem system;
+  const std::wstring cmd = *system.SystemDirectory() + L"\\cmd.exe";
+  for (uint32_t code : {0u, 1603u, 3010u, 70000u}) {
+    const RunResult r = system.Run(cmd, L"\"" + cmd + L"\" /c exit " + std::to_wstring(code), std::nullopt);
+    EXPECT_EQ(r.status, RunStatus::exited);
+    EXPECT_EQ(r.exit_code, code);
+  }
+  const RunResult limited = system.Run(cmd, L"\"" + cmd + L"\" /c exit 7", 60000);
+  EXPECT_EQ(limited.status, RunStatus::exited);
+  EXPECT_EQ(limited.exit_code, 7u);
+  EXPECT_EQ(system.Run(L"C:\\no\\such\\program.exe", L"x", std::nullopt).status, RunStatus::not_started);
+  EXPECT_EQ(RunAndWait(L"C:\\no\\such\\program.exe", L"x", system), kExitInstallerNotStarted);
+}
+
+}  // namespace
+}  // namespace tovra::prereq
