@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                    ServiceCallerVerdict::identity_unavailable},
         ServiceRow{"InvalidLocalSystem", Caller(L"S-1-5-18", 0, false), Console(kUser, 1),
                    ServiceCallerVerdict::identity_unavailable}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ServiceAcceptanceText, LinesCarryPidAndSessionInDecimal) {
   const CallerIdentity c = Caller(kOtherUser, 3, true, 4294967295u);
@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                       AgentRow{"LocalSystemHasNoStanding", Caller(L"S-1-5-18", 2), kUser, 2, false},
                       AgentRow{"OwnSidUnknown", Caller(kUser, 2), std::nullopt, 2, false},
                       AgentRow{"InvalidIdentity", Caller(kUser, 2, false), kUser, 2, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST(InteractiveUser, LocalSystemAndMissingSidAreNotInteractive) {
   EXPECT_TRUE(IsInteractiveUserCaller(Caller(kUser, 1)));

@@ -13,7 +13,8 @@ std::optional<PipeSecurity> BuildPipeSecurity(std::span<const std::wstring> sid_
   std::vector<EXPLICIT_ACCESSW> entries;
   for (const std::wstring& text : sid_strings) {
     PSID sid = nullptr;
-    if (!::ConvertStringSidToSidW(text.c_str(), &sid)) {
+    // An empty text is never a SID; not every converter says so reliably.
+    if (text.empty() || !::ConvertStringSidToSidW(text.c_str(), &sid)) {
       Log(LogLevel::Warn, L"PipeSecurity: bad SID string skipped");
       continue;
     }
