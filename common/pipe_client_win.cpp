@@ -5,6 +5,10 @@
 
 namespace tovra::common {
 
+namespace {
+constexpr DWORD kReappearPauseMs = 50;
+}  // namespace
+
 ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
                               const ConnectOptions& options) {
   ConnectResult result;
@@ -14,6 +18,7 @@ ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
     return result;
   }
   result.error = Status::busy;
+  bool seen_busy = false;
   for (uint32_t attempt = 0; attempt < options.attempts; ++attempt) {
     HANDLE h = ::CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
@@ -27,10 +32,19 @@ ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
     result.win32_error = error;
     if (error == ERROR_PIPE_BUSY) {
       result.error = Status::busy;
+      seen_busy = true;
       ::WaitNamedPipeW(name->c_str(), options.busy_wait_ms);
       continue;
     }
     if (error == ERROR_FILE_NOT_FOUND) {
+      // A server that serves one client at a time closes its instance when that
+      // client leaves and creates the next one a moment later. A client that was
+      // waiting for a busy pipe sees the name vanish in between: the server is
+      // there, so that is not "unavailable".
+      if (seen_busy) {
+        ::Sleep(kReappearPauseMs);
+        continue;
+      }
       if (options.on_absent && options.on_absent()) continue;
       result.error = Status::unavailable;
       return result;

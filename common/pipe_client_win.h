@@ -33,8 +33,11 @@ struct ConnectResult {
   uint32_t win32_error = 0;
 };
 
-// Opens "\\.\pipe\ZERKA.VPN.<role>.<session>" for overlapped read and write. The
-// handshake (`hello`) is the caller's next step.
+// Opens "\\.\pipe\ZERKA.VPN.<role>.<session>" for overlapped read and write, at
+// most `attempts` times. A busy pipe is waited for (WaitNamedPipeW, busy_wait_ms);
+// an absent pipe is `unavailable` unless `on_absent` asks to retry, or the pipe was
+// busy before (the server is between two instances), which uses up an attempt after
+// a short pause. The handshake (`hello`) is the caller's next step.
 ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
                               const ConnectOptions& options);
 

@@ -83,6 +83,24 @@ TEST_F(ServerPipe, SecondClientOfSingleInstanceIsBusy) {
   EXPECT_FALSE(second.pipe);
 }
 
+TEST_F(ServerPipe, WaitingClientGetsTheNextInstance) {
+  ConnectResult first = Connect();
+  ASSERT_EQ(first.error, Status::ok);
+  ASSERT_EQ(AcceptClient(pipe(), stop_.get(), 1000), AcceptResult::connected);
+  ConnectResult second;
+  std::thread waiting([&] { second = Connect(40, 200); });
+  ::Sleep(500);
+  // The server finishes its client and, a moment later, offers a fresh instance.
+  FinishClient(pipe());
+  created_.pipe.reset();
+  ::Sleep(150);
+  created_ = CreateServerPipe(name_, security_, true, 1);
+  ASSERT_TRUE(created_.pipe);
+  waiting.join();
+  EXPECT_EQ(second.error, Status::ok);
+  EXPECT_TRUE(second.pipe);
+}
+
 TEST_F(ServerPipe, ExchangeRoundTripsAndRejectsForeignRequestId) {
   ConnectResult client = Connect();
   ASSERT_EQ(client.error, Status::ok);
