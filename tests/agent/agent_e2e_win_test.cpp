@@ -177,7 +177,7 @@ TEST_F(AgentE2E, ServiceRestartIsNoticedByGeneration) {
 
   service_.Kill();
   StartService();
-  auto second = plugin.Exchange(7);
+  auto second = plugin.Exchange(3);
   ASSERT_TRUE(second);
   EXPECT_EQ(StatusOf(*second), 0) << "reconnected within the request's second try";
   const std::string log = AgentLog();

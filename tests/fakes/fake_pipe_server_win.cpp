@@ -44,8 +44,10 @@ std::optional<common::Bytes> FakePipeServer::HelloReply(uint16_t protocol,
 void FakePipeServer::Run() {
   common::UniqueLocal descriptor;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
-  if (owner_sid_) {
-    const std::wstring sddl = L"O:" + *owner_sid_ + L"D:(A;;GA;;;WD)";
+  {
+    // Like the real servers, always pass a descriptor: Wine gives a pipe created
+    // without one no owner at all (Windows would give it the default owner).
+    const std::wstring sddl = (owner_sid_ ? L"O:" + *owner_sid_ : std::wstring()) + L"D:(A;;GA;;;WD)";
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
                                                                nullptr)) {
@@ -57,7 +59,7 @@ void FakePipeServer::Run() {
     common::UniqueHandle pipe(::CreateNamedPipeW(
         name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 16384, 16384, 0,
-        owner_sid_ ? &sa : nullptr));
+        sa.lpSecurityDescriptor ? &sa : nullptr));
     if (!pipe) {
       ::WaitForSingleObject(stop_event_.get(), 50);
       continue;

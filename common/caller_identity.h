@@ -1,0 +1,83 @@
+// Who is on the other end of a pipe, and whether a server may serve it.
+//
+// The Win32 half (caller_identity_win.h) only gathers facts into CallerIdentity and
+// ExpectedUser; every decision about them is made here, as pure functions, so each
+// row of the acceptance rules can be exercised with made-up identities.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tovra::common {
+
+inline constexpr std::wstring_view kLocalSystemSidText = L"S-1-5-18";
+inline constexpr std::wstring_view kAdministratorsSidText = L"S-1-5-32-544";
+inline constexpr std::wstring_view kTrustedAgentImageName = L"ZerkaVPNAgent.exe";
+inline constexpr uint32_t kUnknownSessionId = 0xFFFFFFFF;
+
+struct CallerIdentity {
+  uint32_t pid = 0;
+  uint32_t session_id = 0;    // 0 when it could not be determined
+  std::wstring sid;           // token user SID text, "S-1-5-21-..."
+  std::wstring image_path;    // empty when it could not be read
+  bool is_local_system = false;
+  // pid, impersonation, thread token and user SID were all obtained.
+  bool valid = false;
+};
+
+// The user the Service serves: whoever is logged on at the console (in console
+// mode, the Service's own user and session).
+struct ExpectedUser {
+  std::optional<std::wstring> sid;
+  uint32_t session_id = kUnknownSessionId;
+};
+
+// Ordinal, case-insensitive equality. Case is folded for ASCII letters only: SID
+// texts are ASCII, and for paths any other difference counts as a mismatch, which
+// can only make a trust check fail.
+bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b);
+bool StartsWithIgnoreCase(std::wstring_view text, std::wstring_view prefix);
+inline bool SidsEqual(std::wstring_view a, std::wstring_view b) { return EqualsIgnoreCase(a, b); }
+
+enum class ServiceCallerVerdict {
+  accepted,
+  identity_unavailable,
+  no_expected_user,
+  sid_session_mismatch,
+};
+
+// The Service serves a valid caller when a console user is known and the caller is
+// either LocalSystem (any session) or that user in that session. The expected user
+// is tested first, so with nobody at the console LocalSystem is refused too.
+ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller, const ExpectedUser& expected);
+
+// The WARN line for a refusal, or the INFO line for an acceptance.
+std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIdentity& caller);
+
+// The Agent serves only its own user in its own session; LocalSystem has no
+// special standing there.
+bool AgentAcceptsCaller(const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,
+                        uint32_t own_session_id);
+
+// Staging needs a real interactive user on top of acceptance.
+inline bool IsInteractiveUserCaller(const CallerIdentity& caller) {
+  return !caller.is_local_system && !caller.sid.empty();
+}
+
+// The part of a path after its last backslash or slash (the whole path when none).
+std::wstring_view FileNameOf(std::wstring_view path);
+
+// True when `path` lies inside the folder `root`: `root` is a case-insensitive
+// prefix and a separator follows it (or ends it). "C:\Program Files Evil\x" is not
+// inside "C:\Program Files". An empty root contains nothing.
+bool IsPathUnderRoot(std::wstring_view path, std::wstring_view root);
+
+// The decision of IsTrustedCallerImage given the trusted roots it read (an absent
+// root is a variable that could not be read). Without `enforce` everything passes.
+bool IsTrustedImagePath(std::wstring_view image_path, std::wstring_view expected_file_name,
+                        bool enforce, std::span<const std::optional<std::wstring>> trusted_roots);
+
+}  // namespace tovra::common
