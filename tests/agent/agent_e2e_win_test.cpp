@@ -54,6 +54,12 @@ class PluginSide {
   uint32_t next_id_ = 1;
 };
 
+size_t CountLines(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+  return n;
+}
+
 uint16_t StatusOf(const Frame& f) {
   common::PayloadReader r(f.payload);
   uint16_t s = 0xFFFF;
@@ -218,11 +224,17 @@ TEST_F(AgentE2E, SecondAgentInTheSessionExitsAtOnce) {
   EXPECT_TRUE(plugin.Exchange(2)) << "the first agent is undisturbed";
 }
 
-TEST_F(AgentE2E, ExitsWhenIdle) {
+TEST_F(AgentE2E, ExitsWhenIdleButNotWhileAClientIsServed) {
   StartAgent({L"ZERKA_AGENT_IDLE_SECONDS=10"});
   {
     PluginSide plugin;
     ASSERT_TRUE(plugin.Connect());
+    // Longer than the idle timeout, with a request every few seconds.
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(plugin.Exchange(2)) << i;
+      ::Sleep(3500);
+    }
+    EXPECT_TRUE(agent_.running()) << "a served client keeps the Agent up";
     ASSERT_TRUE(plugin.Exchange(2));
   }
   const ULONGLONG start = ::GetTickCount64();
@@ -231,6 +243,36 @@ TEST_F(AgentE2E, ExitsWhenIdle) {
   const std::string log = AgentLog();
   EXPECT_NE(log.find("idle timeout with no clients / no VPN, exiting"), std::string::npos);
   EXPECT_NE(log.find("agent stopped"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tovra::testing
+
+namespace tovra::testing {
+namespace {
+
+TEST_F(AgentE2E, SilentClientsAreDropped) {
+  StartAgent();
+  {
+    // Silent from the start: dropped without a log line.
+    PluginSide silent;
+    ASSERT_TRUE(silent.Connect());
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_FALSE(common::ReadFrame(silent.pipe(), 25000)) << "the Agent closes the pipe";
+    const ULONGLONG waited = ::GetTickCount64() - start;
+    EXPECT_GE(waited, 14000u);
+    EXPECT_LT(waited, 24000u);
+  }
+  {
+    // Silent after a request: dropped with the disconnect line.
+    PluginSide plugin;
+    ASSERT_TRUE(plugin.Connect());
+    ASSERT_TRUE(plugin.Exchange(2));
+    EXPECT_FALSE(common::ReadFrame(plugin.pipe(), 25000));
+  }
+  const std::string log = AgentLog();
+  EXPECT_EQ(CountLines(log, "plugin client connected"), 1u) << log;
+  EXPECT_EQ(CountLines(log, "plugin client disconnected"), 1u) << log;
 }
 
 }  // namespace
