@@ -12,12 +12,13 @@ expected=$(printf '%s\n' "$@" | sort)
 dump=$("$objdump" -p "$dll")
 fail=0
 
-exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {t=1; next} t && /^\s*\[/ {print $NF; next} t {t=0}' <<<"$dump" | sort)
+exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {t=1; next} t && /^[[:space:]]*\[/ {print $NF; next} t {t=0}' <<<"$dump" | sort)
 if [ "$exports" != "$expected" ]; then
   echo "exports differ: got [$exports], want [$expected]"; fail=1
 fi
 
-imports=$(awk '/DLL Name: flutter_windows.dll/ {t=1; next} t && /DLL Name:/ {t=0} t && NF>=3 && $1 ~ /^[0-9a-f]+$/ {print $NF}' <<<"$dump")
+# The block runs from its "DLL Name:" line to the next blank line.
+imports=$(awk '/DLL Name: flutter_windows.dll/ {t=1; next} t && /^[[:space:]]*$/ {t=0} t && NF>=3 && $1 ~ /^[0-9a-f]+$/ {print $NF}' <<<"$dump")
 if [ -z "$imports" ]; then
   echo "no imports from flutter_windows.dll"; fail=1
 fi

@@ -239,10 +239,11 @@ TEST_F(HeadlessEngineTest, NullArgumentsAreRefused) {
 
 #ifdef _WIN32
 TEST_F(HeadlessEngineTest, TopLevelWindowMessagesReachThePluginsDelegate) {
+  // WM_APP + 9 is the message the test plugin's delegate claims.
   int64_t result = 0;
-  EXPECT_TRUE(FlutterHeadlessEngineDispatchTopLevelMessage(engine_, nullptr, WM_APP + 9, 41, 0, &result));
+  EXPECT_TRUE(FlutterHeadlessEngineDispatchTopLevelMessage(engine_, nullptr, 0x8000 + 9, 41, 0, &result));
   EXPECT_EQ(result, 42);
-  EXPECT_FALSE(FlutterHeadlessEngineDispatchTopLevelMessage(engine_, nullptr, WM_APP + 10, 0, 0, &result));
+  EXPECT_FALSE(FlutterHeadlessEngineDispatchTopLevelMessage(engine_, nullptr, 0x8000 + 10, 0, 0, &result));
 }
 #endif
 

@@ -41,7 +41,11 @@ TEST(EncodableValue, OrderingMakesValuesUsableAsMapKeys) {
   map[EncodableValue(EncodableList{EncodableValue(true)})] = EncodableValue(true);
   EXPECT_EQ(map.size(), 4u);
   EXPECT_EQ(map.at(EncodableValue("a")), EncodableValue(int32_t{1}));
-  EXPECT_TRUE(EncodableValue(int32_t{5}) < EncodableValue("a")) << "alternatives order by index first";
+  const std::less<EncodableValue> less;
+  EXPECT_TRUE(less(EncodableValue(int32_t{5}), EncodableValue("a"))) << "alternatives order by index first";
+  EXPECT_TRUE(less(EncodableValue(EncodableList{EncodableValue(int32_t{1})}),
+                   EncodableValue(EncodableList{EncodableValue(int32_t{1}), EncodableValue()})));
+  EXPECT_FALSE(less(EncodableValue(), EncodableValue()));
 }
 
 TEST(CustomEncodableValue, KeepsItsTypeAndValue) {

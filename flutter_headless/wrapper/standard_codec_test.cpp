@@ -109,7 +109,7 @@ std::vector<Vector> PublishedVectorTable() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codec, PublishedVectors, ::testing::ValuesIn(PublishedVectorTable()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& tp) { return std::string(tp.param.name); });
 
 struct SizeCase {
   size_t size;

@@ -3,18 +3,30 @@
 #ifndef FLUTTER_HEADLESS_ENCODABLE_VALUE_H_
 #define FLUTTER_HEADLESS_ENCODABLE_VALUE_H_
 
+#include <algorithm>
 #include <any>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <utility>
 #include <variant>
 #include <vector>
 
 namespace flutter {
-
 class EncodableValue;
+}  // namespace flutter
+
+// Declared before EncodableMap names it: the map orders its keys with
+// EncodableValue::Less (see there why not with the variant's own ordering).
+template <>
+struct std::less<flutter::EncodableValue> {
+  bool operator()(const flutter::EncodableValue& lhs, const flutter::EncodableValue& rhs) const;
+};
+
+namespace flutter {
 
 using EncodableList = std::vector<EncodableValue>;
 using EncodableMap = std::map<EncodableValue, EncodableValue>;
@@ -79,11 +91,47 @@ class EncodableValue : public EncodableValueVariant {
     return std::get<int64_t>(*this);
   }
 
-  friend bool operator<(const EncodableValue& lhs, const EncodableValue& rhs) {
-    return static_cast<const super&>(lhs) < static_cast<const super&>(rhs);
+  // Alternatives order by index, then by value; lists and maps lexicographically.
+  friend bool operator<(const EncodableValue& lhs, const EncodableValue& rhs) { return Less(lhs, rhs); }
+
+  // The ordering behind operator< and std::less (so behind every EncodableMap).
+  // Spelled out rather than taken from the variant: the variant's operator<
+  // reaches, through the nested list and map, C++20's three-way comparison of this
+  // very type, which GCC rejects as a constraint that depends on itself. For the
+  // same reason, code built with GCC should order values with std::less rather than
+  // with `<` written out.
+  static bool Less(const EncodableValue& lhs, const EncodableValue& rhs) {
+    if (lhs.index() != rhs.index()) {
+      return lhs.index() < rhs.index();
+    }
+    return std::visit(
+        [&rhs](const auto& left) -> bool {
+          using T = std::decay_t<decltype(left)>;
+          const T& right = std::get<T>(rhs);
+          if constexpr (std::is_same_v<T, std::monostate>) {
+            return false;
+          } else if constexpr (std::is_same_v<T, EncodableList>) {
+            return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end(), Less);
+          } else if constexpr (std::is_same_v<T, EncodableMap>) {
+            return std::lexicographical_compare(
+                left.begin(), left.end(), right.begin(), right.end(), [](const auto& a, const auto& b) {
+                  if (Less(a.first, b.first)) return true;
+                  if (Less(b.first, a.first)) return false;
+                  return Less(a.second, b.second);
+                });
+          } else {
+            return left < right;
+          }
+        },
+        static_cast<const super&>(lhs));
   }
 };
 
 }  // namespace flutter
+
+inline bool std::less<flutter::EncodableValue>::operator()(const flutter::EncodableValue& lhs,
+                                                           const flutter::EncodableValue& rhs) const {
+  return flutter::EncodableValue::Less(lhs, rhs);
+}
 
 #endif  // FLUTTER_HEADLESS_ENCODABLE_VALUE_H_
