@@ -8,6 +8,8 @@
 // (FlutterHeadlessEngineRunLoop / ...SendToPluginAndWait). Everything except
 // FlutterHeadlessEngineQuitLoop must be called on the platform thread.
 //
+// Never destroy the engine from inside one of its callbacks.
+//
 // An empty reply (the channel had no handler, the message could not be decoded,
 // the handler never answered) reaches callbacks as data NULL and size 0.
 #ifndef FLUTTER_HEADLESS_FLUTTER_HEADLESS_H_

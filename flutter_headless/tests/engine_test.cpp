@@ -134,6 +134,27 @@ TEST_F(HeadlessEngineTest, ReplyFromAWorkerThreadIsDeliveredOnThePlatformThread)
   EXPECT_EQ(FlutterHeadlessEngineOffThreadCallCount(engine_), 0u) << "a response from a worker is allowed";
 }
 
+TEST_F(HeadlessEngineTest, ManyConcurrentWorkerRepliesEachArriveOnceOnThePlatformThread) {
+  constexpr int kCalls = 40;
+  std::vector<Reply> replies(kCalls);
+  for (int i = 0; i < kCalls; ++i) {
+    const std::vector<uint8_t> bytes = Encode(EncodableValue(int64_t{i % 4}));
+    ASSERT_TRUE(
+        FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(), bytes.size(), RecordReply, &replies[i]));
+  }
+  PumpUntil([&] {
+    for (const Reply& r : replies) {
+      if (!r.arrived) return false;
+    }
+    return true;
+  });
+  FlutterHeadlessEngineRunLoop(engine_, 50);
+  for (const Reply& r : replies) {
+    EXPECT_EQ(r.calls, 1);
+    EXPECT_EQ(r.thread, std::this_thread::get_id());
+  }
+}
+
 struct DartInbox {
   std::vector<EncodableValue> messages;
   std::vector<std::thread::id> threads;

@@ -7,6 +7,7 @@
 
 #include <any>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -257,9 +258,15 @@ TEST(StandardCodec, RandomValuesRoundTripAndEveryTruncationFails) {
 }
 
 // A serializer shaped like Pigeon's: enums as tag + int, classes as tag + field list.
-struct Point {
+struct Enum {
+  int value = 0;
+};
+
+// Fields: a nullable int, a string, an enum.
+struct Record {
+  std::optional<int64_t> count;
   std::string label;
-  int64_t x = 0;
+  Enum kind;
 };
 
 class TestSerializer : public StandardCodecSerializer {
@@ -271,15 +278,17 @@ class TestSerializer : public StandardCodecSerializer {
 
   void WriteValue(const EncodableValue& value, ByteStreamWriter* stream) const override {
     if (const auto* custom = std::get_if<CustomEncodableValue>(&value)) {
-      if (custom->type() == typeid(int)) {
+      if (custom->type() == typeid(Enum)) {
         stream->WriteByte(129);
-        WriteValue(EncodableValue(static_cast<int32_t>(std::any_cast<int>(*custom))), stream);
+        WriteValue(EncodableValue(static_cast<int32_t>(std::any_cast<Enum>(*custom).value)), stream);
         return;
       }
-      if (custom->type() == typeid(Point)) {
-        const auto& p = std::any_cast<const Point&>(*custom);
+      if (custom->type() == typeid(Record)) {
+        const auto& r = std::any_cast<const Record&>(*custom);
         stream->WriteByte(130);
-        WriteValue(EncodableValue(EncodableList{EncodableValue(p.label), EncodableValue(p.x)}), stream);
+        WriteValue(EncodableValue(EncodableList{r.count ? EncodableValue(*r.count) : EncodableValue(),
+                                                EncodableValue(r.label), CustomEncodableValue(r.kind)}),
+                   stream);
         return;
       }
     }
@@ -291,11 +300,16 @@ class TestSerializer : public StandardCodecSerializer {
     if (type == 129) {
       const EncodableValue v = ReadValue(stream);
       if (v.IsNull()) return EncodableValue();
-      return CustomEncodableValue(static_cast<int>(v.LongValue()));
+      return CustomEncodableValue(Enum{static_cast<int>(v.LongValue())});
     }
     if (type == 130) {
-      const auto list = std::get<EncodableList>(ReadValue(stream));  // throws on a non-list
-      return CustomEncodableValue(Point{std::get<std::string>(list.at(0)), list.at(1).LongValue()});
+      // std::get and at() throw on a malformed record, as generated code does.
+      const auto list = std::get<EncodableList>(ReadValue(stream));
+      Record r;
+      if (!list.at(0).IsNull()) r.count = list.at(0).LongValue();
+      r.label = std::get<std::string>(list.at(1));
+      r.kind = std::any_cast<Enum>(std::get<CustomEncodableValue>(list.at(2)));
+      return CustomEncodableValue(r);
     }
     return StandardCodecSerializer::ReadValueOfType(type, stream);
   }
@@ -306,29 +320,39 @@ TEST(CustomSerializer, EnumsAndClassesUseTheirTypeBytes) {
   EXPECT_EQ(&codec, &StandardMessageCodec::GetInstance(&TestSerializer::Instance()));
   EXPECT_NE(&codec, &StandardMessageCodec::GetInstance());
 
-  EXPECT_EQ(Encode(CustomEncodableValue(2), codec), Hex("81 03 02 00 00 00"));
+  EXPECT_EQ(Encode(CustomEncodableValue(Enum{2}), codec), Hex("81 03 02 00 00 00"));
+  // C++ writes enums as int32, Dart as int64; both read.
   for (const Bytes& enum_bytes : {Hex("81 03 02 00 00 00"), Hex("81 04 02 00 00 00 00 00 00 00")}) {
     auto v = Decode(enum_bytes, codec);
     ASSERT_NE(v, nullptr);
-    EXPECT_EQ(std::any_cast<int>(std::get<CustomEncodableValue>(*v)), 2);
+    EXPECT_EQ(std::any_cast<Enum>(std::get<CustomEncodableValue>(*v)).value, 2);
   }
   auto null_enum = Decode(Hex("81 00"), codec);
   ASSERT_NE(null_enum, nullptr);
   EXPECT_TRUE(null_enum->IsNull()) << "a null enum is null, not enumerator 0";
 
-  const Bytes point = Encode(L({CustomEncodableValue(Point{"x", 5})}), codec);
-  EXPECT_EQ(point, Hex("0c 01 82 0c 02 07 01 78 04 05 00 00 00 00 00 00 00"));
-  auto back = Decode(point, codec);
+  const Bytes record = Hex("82 0c 03 00 07 01 78 81 03 01 00 00 00");
+  EXPECT_EQ(Encode(CustomEncodableValue(Record{std::nullopt, "x", Enum{1}}), codec), record);
+  auto back = Decode(Concat(Hex("0c 01"), record), codec);
   ASSERT_NE(back, nullptr);
-  const auto& p = std::any_cast<const Point&>(std::get<CustomEncodableValue>(std::get<EncodableList>(*back)[0]));
-  EXPECT_EQ(p.label, "x");
-  EXPECT_EQ(p.x, 5);
+  const auto& r = std::any_cast<const Record&>(std::get<CustomEncodableValue>(std::get<EncodableList>(*back)[0]));
+  EXPECT_FALSE(r.count.has_value());
+  EXPECT_EQ(r.label, "x");
+  EXPECT_EQ(r.kind.value, 1);
+  // Dart's int64 count inside the record.
+  auto with_count = Decode(Hex("82 0c 03 04 05 00 00 00 00 00 00 00 07 00 81 04 03 00 00 00 00 00 00 00"), codec);
+  ASSERT_NE(with_count, nullptr);
+  const auto& r2 = std::any_cast<const Record&>(std::get<CustomEncodableValue>(*with_count));
+  EXPECT_EQ(r2.count, 5);
+  EXPECT_EQ(r2.kind.value, 3);
 
   // A class whose fields have the wrong types fails the decode; it does not throw.
-  EXPECT_EQ(Decode(Hex("82 03 01 00 00 00"), codec), nullptr);
-  EXPECT_EQ(Decode(Hex("82 0c 01 07 01 78"), codec), nullptr);
+  EXPECT_EQ(Decode(Hex("82 03 01 00 00 00"), codec), nullptr) << "not a list";
+  EXPECT_EQ(Decode(Hex("82 0c 01 00"), codec), nullptr) << "too few fields";
+  EXPECT_EQ(Decode(Hex("82 0c 03 00 03 01 00 00 00 81 03 01 00 00 00"), codec), nullptr) << "int for string";
+  EXPECT_EQ(Decode(Hex("82 0c 03 00 07 00 00"), codec), nullptr) << "null enum where a value is required";
   // Without the subclass, a custom value is written as null so the message stays whole.
-  EXPECT_EQ(Encode(L({CustomEncodableValue(Point{}), EncodableValue(true)})), Hex("0c 02 00 01"));
+  EXPECT_EQ(Encode(L({CustomEncodableValue(Record{}), EncodableValue(true)})), Hex("0c 02 00 01"));
 }
 
 }  // namespace
