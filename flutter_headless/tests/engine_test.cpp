@@ -259,6 +259,17 @@ TEST_F(HeadlessEngineTest, NullArgumentsAreRefused) {
 }
 
 #ifdef _WIN32
+TEST_F(HeadlessEngineTest, PluginWindowMessagesArePumpedOnThePlatformThread) {
+  DartInbox inbox;
+  FlutterHeadlessEngineSetDartHandler(engine_, "dart.inbox", DartHandler, &inbox);
+  ASSERT_EQ(Call("test.windowEvent", EncodableValue()), EncodableValue(true));
+  PumpUntil([&] { return !inbox.messages.empty(); });
+  ASSERT_EQ(inbox.messages.size(), 1u);
+  EXPECT_EQ(inbox.messages[0], List({EncodableValue("window event"), EncodableValue(true)}));
+  EXPECT_EQ(inbox.threads[0], std::this_thread::get_id());
+  EXPECT_EQ(FlutterHeadlessEngineOffThreadCallCount(engine_), 0u);
+}
+
 TEST_F(HeadlessEngineTest, TopLevelWindowMessagesReachThePluginsDelegate) {
   // WM_APP + 9 is the message the test plugin's delegate claims.
   int64_t result = 0;

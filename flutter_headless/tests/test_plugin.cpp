@@ -39,7 +39,12 @@ class TestPlugin : public flutter::Plugin {
       : messenger_(messenger), platform_thread_(std::this_thread::get_id()) {
     ++live_plugins;
   }
-  ~TestPlugin() override { --live_plugins; }
+  ~TestPlugin() override {
+#ifdef _WIN32
+    if (window_) DestroyWindow(window_);
+#endif
+    --live_plugins;
+  }
 
   void SetUp() {
     Handle("test.echo", [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
@@ -76,6 +81,16 @@ class TestPlugin : public flutter::Plugin {
       reply(EncodableValue(int32_t{1}));
       reply(EncodableValue(int32_t{2}));
     });
+#ifdef _WIN32
+    // The shape of an event pump: a worker posts to a message-only window, whose
+    // procedure (run by the engine's loop on the platform thread) talks to Dart.
+    Handle("test.windowEvent", [this](const EncodableValue&, const MessageReply<EncodableValue>& reply) {
+      if (!window_) window_ = CreateEventWindow();
+      HWND window = window_;
+      std::thread([window] { PostMessageW(window, WM_USER + 7, 0, 0); }).join();
+      reply(EncodableValue(window != nullptr));
+    });
+#endif
     Handle("test.unregister", [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
       BasicMessageChannel<> channel(messenger_, std::get<std::string>(message), &Codec());
       channel.SetMessageHandler(nullptr);
@@ -91,6 +106,38 @@ class TestPlugin : public flutter::Plugin {
   }
 
   bool OnPlatformThread() const { return std::this_thread::get_id() == platform_thread_; }
+
+#ifdef _WIN32
+  static LRESULT CALLBACK EventWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_USER + 7) {
+      auto* self = reinterpret_cast<TestPlugin*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+      if (self) {
+        BasicMessageChannel<> channel(self->messenger_, "dart.inbox", &Codec());
+        channel.Send(EncodableValue(EncodableList{EncodableValue("window event"),
+                                                  EncodableValue(self->OnPlatformThread())}));
+      }
+      return 0;
+    }
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+  }
+
+  HWND CreateEventWindow() {
+    static const bool registered = [] {
+      WNDCLASSW wc = {};
+      wc.lpfnWndProc = EventWindowProc;
+      wc.hInstance = GetModuleHandleW(nullptr);
+      wc.lpszClassName = L"HeadlessTestPluginEvents";
+      return RegisterClassW(&wc) != 0;
+    }();
+    if (!registered) return nullptr;
+    HWND hwnd = CreateWindowExW(0, L"HeadlessTestPluginEvents", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
+    if (hwnd) SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    return hwnd;
+  }
+
+  HWND window_ = nullptr;
+#endif
 
   flutter::BinaryMessenger* messenger_;
   std::thread::id platform_thread_;
