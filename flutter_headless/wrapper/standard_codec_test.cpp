@@ -298,9 +298,10 @@ class TestSerializer : public StandardCodecSerializer {
  protected:
   EncodableValue ReadValueOfType(uint8_t type, ByteStreamReader* stream) const override {
     if (type == 129) {
-      const EncodableValue v = ReadValue(stream);
-      if (v.IsNull()) return EncodableValue();
-      return CustomEncodableValue(Enum{static_cast<int>(v.LongValue())});
+      // The generated-code shape: the conditional needs CustomEncodableValue to
+      // convert implicitly to EncodableValue (and not the other way round).
+      const auto& v = ReadValue(stream);
+      return v.IsNull() ? EncodableValue() : CustomEncodableValue(Enum{static_cast<int>(v.LongValue())});
     }
     if (type == 130) {
       // std::get and at() throw on a malformed record, as generated code does.

@@ -21,10 +21,12 @@ class EncodableValue;
 
 // Declared before EncodableMap names it: the map orders its keys with
 // EncodableValue::Less (see there why not with the variant's own ordering).
+namespace std {
 template <>
-struct std::less<flutter::EncodableValue> {
+struct less<flutter::EncodableValue> {
   bool operator()(const flutter::EncodableValue& lhs, const flutter::EncodableValue& rhs) const;
 };
+}  // namespace std
 
 namespace flutter {
 
@@ -129,9 +131,11 @@ class EncodableValue : public EncodableValueVariant {
 
 }  // namespace flutter
 
-inline bool std::less<flutter::EncodableValue>::operator()(const flutter::EncodableValue& lhs,
-                                                           const flutter::EncodableValue& rhs) const {
+namespace std {
+inline bool less<flutter::EncodableValue>::operator()(const flutter::EncodableValue& lhs,
+                                                      const flutter::EncodableValue& rhs) const {
   return flutter::EncodableValue::Less(lhs, rhs);
 }
+}  // namespace std
 
 #endif  // FLUTTER_HEADLESS_ENCODABLE_VALUE_H_
