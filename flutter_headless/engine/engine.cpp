@@ -85,11 +85,11 @@ void Engine::NoteThread() {
 }
 
 void Engine::Post(std::function<void()> task) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (shut_down_) return;
-    tasks_.push_back(std::move(task));
-  }
+  // Waking under the lock: once shut_down_ is set, no thread can still be about to
+  // touch the loop that the destructor is going to free.
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (shut_down_) return;
+  tasks_.push_back(std::move(task));
   loop_->Wake();
 }
 
@@ -284,7 +284,8 @@ int32_t Engine::RunLoop(uint32_t timeout_ms) {
 
 void Engine::QuitLoop() {
   quit_.store(true);
-  loop_->Wake();
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!shut_down_) loop_->Wake();
 }
 
 }  // namespace flutter_headless
