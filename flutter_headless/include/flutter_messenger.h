@@ -1,0 +1,74 @@
+// The engine's binary messenger, as a C API. Messages are raw bytes; the codec
+// lives in the client wrapper that each plugin compiles in.
+//
+// Threading: handlers run on the platform thread. FlutterDesktopMessengerSendResponse
+// may be called from any thread while the messenger is locked and available; the
+// engine hands the bytes to the platform thread.
+#ifndef FLUTTER_HEADLESS_FLUTTER_MESSENGER_H_
+#define FLUTTER_HEADLESS_FLUTTER_MESSENGER_H_
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "flutter_export.h"
+
+#if defined(__cplusplus)
+extern "C" {
+#endif
+
+typedef struct FlutterDesktopMessenger* FlutterDesktopMessengerRef;
+
+// Opaque token that identifies one incoming message awaiting its response.
+typedef struct FlutterDesktopMessageResponseHandleTag FlutterDesktopMessageResponseHandle;
+
+typedef void (*FlutterDesktopBinaryReply)(const uint8_t* data, size_t data_size, void* user_data);
+
+typedef struct {
+  size_t struct_size;
+  const char* channel;
+  const uint8_t* message;
+  size_t message_size;
+  const FlutterDesktopMessageResponseHandle* response_handle;
+} FlutterDesktopMessage;
+
+typedef void (*FlutterDesktopMessageCallback)(FlutterDesktopMessengerRef /* messenger */,
+                                              const FlutterDesktopMessage* /* message */,
+                                              void* /* user data */);
+
+FLUTTER_EXPORT bool FlutterDesktopMessengerSend(FlutterDesktopMessengerRef messenger, const char* channel,
+                                                const uint8_t* message, const size_t message_size);
+
+FLUTTER_EXPORT bool FlutterDesktopMessengerSendWithReply(FlutterDesktopMessengerRef messenger,
+                                                         const char* channel, const uint8_t* message,
+                                                         const size_t message_size,
+                                                         const FlutterDesktopBinaryReply reply,
+                                                         void* user_data);
+
+FLUTTER_EXPORT void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerRef messenger,
+                                                        const FlutterDesktopMessageResponseHandle* handle,
+                                                        const uint8_t* data, size_t data_length);
+
+FLUTTER_EXPORT void FlutterDesktopMessengerSetCallback(FlutterDesktopMessengerRef messenger,
+                                                       const char* channel,
+                                                       FlutterDesktopMessageCallback callback,
+                                                       void* user_data);
+
+FLUTTER_EXPORT FlutterDesktopMessengerRef FlutterDesktopMessengerAddRef(FlutterDesktopMessengerRef messenger);
+
+FLUTTER_EXPORT void FlutterDesktopMessengerRelease(FlutterDesktopMessengerRef messenger);
+
+FLUTTER_EXPORT bool FlutterDesktopMessengerIsAvailable(FlutterDesktopMessengerRef messenger);
+
+// Holds the messenger's lock until FlutterDesktopMessengerUnlock; the engine takes
+// the same lock to mark the messenger unavailable, so a locked, available messenger
+// stays usable until it is unlocked. Returns its argument.
+FLUTTER_EXPORT FlutterDesktopMessengerRef FlutterDesktopMessengerLock(FlutterDesktopMessengerRef messenger);
+
+FLUTTER_EXPORT void FlutterDesktopMessengerUnlock(FlutterDesktopMessengerRef messenger);
+
+#if defined(__cplusplus)
+}  // extern "C"
+#endif
+
+#endif  // FLUTTER_HEADLESS_FLUTTER_MESSENGER_H_
