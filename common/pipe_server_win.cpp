@@ -62,8 +62,10 @@ void FinishClient(HANDLE pipe, uint32_t flush_timeout_ms) {
   if (flusher && ::WaitForSingleObject(flusher.get(), flush_timeout_ms) != WAIT_OBJECT_0) {
     ::CancelSynchronousIo(flusher.get());
     // Disconnecting discards what the client left unread, which also ends the flush.
+    // The wait stays bounded all the same; a flush still in flight holds its own
+    // reference to the pipe, so closing our handle afterwards is safe.
     ::DisconnectNamedPipe(pipe);
-    ::WaitForSingleObject(flusher.get(), INFINITE);
+    ::WaitForSingleObject(flusher.get(), flush_timeout_ms);
   }
   ::DisconnectNamedPipe(pipe);
 }
