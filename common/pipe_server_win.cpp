@@ -45,8 +45,28 @@ AcceptResult AcceptClient(HANDLE pipe, HANDLE stop_event, uint32_t wait_ms) {
   return AcceptResult::failed;
 }
 
-void FinishClient(HANDLE pipe) {
-  ::FlushFileBuffers(pipe);
+namespace {
+
+DWORD WINAPI FlushThread(void* pipe) {
+  ::FlushFileBuffers(static_cast<HANDLE>(pipe));
+  return 0;
+}
+
+}  // namespace
+
+void FinishClient(HANDLE pipe, uint32_t flush_timeout_ms) {
+  // FlushFileBuffers on a pipe waits until the client has read everything, with no
+  // time limit; a client that never reads would hold the server forever. So the
+  // flush runs on a helper thread and is given up after the timeout.
+  UniqueHandle flusher(::CreateThread(nullptr, 0, FlushThread, pipe, 0, nullptr));
+  if (flusher && ::WaitForSingleObject(flusher.get(), flush_timeout_ms) != WAIT_OBJECT_0) {
+    ::CancelSynchronousIo(flusher.get());
+    // Disconnecting discards what the client left unread, which also ends the flush.
+    // The wait stays bounded all the same; a flush still in flight holds its own
+    // reference to the pipe, so closing our handle afterwards is safe.
+    ::DisconnectNamedPipe(pipe);
+    ::WaitForSingleObject(flusher.get(), flush_timeout_ms);
+  }
   ::DisconnectNamedPipe(pipe);
 }
 

@@ -36,8 +36,9 @@ enum class AcceptResult {
 // cancelled and has completed; the caller closes the instance.
 AcceptResult AcceptClient(HANDLE pipe, HANDLE stop_event, uint32_t wait_ms);
 
-// After a client session: flushes what is still buffered for the client and
-// disconnects it. The caller closes the handle.
-void FinishClient(HANDLE pipe);
+// After a client session: lets the client read what is still buffered for it (at
+// most `flush_timeout_ms`, so a client that never reads cannot hold the server),
+// then disconnects it. The caller closes the handle.
+void FinishClient(HANDLE pipe, uint32_t flush_timeout_ms);
 
 }  // namespace tovra::common

@@ -91,7 +91,7 @@ TEST_F(ServerPipe, WaitingClientGetsTheNextInstance) {
   std::thread waiting([&] { second = Connect(40, 200); });
   ::Sleep(500);
   // The server finishes its client and, a moment later, offers a fresh instance.
-  FinishClient(pipe());
+  FinishClient(pipe(), 5000);
   created_.pipe.reset();
   ::Sleep(150);
   created_ = CreateServerPipe(name_, security_, true, 1);
@@ -132,8 +132,18 @@ TEST_F(ServerPipe, FinishClientLetsTheClientReadTheLastReply) {
   });
   const Bytes body = StatusOnlyPayload(Status::protocol_mismatch);
   ASSERT_TRUE(WriteFrame(pipe(), 3, 1, 1, body, 5000));
-  FinishClient(pipe());
+  FinishClient(pipe(), 5000);
   reader.join();
+}
+
+TEST_F(ServerPipe, FinishClientGivesUpOnAClientThatNeverReads) {
+  ConnectResult client = Connect();
+  ASSERT_EQ(client.error, Status::ok);
+  ASSERT_EQ(AcceptClient(pipe(), stop_.get(), 1000), AcceptResult::connected);
+  const Bytes body = StatusOnlyPayload(Status::ok);
+  ASSERT_TRUE(WriteFrame(pipe(), 2, 1, 1, body, 5000));
+  FinishClient(pipe(), 300);  // returns although the reply is never read
+  EXPECT_FALSE(ReadFrame(client.pipe.get(), 1000));  // and the client was disconnected
 }
 
 TEST(ConnectToServer, AbsentPipeIsUnavailableAtOnce) {

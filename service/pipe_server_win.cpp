@@ -78,7 +78,7 @@ void RunPass(ServiceState& state) {
   switch (common::AcceptClient(created.pipe.get(), state.stop_event.get(), kAcceptWaitMs)) {
     case common::AcceptResult::connected:
       ServeClient(state, created.pipe.get());
-      common::FinishClient(created.pipe.get());
+      common::FinishClient(created.pipe.get(), kClientIoTimeoutMs);
       break;
     case common::AcceptResult::timed_out:
       created.pipe.reset();

@@ -95,7 +95,7 @@ class ServedClient : public ::testing::Test {
               common::AcceptResult::connected);
     server_ = std::thread([this] {
       ServeClient(*state_, created_.pipe.get());
-      common::FinishClient(created_.pipe.get());
+      common::FinishClient(created_.pipe.get(), kClientIoTimeoutMs);
       served_ = true;
     });
   }
