@@ -140,7 +140,7 @@ int AgentHost::Run() {
     if (accepted == common::AcceptResult::connected) {
       ServeClient(created.pipe.get());
       last_activity = ::GetTickCount64();
-      common::FinishClient(created.pipe.get());
+      common::FinishClient(created.pipe.get(), kAgentIoTimeoutMs);
     }
   }
   for (const auto& action : extensions_.loop_end_actions) {
