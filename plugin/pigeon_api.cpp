@@ -456,8 +456,8 @@ void TovraWindowsVpnFlutterApi::OnNativeEvent(const TovraNativeEvent& event,
     }
     if (list->size() > 1) {
       const auto* code = std::get_if<std::string>(&(*list)[0]);
-      const auto* message = std::get_if<std::string>(&(*list)[1]);
-      on_error(FlutterError(code ? *code : std::string(), message ? *message : std::string(),
+      const auto* error_message = std::get_if<std::string>(&(*list)[1]);
+      on_error(FlutterError(code ? *code : std::string(), error_message ? *error_message : std::string(),
                             list->size() > 2 ? (*list)[2] : EncodableValue()));
       return;
     }

@@ -149,7 +149,7 @@ class FixedApi : public TovraWindowsVpnHostApi {
   void GetAgentHealth(std::function<void(ErrorOr<TovraAgentHealth>)> r) override {
     r(FlutterError("AGENT_UNAVAILABLE", ""));
   }
-  void GetServiceHealth(std::function<void(ErrorOr<TovraServiceHealth>)> r) override {
+  void GetServiceHealth(std::function<void(ErrorOr<TovraServiceHealth>)>) override {
     throw std::runtime_error("boom");
   }
   void StartEvents(std::function<void(std::optional<FlutterError>)> r) override { r(std::nullopt); }
