@@ -1,6 +1,7 @@
 #include "tests/support/child_process_win.h"
 
 #include <knownfolders.h>
+#include <tlhelp32.h>
 #include <shlobj.h>
 
 namespace tovra::testing {
@@ -70,6 +71,38 @@ void ChildProcess::Kill() {
     ::WaitForSingleObject(process_.get(), 5000);
   }
   process_.reset();
+}
+
+namespace {
+template <typename F>
+void ForEachProcessNamed(const wchar_t* exe_name, F f) {
+  common::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL ok = ::Process32FirstW(snapshot.get(), &entry); ok;
+       ok = ::Process32NextW(snapshot.get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, exe_name) == 0) f(entry.th32ProcessID);
+  }
+}
+}  // namespace
+
+int KillProcessesNamed(const wchar_t* exe_name) {
+  int killed = 0;
+  ForEachProcessNamed(exe_name, [&](DWORD pid) {
+    common::UniqueHandle p(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (p && ::TerminateProcess(p.get(), 0xDEAD)) {
+      ::WaitForSingleObject(p.get(), 5000);
+      ++killed;
+    }
+  });
+  return killed;
+}
+
+bool IsProcessRunning(const wchar_t* exe_name) {
+  bool found = false;
+  ForEachProcessNamed(exe_name, [&](DWORD) { found = true; });
+  return found;
 }
 
 std::wstring TestEnv(const wchar_t* name) {

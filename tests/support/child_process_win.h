@@ -36,6 +36,12 @@ class ChildProcess {
   uint32_t pid_ = 0;
 };
 
+// Terminates every process whose executable file name is `exe_name` (for Agents
+// the plugin started detached). Returns how many were ended.
+int KillProcessesNamed(const wchar_t* exe_name);
+// Whether a process with that executable file name is running.
+bool IsProcessRunning(const wchar_t* exe_name);
+
 // An environment variable of this (test) process, for paths ctest hands over.
 std::wstring TestEnv(const wchar_t* name);
 

@@ -1,0 +1,400 @@
+// The real plugin DLL, loaded the way a Flutter app loads it (through our headless
+// embedding), with the real Agent and Service, or with stand-ins for the Agent.
+// The test plays Dart: it calls the host channels with the Pigeon codec and
+// listens on the onNativeEvent channel.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <flutter_headless.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "common/caller_identity_win.h"
+#include "common/pipe_names.h"
+#include "plugin/pigeon_api.h"
+#include "tests/fakes/fake_pipe_server_win.h"
+#include "tests/support/child_process_win.h"
+
+namespace tovra_windows_vpn {
+namespace {
+
+namespace fs = std::filesystem;
+using flutter::CustomEncodableValue;
+using flutter::EncodableList;
+using flutter::EncodableValue;
+using tovra::common::Bytes;
+using tovra::common::Frame;
+using tovra::testing::ChildProcess;
+using tovra::testing::FakePipeServer;
+
+using RegisterFn = void (*)(FlutterDesktopPluginRegistrarRef);
+
+// A folder holding a copy of the plugin, the engine and (optionally) the Agent, as
+// an installed app would. Each layout is loaded once and never unloaded (plugin
+// worker threads may outlive a test).
+RegisterFn LoadPlugin(bool with_agent) {
+  static RegisterFn loaded[2] = {nullptr, nullptr};
+  RegisterFn& fn = loaded[with_agent ? 1 : 0];
+  if (fn) return fn;
+  const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
+  const fs::path agent = tovra::testing::TestEnv(L"TOVRA_AGENT_EXE");
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  const fs::path dir = fs::path(temp) / (L"tovra-plugin-" + std::to_wstring(::GetCurrentProcessId()) +
+                                         (with_agent ? L"-with-agent" : L"-no-agent"));
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  fs::copy_file(plugin, dir / plugin.filename(), fs::copy_options::overwrite_existing, ec);
+  fs::copy_file(plugin.parent_path() / L"flutter_windows.dll", dir / L"flutter_windows.dll",
+                fs::copy_options::overwrite_existing, ec);
+  if (with_agent) fs::copy_file(agent, dir / agent.filename(), fs::copy_options::overwrite_existing, ec);
+  HMODULE module = ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr,
+                                    LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (!module) return nullptr;
+  fn = reinterpret_cast<RegisterFn>(
+      reinterpret_cast<void*>(::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
+  return fn;
+}
+
+Bytes Encode(const EncodableValue& v) { return *PigeonCodec().EncodeMessage(v); }
+
+EncodableValue List(std::initializer_list<EncodableValue> items) {
+  return EncodableValue(EncodableList(items));
+}
+
+template <typename T>
+T Custom(const EncodableValue& v) {
+  return std::any_cast<T>(static_cast<const std::any&>(std::get<CustomEncodableValue>(v)));
+}
+
+// One engine with the plugin registered; plays Dart.
+class Dart {
+ public:
+  explicit Dart(bool with_agent) {
+    engine_ = FlutterHeadlessEngineCreate();
+    RegisterFn reg = LoadPlugin(with_agent);
+    if (engine_ && reg) {
+      reg(FlutterHeadlessEngineGetRegistrar(engine_, "tovra_windows_vpn"));
+      FlutterHeadlessEngineSetDartHandler(engine_, kOnNativeEventChannel, &Dart::OnEvent, this);
+    }
+  }
+  ~Dart() { Destroy(); }
+  void Destroy() {
+    if (engine_) FlutterHeadlessEngineDestroy(engine_);
+    engine_ = nullptr;
+  }
+  bool ok() const { return engine_ != nullptr; }
+  FlutterHeadlessEngineRef engine() const { return engine_; }
+
+  // Calls a host method and waits for its reply (an empty reply is null).
+  EncodableValue Call(const std::string& method, const EncodableValue& args = List({}),
+                      uint32_t timeout_ms = 90000) {
+    const Bytes message = Encode(args);
+    uint8_t* reply = nullptr;
+    size_t reply_size = 0;
+    const std::string channel = std::string(kHostChannelPrefix) + method;
+    if (!FlutterHeadlessEngineSendToPluginAndWait(engine_, channel.c_str(), message.data(),
+                                                  message.size(), timeout_ms, &reply, &reply_size)) {
+      ADD_FAILURE() << method << ": no reply";
+      return EncodableValue();
+    }
+    EncodableValue out;
+    if (reply) {
+      auto decoded = PigeonCodec().DecodeMessage(reply, reply_size);
+      if (decoded) out = *decoded;
+      FlutterHeadlessFree(reply);
+    }
+    return out;
+  }
+
+  // The value of a success reply, or fails the test.
+  EncodableValue Value(const std::string& method, const EncodableValue& args = List({})) {
+    const EncodableValue reply = Call(method, args);
+    const auto* list = std::get_if<EncodableList>(&reply);
+    if (list == nullptr || list->size() != 1) {
+      ADD_FAILURE() << method << ": not a success reply";
+      return EncodableValue();
+    }
+    return (*list)[0];
+  }
+
+  // The error code of an error reply, or "" when it was not one.
+  std::string ErrorCode(const std::string& method, const EncodableValue& args = List({})) {
+    const EncodableValue reply = Call(method, args);
+    const auto* list = std::get_if<EncodableList>(&reply);
+    if (list == nullptr || list->size() != 3) return "";
+    EXPECT_EQ((*list)[1], EncodableValue("")) << "empty message";
+    EXPECT_TRUE((*list)[2].IsNull()) << "null details";
+    return std::get<std::string>((*list)[0]);
+  }
+
+  // Pumps the platform thread until `count` events arrived or `timeout_ms` passed.
+  const std::vector<std::string>& WaitForEvents(size_t count, uint32_t timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (events_.size() < count && std::chrono::steady_clock::now() < deadline) {
+      FlutterHeadlessEngineRunLoop(engine_, 100);
+    }
+    return events_;
+  }
+  const std::vector<std::string>& events() const { return events_; }
+  bool events_on_platform_thread() const { return events_on_platform_thread_; }
+
+ private:
+  static void OnEvent(FlutterHeadlessEngineRef engine, const char*, const uint8_t* message,
+                      size_t size, uint64_t response_id, void* user) {
+    auto* self = static_cast<Dart*>(user);
+    if (::GetCurrentThreadId() != self->platform_thread_) self->events_on_platform_thread_ = false;
+    auto decoded = PigeonCodec().DecodeMessage(message, size);
+    if (decoded) {
+      const auto& list = std::get<EncodableList>(*decoded);
+      self->events_.push_back(Custom<TovraNativeEvent>(list.at(0)).type);
+    }
+    const Bytes ok = Encode(List({}));
+    FlutterHeadlessEngineRespondToPlugin(engine, response_id, ok.data(), ok.size());
+  }
+
+  FlutterHeadlessEngineRef engine_ = nullptr;
+  DWORD platform_thread_ = ::GetCurrentThreadId();
+  std::vector<std::string> events_;
+  bool events_on_platform_thread_ = true;
+};
+
+uint32_t Session() { return tovra::common::GetProcessSessionId(); }
+std::wstring AgentPipe() { return *tovra::common::FormatPipeName(tovra::common::kAgentPipeRole, Session()); }
+
+class PluginE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL").empty());
+    tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
+    ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"30");
+    plugin_log_offset_ = tovra::testing::FileSize(tovra::testing::ZerkaLogPath(L"plugin"));
+  }
+  void TearDown() override { tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"); }
+  void StartService() {
+    ASSERT_TRUE(service_.Start(tovra::testing::TestEnv(L"TOVRA_SERVICE_EXE"), L"--console"));
+    ::Sleep(300);
+  }
+  std::string PluginLog() {
+    return tovra::testing::ReadFileFrom(tovra::testing::ZerkaLogPath(L"plugin"), plugin_log_offset_);
+  }
+
+  ChildProcess service_;
+  uint64_t plugin_log_offset_ = 0;
+};
+
+TEST_F(PluginE2E, EveryHostMethodThroughTheRealAgentAndService) {
+  StartService();
+  Dart dart(true);
+  ASSERT_TRUE(dart.ok());
+  ASSERT_FALSE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"));
+
+  const auto agent = Custom<TovraAgentHealth>(dart.Value("getAgentHealth"));
+  EXPECT_TRUE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe")) << "started on demand";
+  EXPECT_NE(PluginLog().find("launched ZerkaVPNAgent.exe detached"), std::string::npos);
+  EXPECT_EQ(agent.state, TovraComponentState::up);
+  EXPECT_EQ(agent.version.capabilities.size(), 5u);
+  EXPECT_EQ(agent.session_id, Session());
+  EXPECT_TRUE(agent.service_connected);
+
+  EXPECT_EQ(dart.Value("isAvailable"), EncodableValue(true));
+  const auto health = Custom<TovraNativeHealth>(dart.Value("getHealth"));
+  EXPECT_TRUE(health.agent_connected && health.service_connected);
+  EXPECT_EQ(health.last_error, TovraNativeErrorKind::none);
+  EXPECT_EQ(health.version, "0.1.0-w6a");
+
+  const auto service = Custom<TovraServiceHealth>(dart.Value("getServiceHealth"));
+  EXPECT_EQ(service.state, TovraComponentState::up);
+  EXPECT_EQ(service.generation.rfind(std::to_string(service_.pid()) + "-0x", 0), 0u);
+  EXPECT_EQ(service.version.capabilities.size(), 5u);
+
+  EXPECT_TRUE(dart.Value("startEvents").IsNull());
+
+  // Not served yet by this build's Agent and Service: they answer "unsupported",
+  // which reaches Dart as INTERNAL.
+  EXPECT_EQ(dart.ErrorCode("startWireGuard", List({EncodableValue("[Interface]\n")})), "INTERNAL");
+  EXPECT_EQ(dart.ErrorCode("stopWireGuard"), "INTERNAL");
+  EXPECT_EQ(dart.ErrorCode("wireGuardStatus"), "INTERNAL");
+  EXPECT_EQ(dart.ErrorCode("getOpenVpnCapabilities"), "INTERNAL");
+  EXPECT_EQ(dart.ErrorCode("startOpenVpn", List({EncodableValue("client\n"), EncodableValue("u"),
+                                                 EncodableValue("p")})),
+            "INTERNAL");
+  EXPECT_EQ(dart.ErrorCode("stopOpenVpn"), "INTERNAL");
+  EXPECT_EQ(dart.ErrorCode("getOpenVpnStatus"), "INTERNAL");
+
+  // Argument checks happen before anything is sent.
+  EXPECT_EQ(dart.Call("startWireGuard", List({EncodableValue()})),
+            List({EncodableValue("config_arg unexpectedly null."), EncodableValue("Error"),
+                  EncodableValue()}));
+  EXPECT_EQ(FlutterHeadlessEngineOffThreadCallCount(dart.engine()), 0u);
+}
+
+TEST_F(PluginE2E, AgentMissingFromThePluginFolder) {
+  Dart dart(false);
+  ASSERT_TRUE(dart.ok());
+  EXPECT_EQ(dart.ErrorCode("getAgentHealth"), "AGENT_UNAVAILABLE");
+  EXPECT_EQ(dart.ErrorCode("getServiceHealth"), "SERVICE_UNAVAILABLE");
+  const auto health = Custom<TovraNativeHealth>(dart.Value("getHealth"));
+  EXPECT_FALSE(health.agent_connected);
+  EXPECT_EQ(health.last_error, TovraNativeErrorKind::agentUnavailable);
+  EXPECT_EQ(dart.Value("isAvailable"), EncodableValue(false));
+  EXPECT_NE(PluginLog().find("ERR  ZerkaVPNAgent.exe not found next to the plugin DLL"),
+            std::string::npos);
+}
+
+// Stand-in Agents on the session's Agent pipe.
+FakePipeServer::Handler AgentAnswering(uint16_t protocol, std::function<std::optional<Bytes>(const Frame&)> other) {
+  return [=](const Frame& f) -> std::optional<Bytes> {
+    if (f.header.type == 1) {
+      tovra::common::PayloadWriter w;
+      w.WriteU16(0);
+      tovra::common::HelloInfo info = tovra::common::MakeAgentHelloInfo();
+      info.protocol = protocol;
+      w.WriteHelloInfo(info);
+      w.WriteString("1-0x00000001");
+      w.WriteU32(Session());
+      return w.Take();
+    }
+    return other(f);
+  };
+}
+
+TEST_F(PluginE2E, HandshakeThenRequestIds) {
+  FakePipeServer fake(AgentPipe(), AgentAnswering(6, [](const Frame&) -> std::optional<Bytes> {
+                        tovra::common::PayloadWriter w;
+                        w.WriteU16(0);
+                        w.WriteWireGuardStatus({2, true, 0xFFFFFFFFFFFFFFFFull, 1, 2, 0});
+                        return w.Take();
+                      }));
+  Dart dart(true);
+  const auto wg = Custom<TovraWireGuardStatus>(dart.Value("wireGuardStatus"));
+  EXPECT_EQ(wg.rx_bytes, INT64_MAX);
+  EXPECT_EQ(wg.state, TovraComponentState::up);
+  const auto frames = fake.received();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].header.type, 1);
+  EXPECT_EQ(frames[0].header.request_id, 1u);
+  EXPECT_EQ(frames[1].header.type, 7);
+  EXPECT_EQ(frames[1].header.request_id, 2u);
+  EXPECT_FALSE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe")) << "the pipe was there";
+}
+
+TEST_F(PluginE2E, ConversionsFromAStandInAgent) {
+  FakePipeServer fake(AgentPipe(), AgentAnswering(6, [](const Frame& f) -> std::optional<Bytes> {
+                        tovra::common::PayloadWriter w;
+                        if (f.header.type == 11) {
+                          w.WriteU16(0);
+                          w.WriteOpenVpnStatus({13, true, 1, 2, 0xFFFFFFFFFFFFFFFFull, 17, 4});
+                        } else if (f.header.type == 8) {
+                          w.WriteU16(0);
+                          w.WriteU8(3);
+                          w.WriteString("2.6.14");
+                          w.WriteU8(1);
+                          w.WriteU8(2);
+                          w.WriteU8(0);
+                          w.WriteU8(0);
+                        } else if (f.header.type == 10) {
+                          w.WriteU16(7);  // busy: not retried
+                        } else {
+                          w.WriteU16(0);
+                          w.WriteU8(1);  // a truncated record
+                        }
+                        return w.Take();
+                      }));
+  Dart dart(true);
+  const auto status = Custom<TovraOpenVpnStatus>(dart.Value("getOpenVpnStatus"));
+  EXPECT_EQ(status.state, TovraOpenVpnState::none);
+  EXPECT_EQ(status.error_kind, TovraOpenVpnErrorKind::internal);
+  EXPECT_EQ(status.connected_since_ms, INT64_MAX);
+  const auto caps = Custom<TovraOpenVpnCapabilities>(dart.Value("getOpenVpnCapabilities"));
+  EXPECT_EQ(caps.open_vpn_found, TovraTriState::unknown);
+  EXPECT_EQ(caps.interactive_service_installed, TovraTriState::yes);
+  EXPECT_EQ(caps.interactive_service_running, TovraTriState::no);
+  const size_t before = fake.received().size();
+  EXPECT_EQ(dart.ErrorCode("stopOpenVpn"), "AGENT_UNAVAILABLE");
+  EXPECT_EQ(fake.received().size(), before + 1) << "a reply status is not retried";
+  EXPECT_EQ(dart.ErrorCode("wireGuardStatus"), "INTERNAL") << "unreadable record";
+}
+
+TEST_F(PluginE2E, VersionMismatchFailsClosed) {
+  FakePipeServer fake(AgentPipe(), AgentAnswering(5, [](const Frame&) { return Bytes{0, 0}; }));
+  Dart dart(true);
+  EXPECT_EQ(dart.ErrorCode("getAgentHealth"), "VERSION_MISMATCH");
+  const auto health = Custom<TovraNativeHealth>(dart.Value("getHealth"));
+  EXPECT_FALSE(health.agent_connected);
+  EXPECT_EQ(health.last_error, TovraNativeErrorKind::versionMismatch);
+  for (const auto& f : fake.received()) EXPECT_EQ(f.header.type, 1) << "only hellos";
+  EXPECT_NE(PluginLog().find("WARN agent protocol mismatch -> fail closed"), std::string::npos);
+}
+
+TEST_F(PluginE2E, SquattedAgentPipeGetsNothing) {
+  FakePipeServer squatter(AgentPipe(), AgentAnswering(6, [](const Frame&) { return Bytes{0, 0}; }),
+                          std::wstring(L"S-1-5-21-1004336348-1177238915-682003330-1999"));
+  Dart dart(true);
+  EXPECT_EQ(dart.ErrorCode("startOpenVpn", List({EncodableValue("client\n"), EncodableValue("user"),
+                                                 EncodableValue("secret")})),
+            "INTERNAL");
+  EXPECT_EQ(dart.ErrorCode("startWireGuard", List({EncodableValue("[Interface]\nPrivateKey=x\n")})),
+            "INTERNAL");
+  ::Sleep(300);
+  EXPECT_TRUE(squatter.received().empty()) << "not a byte reached the squatter";
+  EXPECT_NE(PluginLog().find("WARN agent pipe owner not trusted -> fail closed"), std::string::npos);
+  EXPECT_FALSE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"));
+}
+
+TEST_F(PluginE2E, EventsFollowTheAgent) {
+  StartService();
+  Dart dart(true);
+  ASSERT_TRUE(dart.Value("startEvents").IsNull());
+  ASSERT_TRUE(dart.Value("startEvents").IsNull()) << "idempotent";
+  const auto& first = dart.WaitForEvents(2, 30000);
+  ASSERT_EQ(first, (std::vector<std::string>{"agentConnected", "serviceConnected"}));
+  EXPECT_TRUE(dart.events_on_platform_thread());
+
+  // One window only, whatever the number of startEvents calls.
+  int windows = 0;
+  for (HWND w = nullptr; (w = ::FindWindowExW(HWND_MESSAGE, w, L"TovraWindowsVpnEventPump", nullptr));) ++windows;
+  EXPECT_EQ(windows, 1);
+
+  tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
+  const auto& all = dart.WaitForEvents(7, 60000);
+  EXPECT_EQ(all, (std::vector<std::string>{"agentConnected", "serviceConnected", "agentDisconnected",
+                                           "serviceDisconnected", "agentConnected",
+                                           "serviceConnected", "serviceGenerationChanged"}));
+  EXPECT_TRUE(dart.events_on_platform_thread());
+
+  // Destroying the plugin while the poller sleeps ends it promptly.
+  dart.WaitForEvents(100, 500);
+  const auto start = std::chrono::steady_clock::now();
+  dart.Destroy();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+TEST_F(PluginE2E, DestroyedWhileWorkersAreInFlight) {
+  FakePipeServer slow(AgentPipe(), AgentAnswering(6, [](const Frame&) -> std::optional<Bytes> {
+                        ::Sleep(1500);
+                        tovra::common::PayloadWriter w;
+                        w.WriteU16(0);
+                        w.WriteWireGuardStatus({});
+                        return w.Take();
+                      }));
+  {
+    Dart dart(true);
+    const Bytes message = Encode(List({}));
+    const std::string channel = std::string(kHostChannelPrefix) + "wireGuardStatus";
+    for (int i = 0; i < 4; ++i) {
+      FlutterHeadlessEngineSendToPlugin(dart.engine(), channel.c_str(), message.data(),
+                                        message.size(), nullptr, nullptr);
+    }
+    FlutterHeadlessEngineRunLoop(dart.engine(), 200);  // the workers start
+  }  // engine and plugin destroyed with four requests in flight
+  ::Sleep(7000);  // the workers finish against the client they share
+  SUCCEED();
+}
+
+}  // namespace
+}  // namespace tovra_windows_vpn
