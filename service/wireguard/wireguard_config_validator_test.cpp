@@ -275,7 +275,7 @@ std::vector<Case> AllCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ConfigCodes, ::testing::ValuesIn(AllCases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ConfigEndChecks, ReportInTheirFixedOrder) {
   EXPECT_EQ(ValidateWireGuardConfig("\n").code, C::kNoInterface);
