@@ -52,7 +52,11 @@ TEST(Utf8Validation, BoundariesOfEverySequenceLength) {
   };
   for (const Row& row : rows) {
     std::string hex;
-    for (unsigned char c : row.bytes) hex += "\\x" + std::to_string(c);
+    for (unsigned char c : row.bytes) {
+      hex += "0123456789ABCDEF"[c >> 4];
+      hex += "0123456789ABCDEF"[c & 15];
+      hex += ' ';
+    }
     EXPECT_EQ(IsWellFormedUtf8(row.bytes), row.valid) << hex;
   }
 }
