@@ -478,7 +478,7 @@ TEST(ConfigProperties, RenderingIsDeterministicAndAFixedPointWithinTheLimits) {
     if (first.code != C::kAccepted) continue;
     ++accepted;
     ASSERT_EQ(first.text.find('\r'), std::string::npos);
-    if (!testing::RenderedWithinInputLimits(first.text)) continue;
+    if (!test_support::RenderedWithinInputLimits(first.text)) continue;
     const WireGuardConfigResult again = ValidateWireGuardConfig(first.text);
     ASSERT_EQ(again.code, C::kAccepted) << first.text;
     ASSERT_EQ(again.text, first.text) << config;
@@ -509,7 +509,7 @@ TEST(ConfigProperties, MutatedInputsNeverBreakTheFixedPoint) {
       ASSERT_TRUE(r.text.empty());
       continue;
     }
-    if (!testing::RenderedWithinInputLimits(r.text)) continue;
+    if (!test_support::RenderedWithinInputLimits(r.text)) continue;
     const WireGuardConfigResult again = ValidateWireGuardConfig(r.text);
     ASSERT_EQ(again.code, C::kAccepted) << r.text;
     ASSERT_EQ(again.text, r.text);
@@ -523,7 +523,7 @@ TEST(ConfigProperties, JoinedListsBeyondTheLimitsAreNotRequiredToRevalidate) {
   for (int i = 0; i < 15; ++i) many += ",1.1.1.1";
   const WireGuardConfigResult r = ValidateWireGuardConfig(InInterface({many, "Address = ::1"}));
   ASSERT_EQ(r.code, C::kAccepted);
-  EXPECT_FALSE(testing::RenderedWithinInputLimits(r.text));
+  EXPECT_FALSE(test_support::RenderedWithinInputLimits(r.text));
   EXPECT_EQ(ValidateWireGuardConfig(r.text).code, C::kBadAddress);
 }
 

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (first.code != second.code || first.text != second.text) std::abort();
   if ((first.code == WireGuardConfigCode::kAccepted) == first.text.empty()) std::abort();
   if (first.code == WireGuardConfigCode::kAccepted &&
-      testing::RenderedWithinInputLimits(first.text)) {
+      test_support::RenderedWithinInputLimits(first.text)) {
     const WireGuardConfigResult again = ValidateWireGuardConfig(first.text);
     if (again.code != WireGuardConfigCode::kAccepted || again.text != first.text) std::abort();
   }

@@ -10,7 +10,7 @@
 
 #include "service/wireguard/wireguard_config_validator.h"
 
-namespace tovra::service::testing {
+namespace tovra::service::test_support {
 
 inline bool RenderedWithinInputLimits(std::string_view rendered) {
   if (rendered.size() > kMaxWireGuardConfigBytes) return false;
@@ -31,4 +31,4 @@ inline bool RenderedWithinInputLimits(std::string_view rendered) {
   return true;
 }
 
-}  // namespace tovra::service::testing
+}  // namespace tovra::service::test_support
