@@ -8,10 +8,10 @@
 namespace tovra::service {
 namespace {
 
-// inet_pton is a pure text conversion on the Windows versions we know of, but its
-// contract lists WSANOTINITIALISED for other ws2_32 calls; should a system ever
-// answer that, Winsock is started once for the process and the call retried.
-// The reference is never released: the process may parse again at any time.
+// inet_pton answers without Winsock being started (Wine does), but ws2_32 calls
+// in general may fail with WSANOTINITIALISED. Should this one ever do so,
+// Winsock is started once for the process and the call retried; the reference
+// is never released, since the process may parse again at any time.
 void StartWinsockOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
