@@ -35,7 +35,7 @@ SecretPrompt& Prompt() {
   return prompt;
 }
 
-constexpr std::array<PluginCommandInfo, 12> kCommands = {{
+constexpr std::array<PluginCommandInfo, kPluginCommandCount> kCommands = {{
     {"is-available", "", "whether the Agent and, through it, the Service answer"},
     {"health", "", "the plugin's view: Agent and Service reachability, last error"},
     {"agent-health", "", "the Agent's own health record"},

@@ -60,6 +60,7 @@ struct PluginCommandInfo {
   std::string_view arguments;
   std::string_view summary;
 };
+inline constexpr size_t kPluginCommandCount = 12;
 std::span<const PluginCommandInfo> PluginCommands();
 
 // Readable forms used by the human output.
