@@ -171,15 +171,15 @@ void AgentHost::ServeClient(HANDLE pipe) {
 
   while (frame) {
     bool keep_going = true;
-    switch (ClassifyRequestFrame(frame->header)) {
-      case FrameAction::ReplyProtocolMismatchAndClose:
+    switch (common::ClassifyRequestFrame(frame->header)) {
+      case common::FrameDisposition::protocol_mismatch:
         Reply(pipe, frame->header, common::StatusOnlyPayload(Status::protocol_mismatch));
         keep_going = false;
         break;
-      case FrameAction::ReplyUnsupported:
+      case common::FrameDisposition::unsupported:
         keep_going = Reply(pipe, frame->header, common::StatusOnlyPayload(Status::unsupported));
         break;
-      case FrameAction::Dispatch:
+      case common::FrameDisposition::dispatch:
         keep_going = Dispatch(pipe, *frame);
         break;
     }

@@ -49,14 +49,6 @@ bool IsStopConsoleEvent(uint32_t ctrl_type) {
   }
 }
 
-FrameAction ClassifyRequestFrame(const common::FrameHeader& header) {
-  if (header.VersionWord() != common::kFrameVersion) {
-    return FrameAction::ReplyProtocolMismatchAndClose;
-  }
-  if (!common::IsKnownMessageType(header.type)) return FrameAction::ReplyUnsupported;
-  return FrameAction::Dispatch;
-}
-
 Bytes BuildHelloReply(std::string_view generation_id, uint32_t session_id) {
   PayloadWriter w;
   w.WriteU16(ToWire(Status::ok));

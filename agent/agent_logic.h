@@ -40,11 +40,6 @@ uint32_t ComputeAcceptWaitMs(const IdleInputs& in);
 // Console events that stop the Agent: Ctrl+C, Ctrl+Break, close, logoff, shutdown.
 bool IsStopConsoleEvent(uint32_t ctrl_type);
 
-enum class FrameAction { Dispatch, ReplyProtocolMismatchAndClose, ReplyUnsupported };
-
-// What a server does with a request frame before dispatching it.
-FrameAction ClassifyRequestFrame(const common::FrameHeader& header);
-
 // Reply payloads (status included) of the requests the Agent answers itself.
 common::Bytes BuildHelloReply(std::string_view generation_id, uint32_t session_id);
 common::Bytes BuildAgentHealthReply(std::string_view generation_id, uint32_t session_id,

@@ -67,23 +67,6 @@ TEST(ConsoleEvents, StopOnlyOnTheFiveStopEvents) {
   }
 }
 
-TEST(RequestFrames, VersionWordThenType) {
-  common::FrameHeader h;
-  h.type = 1;
-  EXPECT_EQ(ClassifyRequestFrame(h), FrameAction::Dispatch);
-  h.type = 15;
-  EXPECT_EQ(ClassifyRequestFrame(h), FrameAction::ReplyUnsupported);
-  h.type = 0;
-  EXPECT_EQ(ClassifyRequestFrame(h), FrameAction::ReplyUnsupported);
-  h.version = 5;
-  EXPECT_EQ(ClassifyRequestFrame(h), FrameAction::ReplyProtocolMismatchAndClose)
-      << "version is checked before the type";
-  h.version = 6;
-  h.reserved = 1;
-  h.type = 2;
-  EXPECT_EQ(ClassifyRequestFrame(h), FrameAction::ReplyProtocolMismatchAndClose);
-}
-
 TEST(Replies, HelloAndHealthBodies) {
   const std::string gen = "1234-0x0BADF00D";
   const Bytes hello = BuildHelloReply(gen, 3);

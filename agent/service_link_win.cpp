@@ -2,7 +2,7 @@
 
 #include "common/log.h"
 #include "common/messages.h"
-#include "common/pipe_io_win.h"
+#include "common/pipe_client_win.h"
 #include "common/pipe_owner_win.h"
 #include "common/secure_zero.h"
 #include "common/text.h"
@@ -22,11 +22,8 @@ void ServiceLink::DropLocked() {
 
 bool ServiceLink::HelloLocked() {
   const uint32_t id = request_counter_++;
-  std::optional<common::Frame> reply;
-  if (common::WriteFrame(pipe_.get(), ToWire(common::MessageType::hello), id, 0, {},
-                         kAgentIoTimeoutMs)) {
-    reply = common::ReadFrame(pipe_.get(), kAgentIoTimeoutMs);
-  }
+  const std::optional<common::Frame> reply = common::ExchangeRequest(
+      pipe_.get(), ToWire(common::MessageType::hello), id, {}, kAgentIoTimeoutMs);
   const HelloOutcome outcome = EvaluateHelloReply(reply, id);
   if (outcome.status != ToWire(Status::ok)) {
     if (outcome.status == ToWire(Status::protocol_mismatch)) {
@@ -83,11 +80,9 @@ ServiceLink::Result ServiceLink::Request(uint16_t type, std::span<const uint8_t>
       continue;
     }
     const uint32_t id = request_counter_++;
-    std::optional<common::Frame> reply;
-    if (common::WriteFrame(pipe_.get(), type, id, 0, payload, kAgentIoTimeoutMs)) {
-      reply = common::ReadFrame(pipe_.get(), common::ReplyTimeoutMs(type, kAgentIoTimeoutMs));
-    }
-    if (!reply || reply->header.request_id != id) {
+    const std::optional<common::Frame> reply =
+        common::ExchangeRequest(pipe_.get(), type, id, payload, kAgentIoTimeoutMs);
+    if (!reply) {
       DropLocked();
       result.status = ToWire(Status::unavailable);
       continue;

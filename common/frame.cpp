@@ -58,6 +58,12 @@ bool IsKnownMessageType(uint16_t type) {
   return type >= kMinMessageType && type <= kMaxMessageType;
 }
 
+FrameDisposition ClassifyRequestFrame(const FrameHeader& header) {
+  if (header.VersionWord() != kFrameVersion) return FrameDisposition::protocol_mismatch;
+  if (!IsKnownMessageType(header.type)) return FrameDisposition::unsupported;
+  return FrameDisposition::dispatch;
+}
+
 uint32_t ReplyTimeoutMs(uint16_t type, uint32_t default_ms) {
   return type == kStartWireGuardType ? kStartWireGuardReplyMs : default_ms;
 }

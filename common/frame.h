@@ -59,6 +59,16 @@ FrameDecodeResult DecodeFrameHeader(const uint8_t* bytes, size_t available_count
 
 bool IsKnownMessageType(uint16_t type);
 
+// What a server does with a request frame before dispatching it.
+enum class FrameDisposition {
+  dispatch,           // a known type in a frame of our version
+  unsupported,        // answer status 2 and keep the connection
+  protocol_mismatch,  // answer status 3 and close the connection
+};
+
+// Version and reserved are tested first, as one 16-bit value, then the type.
+FrameDisposition ClassifyRequestFrame(const FrameHeader& header);
+
 // Reply read timeout for a request of `type`: start_wireguard waits 60 s, everything
 // else uses the caller's default.
 uint32_t ReplyTimeoutMs(uint16_t type, uint32_t default_ms);

@@ -132,6 +132,23 @@ TEST(DecodeFrameHeader, NumericValuesArePartOfTheInterface) {
   EXPECT_EQ(static_cast<int>(FrameDecodeResult::Malformed), 3);
 }
 
+TEST(RequestFrames, VersionWordThenType) {
+  FrameHeader h;
+  h.type = 1;
+  EXPECT_EQ(ClassifyRequestFrame(h), FrameDisposition::dispatch);
+  h.type = 15;
+  EXPECT_EQ(ClassifyRequestFrame(h), FrameDisposition::unsupported);
+  h.type = 0;
+  EXPECT_EQ(ClassifyRequestFrame(h), FrameDisposition::unsupported);
+  h.version = 5;
+  EXPECT_EQ(ClassifyRequestFrame(h), FrameDisposition::protocol_mismatch)
+      << "version is checked before the type";
+  h.version = 6;
+  h.reserved = 1;
+  h.type = 2;
+  EXPECT_EQ(ClassifyRequestFrame(h), FrameDisposition::protocol_mismatch);
+}
+
 TEST(MessageTypes, KnownRangeAndReplyTimeouts) {
   EXPECT_FALSE(IsKnownMessageType(0));
   EXPECT_TRUE(IsKnownMessageType(1));

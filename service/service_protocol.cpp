@@ -16,12 +16,6 @@ bool IsConsoleSwitch(std::wstring_view first_argument) {
   return common::EqualsIgnoreCase(first_argument, kConsoleSwitch);
 }
 
-FrameDisposition ClassifyRequestFrame(const common::FrameHeader& header) {
-  if (header.VersionWord() != common::kFrameVersion) return FrameDisposition::protocol_mismatch;
-  if (!common::IsKnownMessageType(header.type)) return FrameDisposition::unsupported;
-  return FrameDisposition::dispatch;
-}
-
 bool IsSensitiveRequest(uint16_t type) {
   return type == ToWire(MessageType::start_wireguard) ||
          type == ToWire(MessageType::stage_openvpn_config);

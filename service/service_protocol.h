@@ -32,14 +32,8 @@ inline constexpr uint32_t kServicePipeInstances = 2;
 // any letter case.
 bool IsConsoleSwitch(std::wstring_view first_argument);
 
-enum class FrameDisposition {
-  dispatch,           // a known type in a frame of our version
-  unsupported,        // answer status 2 and keep the connection
-  protocol_mismatch,  // answer status 3 and close the connection
-};
-
-// Version and reserved are tested first, as one 16-bit value, then the type.
-FrameDisposition ClassifyRequestFrame(const common::FrameHeader& header);
+using common::ClassifyRequestFrame;
+using common::FrameDisposition;
 
 // Request payloads that may carry secrets and are wiped once handled.
 bool IsSensitiveRequest(uint16_t type);

@@ -19,7 +19,7 @@
 #include "common/pipe_io_win.h"
 #include "common/pipe_names.h"
 #include "service/service_protocol.h"
-#include "tests/support/process_win.h"
+#include "tests/support/child_process_win.h"
 #include "tests/support/stderr_capture_win.h"
 
 namespace tovra::service {
@@ -112,7 +112,7 @@ class ServiceConsole : public ::testing::Test {
     const std::wstring exe = ServiceExe();
     ASSERT_FALSE(exe.empty()) << "ZERKA_TEST_SERVICE_EXE is not set";
     // Upper case on purpose: the switch is matched without regard to case.
-    ASSERT_TRUE(service_.Start(exe, L"\"" + exe + L"\" --CONSOLE"));
+    ASSERT_TRUE(service_.Start(exe, L"--CONSOLE", {}, tovra::testing::ChildOutput::capture));
   }
 
   std::string Log() const { return service_.Output(); }
@@ -330,8 +330,8 @@ TEST(ServiceCommandLine, WithoutArgumentsPrintsTheNotStartedMessageAndExitsOne) 
   const std::wstring exe = ServiceExe();
   ASSERT_FALSE(exe.empty());
   ChildProcess child;
-  ASSERT_TRUE(child.Start(exe, L"\"" + exe + L"\""));
-  const std::optional<DWORD> code = child.WaitExit(120000);
+  ASSERT_TRUE(child.Start(exe, L"", {}, tovra::testing::ChildOutput::capture));
+  const std::optional<uint32_t> code = child.Wait(120000);
   ASSERT_TRUE(code);
   EXPECT_EQ(*code, 1u);
   std::string text = child.Output();
@@ -350,8 +350,8 @@ DWORD RunScript(const std::wstring& script, const std::wstring& argument = L"") 
   if (!argument.empty()) cmd += L" \"" + argument + L"\"";
   cmd += L"\"";
   ChildProcess child;
-  if (!child.Start(L"", cmd)) return 0xFFFFFFFF;
-  const std::optional<DWORD> code = child.WaitExit(120000);
+  if (!child.StartCommandLine(cmd)) return 0xFFFFFFFF;
+  const std::optional<uint32_t> code = child.Wait(120000);
   if (!code || *code != 0) std::fprintf(stderr, "%s\n", child.Output().c_str());
   return code.value_or(0xFFFFFFFE);
 }

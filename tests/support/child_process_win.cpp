@@ -6,11 +6,25 @@
 
 namespace tovra::testing {
 
-bool ChildProcess::Start(const std::wstring& exe, const std::wstring& args,
-                         const std::vector<std::wstring>& env, bool inherit_stdio) {
+ChildProcess::~ChildProcess() {
   Kill();
-  // Build the child's environment block: ours, with the extra entries replacing
-  // any of the same name.
+  if (!output_path_.empty()) ::DeleteFileW(output_path_.c_str());
+}
+
+bool ChildProcess::Start(const std::wstring& exe, const std::wstring& args,
+                         const std::vector<std::wstring>& env, ChildOutput output) {
+  return Launch(exe.c_str(), L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args), env, output);
+}
+
+bool ChildProcess::StartCommandLine(const std::wstring& command_line, ChildOutput output) {
+  return Launch(nullptr, command_line, {}, output);
+}
+
+bool ChildProcess::Launch(const wchar_t* exe, std::wstring command_line,
+                          const std::vector<std::wstring>& env, ChildOutput output) {
+  Kill();
+  // The child's environment block: ours, with the extra entries replacing any of
+  // the same name.
   std::vector<std::wstring> entries;
   if (wchar_t* block = ::GetEnvironmentStringsW()) {
     for (const wchar_t* p = block; *p; p += wcslen(p) + 1) entries.emplace_back(p);
@@ -18,7 +32,9 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& args,
   }
   for (const auto& e : env) {
     const std::wstring name = e.substr(0, e.find(L'=') + 1);
-    std::erase_if(entries, [&](const std::wstring& x) { return _wcsnicmp(x.c_str(), name.c_str(), name.size()) == 0; });
+    std::erase_if(entries, [&](const std::wstring& x) {
+      return _wcsnicmp(x.c_str(), name.c_str(), name.size()) == 0;
+    });
     entries.push_back(e);
   }
   std::wstring block;
@@ -30,19 +46,29 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& args,
 
   STARTUPINFOW si{};
   si.cb = sizeof si;
-  common::UniqueHandle null_out;
-  if (!inherit_stdio) {
+  common::UniqueHandle out;
+  if (output != ChildOutput::inherit) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    null_out.reset(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                 OPEN_EXISTING, 0, nullptr));
+    if (output == ChildOutput::capture) {
+      wchar_t dir[MAX_PATH] = {};
+      wchar_t path[MAX_PATH] = {};
+      ::GetTempPathW(MAX_PATH, dir);
+      ::GetTempFileNameW(dir, L"out", 0, path);
+      if (!output_path_.empty()) ::DeleteFileW(output_path_.c_str());
+      output_path_ = path;
+      out.reset(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    } else {
+      out.reset(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                              OPEN_EXISTING, 0, nullptr));
+    }
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = null_out.get();
-    si.hStdError = null_out.get();
+    si.hStdOutput = out.get();
+    si.hStdError = out.get();
     si.hStdInput = nullptr;
   }
-  std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
   PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
+  if (!::CreateProcessW(exe, command_line.data(), nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr, &si,
                         &pi)) {
     return false;
@@ -51,6 +77,20 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& args,
   process_.reset(pi.hProcess);
   pid_ = pi.dwProcessId;
   return true;
+}
+
+std::string ChildProcess::Output() const {
+  if (output_path_.empty()) return {};
+  return ReadFileFrom(output_path_, 0);
+}
+
+std::wstring WinePathFromEnvironment(const wchar_t* variable) {
+  std::wstring path = TestEnv(variable);
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  if (!path.empty() && path[0] == L'\\') path = L"Z:" + path;
+  return path;
 }
 
 bool ChildProcess::running() const {
@@ -68,7 +108,7 @@ std::optional<uint32_t> ChildProcess::Wait(uint32_t ms) {
 void ChildProcess::Kill() {
   if (running()) {
     ::TerminateProcess(process_.get(), 0xDEAD);
-    ::WaitForSingleObject(process_.get(), 5000);
+    ::WaitForSingleObject(process_.get(), 10000);
   }
   process_.reset();
 }

@@ -1,5 +1,6 @@
-// Test helper: a child process started from a Windows test program (so the full
-// 32-bit exit code is visible), killed on destruction if still running.
+// Test helpers for end-to-end tests: a child process started from a Windows test
+// program (so the full 32-bit exit code is visible), killed on destruction if still
+// running, and the files the programs leave behind.
 #pragma once
 
 #include <windows.h>
@@ -12,29 +13,47 @@
 
 namespace tovra::testing {
 
+// Where a child's standard output and error go. Captured output goes to a
+// temporary file, never a pipe: processes our programs start under Wine inherit
+// the Unix-level output and would hold a pipe open.
+enum class ChildOutput { discard, inherit, capture };
+
 class ChildProcess {
  public:
   ChildProcess() = default;
-  ChildProcess(ChildProcess&&) = default;
-  ChildProcess& operator=(ChildProcess&&) = default;
-  ~ChildProcess() { Kill(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
 
   // Starts `exe` with `args` (already quoted as needed). `env` entries "NAME=value"
-  // are set in the child on top of this process's environment; its standard
-  // output and error go to the null device unless `inherit_stdio`.
+  // are set in the child on top of this process's environment.
   bool Start(const std::wstring& exe, const std::wstring& args = L"",
-             const std::vector<std::wstring>& env = {}, bool inherit_stdio = false);
+             const std::vector<std::wstring>& env = {},
+             ChildOutput output = ChildOutput::discard);
+  // Starts a whole command line (program first), e.g. "cmd /c script.cmd".
+  bool StartCommandLine(const std::wstring& command_line,
+                        ChildOutput output = ChildOutput::capture);
 
   bool running() const;
   uint32_t pid() const { return pid_; }
+  HANDLE handle() const { return process_.get(); }
   // Waits up to `ms`; the exit code, or nothing while still running.
   std::optional<uint32_t> Wait(uint32_t ms);
   void Kill();
+  // What the child wrote so far, with ChildOutput::capture.
+  std::string Output() const;
 
  private:
+  bool Launch(const wchar_t* exe, std::wstring command_line, const std::vector<std::wstring>& env,
+              ChildOutput output);
+
   common::UniqueHandle process_;
   uint32_t pid_ = 0;
+  std::wstring output_path_;
 };
+
+// A Linux path from the environment (as ctest passes it) in Wine's drive Z: form.
+std::wstring WinePathFromEnvironment(const wchar_t* variable);
 
 // Terminates every process whose executable file name is `exe_name` (for Agents
 // the plugin started detached). Returns how many were ended.
