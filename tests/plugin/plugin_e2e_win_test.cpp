@@ -365,6 +365,7 @@ TEST_F(PluginE2E, EventsFollowTheAgent) {
                                            "serviceDisconnected", "agentConnected",
                                            "serviceConnected", "serviceGenerationChanged"}));
   EXPECT_TRUE(dart.events_on_platform_thread());
+  EXPECT_NE(PluginLog().find("INFO agent generation changed"), std::string::npos);
 
   // Destroying the plugin while the poller sleeps ends it promptly.
   dart.WaitForEvents(100, 500);
