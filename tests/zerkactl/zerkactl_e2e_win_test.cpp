@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,8 +58,10 @@ fs::path Layout(bool with_agent) {
 
 std::wstring Quote(const std::wstring& s) { return L"\"" + s + L"\""; }
 
-// Runs zerkactl.exe from `dir` with `args`, standard input at the null device.
-Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args, uint32_t timeout_ms = 180000) {
+// Runs zerkactl.exe from `dir` with `args`, standard input at the null device;
+// `meanwhile` runs once it has started.
+Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
+                   const std::function<void()>& meanwhile = {}, uint32_t timeout_ms = 180000) {
   static int counter = 0;
   const fs::path out_path = dir / (L"out-" + std::to_wstring(++counter) + L".txt");
   const fs::path err_path = dir / (L"err-" + std::to_wstring(counter) + L".txt");
@@ -97,6 +100,7 @@ Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args, u
   }
   tovra::common::UniqueHandle process(pi.hProcess);
   tovra::common::UniqueHandle thread(pi.hThread);
+  if (meanwhile) meanwhile();
   if (::WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0) {
     DWORD code = 0;
     ::GetExitCodeProcess(process.get(), &code);
@@ -159,25 +163,34 @@ TEST_F(ZerkactlE2E, HealthOfAllThreeComponentsThroughTheRealAgentAndService) {
   EXPECT_EQ((*native)["lastError"].text, "none");
 }
 
-TEST_F(ZerkactlE2E, EventsShowTheAgentAndServiceComingUp) {
+// The order in which `wanted` appear in `types`, skipping others: true when all do.
+bool InOrder(const std::vector<std::string>& types, const std::vector<std::string>& wanted) {
+  size_t next = 0;
+  for (const auto& t : types) {
+    if (next < wanted.size() && t == wanted[next]) ++next;
+  }
+  return next == wanted.size();
+}
+
+TEST_F(ZerkactlE2E, EventsFollowTheAgentBeingKilledAndStartedAgain) {
   StartService();
   const fs::path dir = Layout(true);
-  const Result events = RunZerkactl(dir, {L"events", L"6", L"--json"});
+  const Result events = RunZerkactl(dir, {L"events", L"16", L"--json"}, [] {
+    ::Sleep(6000);
+    EXPECT_GE(tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"), 1) << "the poller started the Agent";
+  });
   ASSERT_EQ(events.exit_code, 0u) << events.err;
   std::vector<std::string> types;
   size_t start = 0;
   for (size_t end; (end = events.out.find('\n', start)) != std::string::npos; start = end + 1) {
     const auto line = ParseJson(events.out.substr(start, end - start));
     ASSERT_TRUE(line) << events.out;
+    EXPECT_NE((*line)["timestampMs"].text, "0");
     types.push_back((*line)["type"].text);
   }
-  // The poller reports what it finds; the Agent may or may not be running yet when
-  // it first looks, so only the order of what does arrive is fixed.
-  if (!types.empty()) {
-    const auto agent = std::find(types.begin(), types.end(), "agentConnected");
-    const auto service = std::find(types.begin(), types.end(), "serviceConnected");
-    if (agent != types.end() && service != types.end()) EXPECT_LT(agent - types.begin(), service - types.begin());
-  }
+  EXPECT_TRUE(InOrder(types, {"agentConnected", "serviceConnected", "agentDisconnected", "agentConnected",
+                              "serviceConnected", "serviceGenerationChanged"}))
+      << events.out;
 }
 
 TEST_F(ZerkactlE2E, AnUnreachableAgentIsAPluginErrorExitOne) {
