@@ -114,9 +114,61 @@ const char* WireGuardErrorName(int64_t e) {
 
 // ---- output ----
 
+// Length of the well-formed UTF-8 sequence at s[i], or 0 when there is none.
+size_t Utf8SequenceLength(std::string_view s, size_t i) {
+  const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = at(i);
+  if (c < 0x80) return 1;
+  size_t n = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lo = 0xA0;  // overlong
+    if (c == 0xED) hi = 0x9F;  // surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lo = 0x90;  // overlong
+    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + n > s.size() || at(i + 1) < lo || at(i + 1) > hi) return 0;
+  for (size_t k = 2; k < n; ++k) {
+    if ((at(i + k) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+// Text from a peer (versions, generations, event details) as a person sees it:
+// control bytes would move the cursor or retitle the terminal, so they show as '?'.
+std::string Printable(std::string_view s) {
+  std::string out(s);
+  for (char& ch : out) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) ch = '?';
+  }
+  return out;
+}
+
+// A JSON string literal. Bytes that are not UTF-8 become U+FFFD, since JSON text
+// must be UTF-8 and a script's parser would reject the whole line otherwise.
 std::string JsonString(std::string_view s) {
   std::string out = "\"";
-  for (unsigned char c : s) {
+  for (size_t i = 0; i < s.size();) {
+    const size_t n = Utf8SequenceLength(s, i);
+    if (n == 0) {
+      out += "\\ufffd";
+      ++i;
+      continue;
+    }
+    if (n > 1) {
+      out.append(s.substr(i, n));
+      i += n;
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(s[i++]);
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -141,7 +193,7 @@ class Record {
  public:
   Record(std::string title, bool json) : title_(std::move(title)), json_(json) {}
   Record& Text(const char* key, std::string_view human, std::string_view json_text) {
-    fields_.push_back({key, std::string(human), JsonString(json_text)});
+    fields_.push_back({key, Printable(human), JsonString(json_text)});
     return *this;
   }
   Record& Text(const char* key, std::string_view value) { return Text(key, value, value); }
@@ -156,7 +208,7 @@ class Record {
   Record& List(const char* key, const std::vector<std::string>& items) {
     std::string human, json = "[";
     for (size_t i = 0; i < items.size(); ++i) {
-      human += (i ? ", " : "") + items[i];
+      human += (i ? ", " : "") + Printable(items[i]);
       json += (i ? "," : "") + JsonString(items[i]);
     }
     fields_.push_back({key, human, json + "]"});
@@ -325,7 +377,8 @@ int Fail(std::ostream& err, bool json, std::ostream& out, const PluginReply& rep
     if (json) {
       out << "{\"error\":" << JsonString(reply.code) << ",\"message\":" << JsonString(reply.message) << "}\n";
     }
-    err << "error " << reply.code << (reply.message.empty() ? "" : ": " + reply.message) << '\n';
+    err << "error " << Printable(reply.code) << (reply.message.empty() ? "" : ": " + Printable(reply.message))
+        << '\n';
   } else {
     err << "zerkactl: no usable reply from the plugin\n";
   }
@@ -358,7 +411,8 @@ std::string FormatBytes(int64_t bytes) {
   double v = static_cast<double>(bytes);
   size_t unit = 0;
   v /= 1024.0;
-  while (v >= 1024.0 && unit + 1 < std::size(kUnits)) {
+  // Compared with what "%.1f" will print, so 1048575 reads "1.0 MiB", not "1024.0 KiB".
+  while (v >= 1023.95 && unit + 1 < std::size(kUnits)) {
     v /= 1024.0;
     ++unit;
   }
@@ -503,7 +557,8 @@ int RunPluginCommand(std::string_view name, std::span<const std::string> args, s
         out << "{\"type\":" << JsonString(e.type) << ",\"detail\":" << JsonString(e.detail)
             << ",\"timestampMs\":" << e.timestamp_ms << "}\n";
       } else {
-        out << FormatUnixMs(e.timestamp_ms) << "  " << e.type << (e.detail.empty() ? "" : "  " + e.detail) << '\n';
+        out << FormatUnixMs(e.timestamp_ms) << "  " << Printable(e.type)
+            << (e.detail.empty() ? "" : "  " + Printable(e.detail)) << '\n';
       }
       out << std::flush;
     });

@@ -1,0 +1,252 @@
+// zerkactl.exe driven as a user drives it: a real process in a folder laid out as
+// an installed app (zerkactl beside the plugin DLL, the engine and, or not, the
+// Agent), with its exit code and its output as a person or a script reads them.
+//
+// Output goes to files, not pipes: the Agent the plugin starts inherits the
+// Unix-level standard streams of the Wine process that started it, so a pipe
+// would stay open until the Agent exits.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/handles_win.h"
+#include "tests/support/child_process_win.h"
+#include "tests/support/json_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tovra::testsupport::ParseJson;
+
+struct Result {
+  std::optional<uint32_t> exit_code;  // nothing: still running at the deadline (then killed)
+  std::string out;
+  std::string err;
+};
+
+std::string ReadWhole(const fs::path& path) {
+  return tovra::testing::ReadFileFrom(path.wstring(), 0);
+}
+
+// A folder holding zerkactl as an installed app would; `with_agent` adds the Agent.
+fs::path Layout(bool with_agent) {
+  const fs::path zerkactl = tovra::testing::TestEnv(L"TOVRA_ZERKACTL_EXE");
+  const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
+  const fs::path agent = tovra::testing::TestEnv(L"TOVRA_AGENT_EXE");
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  const fs::path dir = fs::path(temp) / (L"zerkactl-e2e-" + std::to_wstring(::GetCurrentProcessId()) +
+                                         (with_agent ? L"-with-agent" : L"-no-agent"));
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  const auto copy = [&](const fs::path& from) {
+    fs::copy_file(from, dir / from.filename(), fs::copy_options::overwrite_existing, ec);
+  };
+  copy(zerkactl);
+  copy(plugin);
+  copy(plugin.parent_path() / L"flutter_windows.dll");
+  if (with_agent) copy(agent);
+  return dir;
+}
+
+std::wstring Quote(const std::wstring& s) { return L"\"" + s + L"\""; }
+
+// Runs zerkactl.exe from `dir` with `args`, standard input at the null device;
+// `meanwhile` runs once it has started.
+Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
+                   const std::function<void()>& meanwhile = {}, uint32_t timeout_ms = 180000) {
+  static int counter = 0;
+  const fs::path out_path = dir / (L"out-" + std::to_wstring(++counter) + L".txt");
+  const fs::path err_path = dir / (L"err-" + std::to_wstring(counter) + L".txt");
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  const auto open = [&](const fs::path& p, DWORD access, DWORD disposition) {
+    return tovra::common::UniqueHandle(::CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                     &sa, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+  };
+  Result r;
+  tovra::common::UniqueHandle out = open(out_path, GENERIC_WRITE, CREATE_ALWAYS);
+  tovra::common::UniqueHandle err = open(err_path, GENERIC_WRITE, CREATE_ALWAYS);
+  tovra::common::UniqueHandle in = open(L"NUL", GENERIC_READ, OPEN_EXISTING);
+  if (!out || !err) {
+    ADD_FAILURE() << "cannot create the output files";
+    return r;
+  }
+  const fs::path exe = dir / L"zerkactl.exe";
+  std::wstring command = Quote(exe.wstring());
+  for (const auto& a : args) command += L" " + Quote(a);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in.get();
+  si.hStdOutput = out.get();
+  si.hStdError = err.get();
+  PROCESS_INFORMATION pi{};
+  const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        dir.c_str(), &si, &pi);
+  const DWORD error = ::GetLastError();
+  out.reset();
+  err.reset();
+  in.reset();
+  if (!started) {
+    ADD_FAILURE() << "CreateProcessW failed: " << error;
+    return r;
+  }
+  tovra::common::UniqueHandle process(pi.hProcess);
+  tovra::common::UniqueHandle thread(pi.hThread);
+  if (meanwhile) meanwhile();
+  if (::WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    r.exit_code = code;
+  } else {
+    ::TerminateProcess(process.get(), 99);
+    ::WaitForSingleObject(process.get(), 10000);
+  }
+  r.out = ReadWhole(out_path);
+  r.err = ReadWhole(err_path);
+  return r;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class ZerkactlE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(tovra::testing::TestEnv(L"TOVRA_ZERKACTL_EXE").empty());
+    tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
+    ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"30");
+  }
+  void TearDown() override { tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"); }
+  void StartService() {
+    ASSERT_TRUE(service_.Start(tovra::testing::TestEnv(L"TOVRA_SERVICE_EXE"), L"--console"));
+    ::Sleep(300);
+  }
+
+  tovra::testing::ChildProcess service_;
+};
+
+TEST_F(ZerkactlE2E, HealthOfAllThreeComponentsThroughTheRealAgentAndService) {
+  StartService();
+  const fs::path dir = Layout(true);
+
+  // The Agent reaches the Service on its own schedule after the plugin starts it,
+  // so the first answers may still be "not available"; both are success.
+  Result available;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    available = RunZerkactl(dir, {L"is-available"});
+    ASSERT_EQ(available.exit_code, 0u) << available.err;
+    if (available.out != "not available\n") break;
+    ::Sleep(500);
+  }
+  EXPECT_EQ(available.out, "available: the Agent and the Service answer\n");
+  EXPECT_TRUE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe")) << "the plugin started the Agent";
+
+  const Result service = RunZerkactl(dir, {L"service-health"});
+  ASSERT_EQ(service.exit_code, 0u) << service.err;
+  EXPECT_EQ(service.out.rfind("service health\n", 0), 0u) << service.out;
+  EXPECT_TRUE(Contains(service.out, "  state                 up\n")) << service.out;
+  EXPECT_EQ(service.out.find('\r'), std::string::npos) << "LF-only output";
+
+  const Result agent = RunZerkactl(dir, {L"agent-health", L"--json"});
+  ASSERT_EQ(agent.exit_code, 0u) << agent.err;
+  const auto json = ParseJson(agent.out);
+  ASSERT_TRUE(json) << agent.out;
+  EXPECT_EQ((*json)["state"].text, "up");
+  EXPECT_EQ((*json)["serviceConnected"].boolean, true);
+  EXPECT_EQ((*json)["capabilities"].items.size(), 5u);
+
+  const Result health = RunZerkactl(dir, {L"health", L"--json"});
+  ASSERT_EQ(health.exit_code, 0u) << health.err;
+  const auto native = ParseJson(health.out);
+  ASSERT_TRUE(native) << health.out;
+  EXPECT_EQ((*native)["agentConnected"].boolean, true);
+  EXPECT_EQ((*native)["lastError"].text, "none");
+}
+
+// The order in which `wanted` appear in `types`, skipping others: true when all do.
+bool InOrder(const std::vector<std::string>& types, const std::vector<std::string>& wanted) {
+  size_t next = 0;
+  for (const auto& t : types) {
+    if (next < wanted.size() && t == wanted[next]) ++next;
+  }
+  return next == wanted.size();
+}
+
+TEST_F(ZerkactlE2E, EventsFollowTheAgentBeingKilledAndStartedAgain) {
+  StartService();
+  const fs::path dir = Layout(true);
+  const Result events = RunZerkactl(dir, {L"events", L"16", L"--json"}, [] {
+    ::Sleep(6000);
+    EXPECT_GE(tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"), 1) << "the poller started the Agent";
+  });
+  ASSERT_EQ(events.exit_code, 0u) << events.err;
+  std::vector<std::string> types;
+  size_t start = 0;
+  for (size_t end; (end = events.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    const auto line = ParseJson(events.out.substr(start, end - start));
+    ASSERT_TRUE(line) << events.out;
+    EXPECT_NE((*line)["timestampMs"].text, "0");
+    types.push_back((*line)["type"].text);
+  }
+  EXPECT_TRUE(InOrder(types, {"agentConnected", "serviceConnected", "agentDisconnected", "agentConnected",
+                              "serviceConnected", "serviceGenerationChanged"}))
+      << events.out;
+}
+
+TEST_F(ZerkactlE2E, AnUnreachableAgentIsAPluginErrorExitOne) {
+  const fs::path dir = Layout(false);
+  const Result human = RunZerkactl(dir, {L"agent-health"});
+  ASSERT_EQ(human.exit_code, 1u) << human.out << human.err;
+  EXPECT_TRUE(Contains(human.err, "error AGENT_UNAVAILABLE")) << human.err;
+  EXPECT_EQ(human.out, "");
+
+  const Result json = RunZerkactl(dir, {L"openvpn-status", L"--json"});
+  ASSERT_EQ(json.exit_code, 1u) << json.err;
+  const auto parsed = ParseJson(json.out);
+  ASSERT_TRUE(parsed) << json.out;
+  EXPECT_EQ((*parsed)["error"].text, "AGENT_UNAVAILABLE");
+
+  // The Service's own requests name the Service when the chain is cut before it.
+  const Result service = RunZerkactl(dir, {L"service-health", L"--json"});
+  ASSERT_EQ(service.exit_code, 1u) << service.err;
+  const auto service_json = ParseJson(service.out);
+  ASSERT_TRUE(service_json) << service.out;
+  EXPECT_EQ((*service_json)["error"].text, "SERVICE_UNAVAILABLE");
+
+  const Result available = RunZerkactl(dir, {L"is-available"});
+  EXPECT_EQ(available.exit_code, 0u) << "a question with a no for an answer";
+  EXPECT_EQ(available.out, "not available\n");
+}
+
+TEST_F(ZerkactlE2E, UsageErrorsExitTwoWithoutStartingTheAgent) {
+  const fs::path dir = Layout(true);
+  for (const auto& args : std::vector<std::vector<std::wstring>>{
+           {L"events", L"soon"}, {L"no-such-command"}, {L"wireguard-start"}, {L"health", L"--bogus"},
+           {L"wireguard-start", L"Z:\\no\\such\\file.conf"}}) {
+    const Result r = RunZerkactl(dir, args);
+    EXPECT_EQ(r.exit_code, 2u) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(r.err.empty());
+  }
+  EXPECT_FALSE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"));
+
+  const Result help = RunZerkactl(dir, {L"openvpn-start", L"--help"});
+  EXPECT_EQ(help.exit_code, 0u);
+  EXPECT_EQ(help.out.rfind("usage: zerkactl openvpn-start PROFILE", 0), 0u) << help.out;
+}
+
+TEST_F(ZerkactlE2E, APluginThatIsNotThereIsReported) {
+  const fs::path dir = Layout(false);
+  const Result r = RunZerkactl(dir, {L"health", L"--plugin", (dir / L"absent.dll").wstring()});
+  EXPECT_EQ(r.exit_code, 2u);
+  EXPECT_TRUE(Contains(r.err, "cannot load the plugin")) << r.err;
+}
+
+}  // namespace
