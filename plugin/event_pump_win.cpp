@@ -42,7 +42,14 @@ EventPump::EventPump(flutter::BinaryMessenger* messenger, std::shared_ptr<AgentC
 
 EventPump::~EventPump() {
   stop_.exchange(true);
-  if (poller_.joinable() && poller_.get_id() != std::this_thread::get_id()) poller_.join();
+  if (poller_.joinable()) {
+    // The poller cannot wait for itself; it ends on its own at the stop flag.
+    if (poller_.get_id() != std::this_thread::get_id()) {
+      poller_.join();
+    } else {
+      poller_.detach();
+    }
+  }
   if (window_ != nullptr) {
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     ::DestroyWindow(window_);
