@@ -45,18 +45,18 @@ endif()
 set(TOVRA_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
 file(MAKE_DIRECTORY ${TOVRA_TEST_RESULTS})
 
-# tovra_add_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l] [TIMEOUT s])
+# tovra_add_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l] [TIMEOUT s] [ARGS extra])
 # One GoogleTest executable, one ctest entry; each run leaves a JUnit-style XML
 # report in test-results/ so scripts/test can count individual test cases.
 function(tovra_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
   set(report ${TOVRA_TEST_RESULTS}/${name}.xml)
   if(TOVRA_WINDOWS)
     set(report "Z:${report}")  # Wine maps the Linux root to drive Z:
   endif()
-  add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:${report})
+  add_test(NAME ${name} COMMAND ${name} ${T_ARGS} --gtest_output=xml:${report})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()

@@ -399,3 +399,28 @@ TEST_F(PluginE2E, DestroyedWhileWorkersAreInFlight) {
 
 }  // namespace
 }  // namespace tovra_windows_vpn
+
+namespace tovra_windows_vpn {
+namespace {
+
+// Run in its own process (its own ctest entry): the job cannot be left again.
+TEST_F(PluginE2E, InJob_AgentStartsInsideAJobThatForbidsBreakaway) {
+  StartService();
+  HANDLE job = ::CreateJobObjectW(nullptr, nullptr);  // no JOB_OBJECT_LIMIT_BREAKAWAY_OK
+  ASSERT_NE(job, nullptr);
+  ASSERT_TRUE(::AssignProcessToJobObject(job, ::GetCurrentProcess()));
+  Dart dart(true);
+  const auto agent = Custom<TovraAgentHealth>(dart.Value("getAgentHealth"));
+  EXPECT_TRUE(agent.service_connected);
+  const std::string log = PluginLog();
+  EXPECT_NE(log.find("launched ZerkaVPNAgent.exe detached"), std::string::npos);
+  EXPECT_EQ(log.find("CreateProcess(agent) failed"), std::string::npos)
+      << "the start without breakaway is the fallback, not a failure";
+  BOOL in_job = FALSE;
+  EXPECT_TRUE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"));
+  ::IsProcessInJob(::GetCurrentProcess(), job, &in_job);
+  EXPECT_TRUE(in_job);
+}
+
+}  // namespace
+}  // namespace tovra_windows_vpn

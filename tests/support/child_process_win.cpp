@@ -68,11 +68,17 @@ bool ChildProcess::Launch(const wchar_t* exe, std::wstring command_line,
     si.hStdInput = nullptr;
   }
   PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(exe, command_line.data(), nullptr, nullptr, TRUE,
-                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr, &si,
-                        &pi)) {
-    return false;
+  BOOL started = FALSE;
+  // Wine now and then fails a process start with ERROR_INTERNAL_ERROR under load;
+  // that is the harness, not the program under test.
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    started = ::CreateProcessW(exe, command_line.data(), nullptr, nullptr, TRUE,
+                               CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr,
+                               &si, &pi);
+    if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) return false;
+    if (!started) ::Sleep(200);
   }
+  if (!started) return false;
   ::CloseHandle(pi.hThread);
   process_.reset(pi.hProcess);
   pid_ = pi.dwProcessId;

@@ -88,9 +88,17 @@ Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
   si.hStdOutput = out.get();
   si.hStdError = err.get();
   PROCESS_INFORMATION pi{};
-  const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        dir.c_str(), &si, &pi);
-  const DWORD error = ::GetLastError();
+  BOOL started = FALSE;
+  DWORD error = 0;
+  // Wine now and then fails a process start with ERROR_INTERNAL_ERROR under load;
+  // that is the harness, not the program under test.
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               dir.c_str(), &si, &pi);
+    error = started ? 0 : ::GetLastError();
+    if (!started && error != ERROR_INTERNAL_ERROR) break;
+    if (!started) ::Sleep(200);
+  }
   out.reset();
   err.reset();
   in.reset();
