@@ -22,11 +22,10 @@ ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
 
 ConnectResult ConnectToPipe(const std::wstring& pipe_name, const ConnectOptions& options) {
   ConnectResult result;
-  const std::wstring* name = &pipe_name;
   result.error = Status::busy;
   bool seen_busy = false;
   for (uint32_t attempt = 0; attempt < options.attempts; ++attempt) {
-    HANDLE h = ::CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE h = ::CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       result.pipe.reset(h);
@@ -39,7 +38,7 @@ ConnectResult ConnectToPipe(const std::wstring& pipe_name, const ConnectOptions&
     if (error == ERROR_PIPE_BUSY) {
       result.error = Status::busy;
       seen_busy = true;
-      ::WaitNamedPipeW(name->c_str(), options.busy_wait_ms);
+      ::WaitNamedPipeW(pipe_name.c_str(), options.busy_wait_ms);
       continue;
     }
     if (error == ERROR_FILE_NOT_FOUND) {
