@@ -40,17 +40,7 @@ RegisterFn LoadPlugin(bool with_agent) {
   RegisterFn& fn = loaded[with_agent ? 1 : 0];
   if (fn) return fn;
   const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
-  const fs::path agent = tovra::testing::TestEnv(L"TOVRA_AGENT_EXE");
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const fs::path dir = fs::path(temp) / (L"tovra-plugin-" + std::to_wstring(::GetCurrentProcessId()) +
-                                         (with_agent ? L"-with-agent" : L"-no-agent"));
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  fs::copy_file(plugin, dir / plugin.filename(), fs::copy_options::overwrite_existing, ec);
-  fs::copy_file(plugin.parent_path() / L"flutter_windows.dll", dir / L"flutter_windows.dll",
-                fs::copy_options::overwrite_existing, ec);
-  if (with_agent) fs::copy_file(agent, dir / agent.filename(), fs::copy_options::overwrite_existing, ec);
+  const fs::path dir = tovra::testing::LayOutAppFolder(L"tovra-plugin", with_agent, false);
   HMODULE module = ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr,
                                     LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) return nullptr;

@@ -1,5 +1,7 @@
 #include "tests/support/child_process_win.h"
 
+#include <filesystem>
+
 #include <knownfolders.h>
 #include <tlhelp32.h>
 #include <shlobj.h>
@@ -149,6 +151,25 @@ bool IsProcessRunning(const wchar_t* exe_name) {
   bool found = false;
   ForEachProcessNamed(exe_name, [&](DWORD) { found = true; });
   return found;
+}
+
+std::wstring LayOutAppFolder(const std::wstring& stem, bool with_agent, bool with_zerkactl) {
+  namespace fs = std::filesystem;
+  const fs::path plugin = TestEnv(L"TOVRA_PLUGIN_DLL");
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  const fs::path dir = fs::path(temp) / (stem + L"-" + std::to_wstring(::GetCurrentProcessId()) +
+                                         (with_agent ? L"-with-agent" : L"-no-agent"));
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  const auto copy = [&](const fs::path& from) {
+    fs::copy_file(from, dir / from.filename(), fs::copy_options::overwrite_existing, ec);
+  };
+  copy(plugin);
+  copy(plugin.parent_path() / L"flutter_windows.dll");
+  if (with_agent) copy(TestEnv(L"TOVRA_AGENT_EXE"));
+  if (with_zerkactl) copy(TestEnv(L"TOVRA_ZERKACTL_EXE"));
+  return dir.wstring();
 }
 
 std::wstring TestEnv(const wchar_t* name) {

@@ -61,6 +61,11 @@ int KillProcessesNamed(const wchar_t* exe_name);
 // Whether a process with that executable file name is running.
 bool IsProcessRunning(const wchar_t* exe_name);
 
+// A fresh folder laid out as an installed app has it: copies of the plugin DLL
+// (TOVRA_PLUGIN_DLL) and the engine beside it, the Agent (TOVRA_AGENT_EXE) when
+// `with_agent`, and zerkactl (TOVRA_ZERKACTL_EXE) when `with_zerkactl`.
+std::wstring LayOutAppFolder(const std::wstring& stem, bool with_agent, bool with_zerkactl);
+
 // An environment variable of this (test) process, for paths ctest hands over.
 std::wstring TestEnv(const wchar_t* name);
 

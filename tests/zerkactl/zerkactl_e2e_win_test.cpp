@@ -37,23 +37,7 @@ std::string ReadWhole(const fs::path& path) {
 
 // A folder holding zerkactl as an installed app would; `with_agent` adds the Agent.
 fs::path Layout(bool with_agent) {
-  const fs::path zerkactl = tovra::testing::TestEnv(L"TOVRA_ZERKACTL_EXE");
-  const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
-  const fs::path agent = tovra::testing::TestEnv(L"TOVRA_AGENT_EXE");
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const fs::path dir = fs::path(temp) / (L"zerkactl-e2e-" + std::to_wstring(::GetCurrentProcessId()) +
-                                         (with_agent ? L"-with-agent" : L"-no-agent"));
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  const auto copy = [&](const fs::path& from) {
-    fs::copy_file(from, dir / from.filename(), fs::copy_options::overwrite_existing, ec);
-  };
-  copy(zerkactl);
-  copy(plugin);
-  copy(plugin.parent_path() / L"flutter_windows.dll");
-  if (with_agent) copy(agent);
-  return dir;
+  return tovra::testing::LayOutAppFolder(L"zerkactl-e2e", with_agent, true);
 }
 
 std::wstring Quote(const std::wstring& s) { return L"\"" + s + L"\""; }

@@ -1,4 +1,5 @@
 #include "tools/zerkactl/plugin_commands.h"
+#include "tools/zerkactl/zerkactl_test_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -96,9 +97,10 @@ void SetEnv(const char* name, const char* value) {
 #endif
 }
 
-class PluginCommandsTest : public ::testing::Test {
+class PluginCommandsTest : public ZerkactlFixture {
  protected:
   void SetUp() override {
+    ZerkactlFixture::SetUp();
     SetPluginSessionFactory([this](const std::string& path, std::ostream& err) -> std::unique_ptr<PluginSession> {
       ++plugin_.opens;
       plugin_.plugin_path = path;
@@ -115,37 +117,17 @@ class PluginCommandsTest : public ::testing::Test {
     });
     SetEnv("ZERKA_OPENVPN_USERNAME", nullptr);
     SetEnv("ZERKA_OPENVPN_PASSWORD", nullptr);
-    dir_ = fs::temp_directory_path() /
-           ("zerkactl_plugin_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::create_directories(dir_);
   }
   void TearDown() override {
     SetPluginSessionFactory(nullptr);
     SetSecretPrompt(nullptr);
     SetEnv("ZERKA_OPENVPN_USERNAME", nullptr);
     SetEnv("ZERKA_OPENVPN_PASSWORD", nullptr);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  std::string File(const std::string& name, const std::string& bytes) {
-    const fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    const auto u8 = p.u8string();
-    return std::string(u8.begin(), u8.end());
-  }
-
-  // Runs through the whole dispatcher, as the program does.
-  int Run(std::vector<std::string> args) {
-    out_.str("");
-    err_.str("");
-    return RunZerkactl(args, out_, err_);
+    ZerkactlFixture::TearDown();
   }
 
   FakePlugin plugin_;
   std::vector<std::string> prompts_;
-  fs::path dir_;
-  std::ostringstream out_, err_;
 };
 
 TovraVersionInfo Version() { return {3, "1.4.2", {"hello", "ping", "get_service_health"}}; }
@@ -334,7 +316,9 @@ TEST_F(PluginCommandsTest, PeerTextIsEscapedInBothOutputs) {
     const auto json = ParseJson(out_.str());
     ASSERT_TRUE(json) << out_.str();
     const bool valid_utf8 = text.find('\xff') == std::string::npos && text.find("\xe2\x82") == std::string::npos;
-    if (valid_utf8) EXPECT_EQ((*json)["version"].text, text) << "round trip";
+    if (valid_utf8) {
+      EXPECT_EQ((*json)["version"].text, text) << "round trip";
+    }
 
     ASSERT_EQ(Run({"service-health"}), kExitOk);
     for (char ch : out_.str()) {
@@ -368,7 +352,9 @@ TEST_F(PluginCommandsTest, NoReplyOrAnUnexpectedTypeIsAnErrorNotASuccess) {
     EXPECT_EQ(out_.str(), "");
     EXPECT_NE(err_.str(), "");
     EXPECT_EQ(Run({command, "--json"}), 1);
-    if (!out_.str().empty()) EXPECT_TRUE(ParseJson(out_.str())) << out_.str();
+    if (!out_.str().empty()) {
+      EXPECT_TRUE(ParseJson(out_.str())) << out_.str();
+    }
   }
 }
 
@@ -416,7 +402,9 @@ TEST_F(PluginCommandsTest, EverySubcommandHasHelpThatOpensNothing) {
       EXPECT_EQ(Run({std::string(c.name), flag}), kExitOk);
       EXPECT_EQ(out_.str().rfind("usage: zerkactl " + std::string(c.name), 0), 0u) << out_.str();
       EXPECT_NE(out_.str().find("--json"), std::string::npos);
-      if (!c.arguments.empty()) EXPECT_NE(out_.str().find(c.arguments), std::string::npos);
+      if (!c.arguments.empty()) {
+        EXPECT_NE(out_.str().find(c.arguments), std::string::npos);
+      }
       EXPECT_EQ(err_.str(), "");
     }
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/zerkactl/validate_commands.h"
+#include "tools/zerkactl/zerkactl_test_fixture.h"
 
 namespace tovra::tools {
 namespace {
@@ -18,34 +19,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
 
-class Zerkactl : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("zerkactl_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  std::string File(const std::string& name, const std::string& bytes) {
-    const fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    const auto u8 = p.u8string();
-    return std::string(u8.begin(), u8.end());
-  }
-
-  int Run(std::vector<std::string> args) {
-    out_.str("");
-    err_.str("");
-    return RunZerkactl(args, out_, err_);
-  }
-
-  fs::path dir_;
-  std::ostringstream out_, err_;
-};
+using Zerkactl = ZerkactlFixture;
 
 TEST_F(Zerkactl, UsageErrorsExitTwoAndWriteNothingToStandardOutput) {
   const std::vector<std::vector<std::string>> cases = {
