@@ -55,11 +55,17 @@ void FakePipeServer::Run() {
       sa.lpSecurityDescriptor = sd;
     }
   }
-  while (!stop_) {
-    common::UniqueHandle pipe(::CreateNamedPipeW(
+  const auto create_instance = [&] {
+    return common::UniqueHandle(::CreateNamedPipeW(
         name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 16384, 16384, 0,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 2, 16384, 16384, 0,
         sa.lpSecurityDescriptor ? &sa : nullptr));
+  };
+  // The next instance is created as soon as a client is connected, so the name
+  // never vanishes between clients: a test's reconnect never races the stand-in.
+  common::UniqueHandle next;
+  while (!stop_) {
+    common::UniqueHandle pipe = next ? std::move(next) : create_instance();
     if (!pipe) {
       ::WaitForSingleObject(stop_event_.get(), 50);
       continue;
@@ -86,6 +92,7 @@ void FakePipeServer::Run() {
     }
     if (!connected) continue;
     ++connections_;
+    next = create_instance();
     drop_ = false;
     while (!stop_ && !drop_) {
       auto frame = common::ReadFrame(pipe.get(), 200);
