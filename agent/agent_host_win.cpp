@@ -2,19 +2,19 @@
 
 #include <atomic>
 
-#include "agent/agent_logic.h"
-#include "common/caller_identity.h"
-#include "common/caller_identity_win.h"
-#include "common/generation.h"
-#include "common/log.h"
-#include "common/messages.h"
-#include "common/pipe_client_win.h"
-#include "common/pipe_io_win.h"
-#include "common/pipe_names.h"
-#include "common/pipe_security_win.h"
-#include "common/pipe_server_win.h"
-#include "common/secure_zero.h"
-#include "common/text.h"
+#include "agent/agent_rules.h"
+#include "common/security/caller_identity.h"
+#include "common/security/caller_identity_win.h"
+#include "common/ipc/generation.h"
+#include "common/log/log.h"
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_client_win.h"
+#include "common/ipc/pipe_io_win.h"
+#include "common/ipc/pipe_names.h"
+#include "common/ipc/pipe_security_win.h"
+#include "common/ipc/pipe_server_win.h"
+#include "common/base/secure_zero.h"
+#include "common/text/text.h"
 
 namespace tovra::agent {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "agent/service_link_win.h"
-#include "common/frame.h"
-#include "common/handles_win.h"
+#include "common/ipc/frame.h"
+#include "common/win/handles_win.h"
 
 namespace tovra::agent {
 

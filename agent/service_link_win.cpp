@@ -1,11 +1,11 @@
 #include "agent/service_link_win.h"
 
-#include "common/log.h"
-#include "common/messages.h"
-#include "common/pipe_client_win.h"
-#include "common/pipe_owner_win.h"
-#include "common/secure_zero.h"
-#include "common/text.h"
+#include "common/log/log.h"
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_client_win.h"
+#include "common/ipc/pipe_owner_win.h"
+#include "common/base/secure_zero.h"
+#include "common/text/text.h"
 
 namespace tovra::agent {
 

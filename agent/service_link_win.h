@@ -14,9 +14,9 @@
 #include <span>
 #include <string>
 
-#include "agent/agent_logic.h"
-#include "common/frame.h"
-#include "common/handles_win.h"
+#include "agent/agent_rules.h"
+#include "common/ipc/frame.h"
+#include "common/win/handles_win.h"
 
 namespace tovra::agent {
 

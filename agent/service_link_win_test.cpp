@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/messages.h"
-#include "common/pipe_owner_win.h"
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_owner_win.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 
 namespace tovra::agent {

@@ -1,12 +1,12 @@
 #include "plugin/agent_client_win.h"
 
-#include "common/log.h"
-#include "common/messages.h"
-#include "common/pipe_client_win.h"
-#include "common/pipe_io_win.h"
-#include "common/pipe_names.h"
-#include "common/pipe_owner_win.h"
-#include "plugin/plugin_model.h"
+#include "common/log/log.h"
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_client_win.h"
+#include "common/ipc/pipe_io_win.h"
+#include "common/ipc/pipe_names.h"
+#include "common/ipc/pipe_owner_win.h"
+#include "plugin/plugin_rules.h"
 
 namespace tovra_windows_vpn {
 

@@ -15,8 +15,8 @@
 #include <span>
 #include <string>
 
-#include "common/frame.h"
-#include "common/handles_win.h"
+#include "common/ipc/frame.h"
+#include "common/win/handles_win.h"
 
 namespace tovra_windows_vpn {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <variant>
 
-#include "plugin/plugin_model.h"
+#include "plugin/plugin_rules.h"
 
 namespace tovra_windows_vpn {
 

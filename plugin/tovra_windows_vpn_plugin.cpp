@@ -2,9 +2,9 @@
 
 #include <thread>
 
-#include "common/log.h"
-#include "common/messages.h"
-#include "common/secure_zero.h"
+#include "common/log/log.h"
+#include "common/ipc/messages.h"
+#include "common/base/secure_zero.h"
 #include "plugin/include/tovra_windows_vpn_plugin/tovra_windows_vpn_plugin_c_api.h"
 
 namespace tovra_windows_vpn {

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "common/handles_win.h"
+#include "common/win/handles_win.h"
 #include "prereq/tap_checks.h"
 
 namespace tovra::prereq {

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "common/log.h"
-#include "service/pipe_server_win.h"
-#include "service/service_protocol.h"
+#include "common/log/log.h"
+#include "service/service_pipe_loop_win.h"
+#include "service/service_rules.h"
 #include "service/service_state_win.h"
 
 namespace tovra::service {

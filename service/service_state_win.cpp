@@ -1,6 +1,6 @@
 #include "service/service_state_win.h"
 
-#include "common/generation.h"
+#include "common/ipc/generation.h"
 
 namespace tovra::service {
 

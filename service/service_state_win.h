@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "common/caller_identity.h"
-#include "common/frame.h"
-#include "common/handles_win.h"
+#include "common/security/caller_identity.h"
+#include "common/ipc/frame.h"
+#include "common/win/handles_win.h"
 
 namespace tovra::service {
 

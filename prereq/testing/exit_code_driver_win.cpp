@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "common/handles_win.h"
+#include "common/win/handles_win.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "common/handles_win.h"
+#include "common/win/handles_win.h"
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring line;

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/handles_win.h"
+#include "common/win/handles_win.h"
 #include "prereq/launcher.h"
 #include "prereq/prereq_system_win.h"
 

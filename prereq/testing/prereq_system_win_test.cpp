@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "common/handles_win.h"
+#include "common/win/handles_win.h"
 #include "prereq/launcher.h"
 #include "prereq/prereq_system_win.h"
 #include "prereq/tap_checks.h"

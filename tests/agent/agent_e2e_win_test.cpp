@@ -6,11 +6,11 @@
 
 #include <regex>
 
-#include "common/caller_identity_win.h"
-#include "common/messages.h"
-#include "common/pipe_client_win.h"
-#include "common/pipe_io_win.h"
-#include "common/pipe_names.h"
+#include "common/security/caller_identity_win.h"
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_client_win.h"
+#include "common/ipc/pipe_io_win.h"
+#include "common/ipc/pipe_names.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 #include "tests/support/child_process_win.h"
 

@@ -26,13 +26,13 @@
 #include <thread>
 #include <vector>
 
-#include "common/caller_identity_win.h"
-#include "common/frame.h"
-#include "common/handles_win.h"
-#include "common/messages.h"
-#include "common/pipe_client_win.h"
-#include "common/pipe_io_win.h"
-#include "common/pipe_names.h"
+#include "common/security/caller_identity_win.h"
+#include "common/ipc/frame.h"
+#include "common/win/handles_win.h"
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_client_win.h"
+#include "common/ipc/pipe_io_win.h"
+#include "common/ipc/pipe_names.h"
 #include "plugin/pigeon_api.h"
 #include "tests/support/child_process_win.h"
 

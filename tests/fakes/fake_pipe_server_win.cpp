@@ -2,8 +2,8 @@
 
 #include <sddl.h>
 
-#include "common/messages.h"
-#include "common/pipe_io_win.h"
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_io_win.h"
 
 namespace tovra::testing {
 

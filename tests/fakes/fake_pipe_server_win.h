@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/frame.h"
-#include "common/handles_win.h"
+#include "common/ipc/frame.h"
+#include "common/win/handles_win.h"
 
 namespace tovra::testing {
 

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "common/caller_identity_win.h"
-#include "common/pipe_names.h"
+#include "common/security/caller_identity_win.h"
+#include "common/ipc/pipe_names.h"
 #include "plugin/pigeon_api.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 #include "tests/support/child_process_win.h"

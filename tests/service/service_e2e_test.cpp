@@ -11,14 +11,14 @@
 #include <cstdio>
 #include <thread>
 
-#include "common/byte_order.h"
-#include "common/caller_identity_win.h"
-#include "common/handles_win.h"
-#include "common/messages.h"
-#include "common/pipe_client_win.h"
-#include "common/pipe_io_win.h"
-#include "common/pipe_names.h"
-#include "service/service_protocol.h"
+#include "common/base/byte_order.h"
+#include "common/security/caller_identity_win.h"
+#include "common/win/handles_win.h"
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_client_win.h"
+#include "common/ipc/pipe_io_win.h"
+#include "common/ipc/pipe_names.h"
+#include "service/service_rules.h"
 #include "tests/support/child_process_win.h"
 #include "tests/support/stderr_capture_win.h"
 

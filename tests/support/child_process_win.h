@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/handles_win.h"
+#include "common/win/handles_win.h"
 
 namespace tovra::testing {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "common/handles_win.h"
+#include "common/win/handles_win.h"
 #include "tests/support/child_process_win.h"
 #include "tests/support/json_reader.h"
 

@@ -6,7 +6,7 @@
 #include "tools/zerkactl/zerkactl.h"
 
 #ifdef _WIN32
-#include "common/text.h"
+#include "common/text/text.h"
 #include "tools/zerkactl/plugin_session_win.h"
 
 int wmain(int argc, wchar_t** argv) {

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <ostream>
 
-#include "common/secure_zero.h"
+#include "common/base/secure_zero.h"
 #include "plugin/pigeon_api.h"
 #include "tools/zerkactl/validate_commands.h"
 

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "plugin/plugin_model.h"
+#include "plugin/plugin_rules.h"
 
 namespace tovra::tools {
 

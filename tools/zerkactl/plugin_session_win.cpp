@@ -8,8 +8,8 @@
 #include <iostream>
 #include <ostream>
 
-#include "common/secure_zero.h"
-#include "common/text.h"
+#include "common/base/secure_zero.h"
+#include "common/text/text.h"
 #include "plugin/pigeon_api.h"
 
 namespace tovra::tools {

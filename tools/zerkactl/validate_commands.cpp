@@ -4,9 +4,9 @@
 #include <fstream>
 #include <ostream>
 
-#include "common/openvpn_profile_validator.h"
-#include "common/scope_exit.h"
-#include "common/secure_zero.h"
+#include "common/openvpn/openvpn_profile_validator.h"
+#include "common/base/scope_exit.h"
+#include "common/base/secure_zero.h"
 #include "service/wireguard/wireguard_config_validator.h"
 #include "tools/zerkactl/zerkactl.h"
 

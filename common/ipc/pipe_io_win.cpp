@@ -1,0 +1,84 @@
+#include "common/ipc/pipe_io_win.h"
+
+#include "common/win/handles_win.h"
+#include "common/base/secure_zero.h"
+
+namespace tovra::common {
+
+namespace {
+
+// One overlapped chunk. Returns the bytes moved, 0 on any failure.
+DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeout_ms,
+                    TransferDirection direction) {
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) return 0;
+  OVERLAPPED ov{};
+  ov.hEvent = event.get();
+
+  const BOOL started = direction == TransferDirection::Read
+                           ? ::ReadFile(handle, buffer, count, nullptr, &ov)
+                           : ::WriteFile(handle, buffer, count, nullptr, &ov);
+  if (!started) {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_IO_PENDING) return 0;
+    const DWORD wait = ::WaitForSingleObject(event.get(), timeout_ms);
+    if (wait != WAIT_OBJECT_0) {
+      ::CancelIoEx(handle, &ov);
+      // The kernel may still write into `buffer` and `ov` until the cancelled
+      // operation completes; wait for that before either goes away.
+      DWORD ignored = 0;
+      ::GetOverlappedResult(handle, &ov, &ignored, TRUE);
+      return 0;
+    }
+  }
+  DWORD moved = 0;
+  if (!::GetOverlappedResult(handle, &ov, &moved, FALSE)) return 0;
+  return moved;
+}
+
+}  // namespace
+
+bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
+                  TransferDirection direction) {
+  if (!UniqueHandle::IsValid(handle) || (buffer == nullptr && count != 0)) return false;
+  uint32_t done = 0;
+  while (done < count) {
+    const DWORD moved = TransferChunk(handle, buffer + done, count - done, timeout_ms, direction);
+    if (moved == 0 || moved > count - done) return false;
+    done += moved;
+  }
+  return true;
+}
+
+bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
+                std::span<const uint8_t> payload, uint32_t timeout_ms) {
+  std::optional<Bytes> frame = EncodeFrame(type, request_id, generation, payload);
+  if (!frame) return false;
+  const bool ok = PipeTransfer(handle, frame->data(), static_cast<uint32_t>(frame->size()),
+                               timeout_ms, TransferDirection::Write);
+  SecureZero(*frame);
+  return ok;
+}
+
+std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms) {
+  uint8_t header_bytes[kFrameHeaderSize];
+  if (!PipeTransfer(handle, header_bytes, kFrameHeaderSize, timeout_ms, TransferDirection::Read)) {
+    return std::nullopt;
+  }
+  Frame frame;
+  uint32_t total = 0;
+  if (DecodeFrameHeader(header_bytes, kFrameHeaderSize, &frame.header, &total) !=
+      FrameDecodeResult::Complete) {
+    return std::nullopt;
+  }
+  frame.payload.assign(frame.header.payload_length, 0);
+  if (frame.header.payload_length != 0 &&
+      !PipeTransfer(handle, frame.payload.data(), frame.header.payload_length, timeout_ms,
+                    TransferDirection::Read)) {
+    SecureZero(frame.payload);  // a partial payload may already hold secret bytes
+    return std::nullopt;
+  }
+  return frame;
+}
+
+}  // namespace tovra::common

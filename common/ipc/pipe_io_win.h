@@ -1,0 +1,35 @@
+// Blocking-with-timeout frame I/O over overlapped pipe handles. No shared state:
+// callable from any thread, but one handle carries one exchange at a time (the
+// callers serialise). Any failure leaves the stream at an unknown offset, so the
+// caller closes the handle.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "common/ipc/frame.h"
+
+namespace tovra::common {
+
+enum class TransferDirection { Read, Write };
+
+// Moves exactly `count` bytes through the overlapped handle. Each chunk waits at
+// most `timeout_ms`; on time-out the pending operation is cancelled and its
+// completion awaited before the buffer is given back. A chunk of 0 bytes (peer
+// closed) fails.
+bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
+                  TransferDirection direction);
+
+// Encodes and writes one frame. A payload that cannot be encoded writes nothing.
+// The encoded copy is wiped afterwards (payloads may carry secrets).
+bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
+                std::span<const uint8_t> payload, uint32_t timeout_ms);
+
+// Reads one whole frame, or nothing on time-out, transport failure or a header that
+// does not decode.
+std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms);
+
+}  // namespace tovra::common

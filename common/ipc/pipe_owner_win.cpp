@@ -1,0 +1,64 @@
+#include "common/ipc/pipe_owner_win.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "common/security/caller_identity_win.h"
+#include "common/win/handles_win.h"
+#include "common/ipc/pipe_owner.h"
+
+namespace tovra::common {
+
+namespace {
+
+std::optional<std::wstring> SidText(PSID sid) {
+  if (sid == nullptr || !::IsValidSid(sid)) return std::nullopt;
+  wchar_t* text = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &text)) return std::nullopt;
+  UniqueLocal owner(text);
+  return std::wstring(text);
+}
+
+std::optional<std::wstring> TokenOwnerSid(HANDLE token) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
+  if (size == 0) return std::nullopt;
+  std::vector<uint8_t> buffer(size, 0);
+  if (!::GetTokenInformation(token, TokenOwner, buffer.data(), size, &size)) return std::nullopt;
+  return SidText(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner);
+}
+
+}  // namespace
+
+std::optional<std::wstring> GetPipeOwnerSid(HANDLE pipe) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = ::GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                        nullptr, nullptr, nullptr, &descriptor);
+  UniqueLocal descriptor_owner(descriptor);
+  if (error != ERROR_SUCCESS) return std::nullopt;
+  return SidText(owner);
+}
+
+std::optional<uint32_t> GetPipeServerProcessId(HANDLE pipe) {
+  ULONG pid = 0;
+  if (!::GetNamedPipeServerProcessId(pipe, &pid)) return std::nullopt;
+  return static_cast<uint32_t>(pid);
+}
+
+std::vector<std::wstring> GetOwnOwnerSids() {
+  std::vector<std::wstring> out;
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return out;
+  UniqueHandle token(raw);
+  if (auto user = GetTokenUserSid(token.get())) out.push_back(*user);
+  if (auto owner = TokenOwnerSid(token.get())) out.push_back(*owner);
+  return out;
+}
+
+bool IsTrustedServerPipe(HANDLE pipe) {
+  const std::vector<std::wstring> own = GetOwnOwnerSids();
+  return IsTrustedPipeOwner(GetPipeOwnerSid(pipe), own);
+}
+
+}  // namespace tovra::common

@@ -1,0 +1,81 @@
+#include "common/security/caller_identity.h"
+
+#include "common/log/log.h"
+
+namespace tovra::common {
+
+namespace {
+
+wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+}  // namespace
+
+bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() && StartsWithIgnoreCase(a, b);
+}
+
+bool StartsWithIgnoreCase(std::wstring_view text, std::wstring_view prefix) {
+  if (prefix.size() > text.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (FoldAscii(text[i]) != FoldAscii(prefix[i])) return false;
+  }
+  return true;
+}
+
+ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller, const ExpectedUser& expected) {
+  if (!caller.valid) return ServiceCallerVerdict::identity_unavailable;
+  if (!expected.sid || expected.sid->empty()) return ServiceCallerVerdict::no_expected_user;
+  if (caller.is_local_system) return ServiceCallerVerdict::accepted;
+  if (SidsEqual(caller.sid, *expected.sid) && caller.session_id == expected.session_id) {
+    return ServiceCallerVerdict::accepted;
+  }
+  return ServiceCallerVerdict::sid_session_mismatch;
+}
+
+std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIdentity& caller) {
+  const std::wstring who =
+      L"pid=" + FormatDecimal(caller.pid) + L" session=" + FormatDecimal(caller.session_id);
+  switch (verdict) {
+    case ServiceCallerVerdict::accepted:
+      return L"caller_accepted " + who;
+    case ServiceCallerVerdict::identity_unavailable:
+      return L"caller_rejected: identity unavailable";
+    case ServiceCallerVerdict::no_expected_user:
+      return L"caller_rejected: no expected user SID";
+    case ServiceCallerVerdict::sid_session_mismatch:
+      return L"caller_rejected: sid/session mismatch " + who;
+  }
+  return L"caller_rejected";
+}
+
+bool AgentAcceptsCaller(const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,
+                        uint32_t own_session_id) {
+  return caller.valid && own_sid && !own_sid->empty() && SidsEqual(caller.sid, *own_sid) &&
+         caller.session_id == own_session_id;
+}
+
+std::wstring_view FileNameOf(std::wstring_view path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring_view::npos ? path : path.substr(slash + 1);
+}
+
+bool IsPathUnderRoot(std::wstring_view path, std::wstring_view root) {
+  if (root.empty() || !StartsWithIgnoreCase(path, root)) return false;
+  if (IsSeparator(root.back())) return true;
+  return path.size() > root.size() && IsSeparator(path[root.size()]);
+}
+
+bool IsTrustedImagePath(std::wstring_view image_path, std::wstring_view expected_file_name,
+                        bool enforce, std::span<const std::optional<std::wstring>> trusted_roots) {
+  if (!enforce) return true;
+  if (image_path.empty()) return false;
+  if (!EqualsIgnoreCase(FileNameOf(image_path), expected_file_name)) return false;
+  for (const auto& root : trusted_roots) {
+    if (root && IsPathUnderRoot(image_path, *root)) return true;
+  }
+  return false;
+}
+
+}  // namespace tovra::common

@@ -1,0 +1,124 @@
+#include "common/security/caller_identity_win.h"
+
+#include <sddl.h>
+#include <wtsapi32.h>
+
+#include <vector>
+
+#include "common/win/handles_win.h"
+
+namespace tovra::common {
+
+namespace {
+
+std::optional<std::wstring> SidToText(PSID sid) {
+  wchar_t* raw = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &raw)) return std::nullopt;
+  UniqueLocal owned(raw);
+  return std::wstring(raw);
+}
+
+std::wstring WellKnownSidText(WELL_KNOWN_SID_TYPE type, std::wstring_view fallback) {
+  BYTE buffer[SECURITY_MAX_SID_SIZE] = {};
+  DWORD size = sizeof buffer;
+  if (::CreateWellKnownSid(type, nullptr, buffer, &size)) {
+    if (auto text = SidToText(buffer)) return *text;
+  }
+  return std::wstring(fallback);
+}
+
+std::optional<std::wstring> ReadEnvironmentFolder(const wchar_t* name) {
+  wchar_t buffer[MAX_PATH] = {};
+  const DWORD n = ::GetEnvironmentVariableW(name, buffer, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::nullopt;  // unset, or too long for the buffer
+  return std::wstring(buffer, n);
+}
+
+}  // namespace
+
+std::wstring LocalSystemSidText() { return WellKnownSidText(WinLocalSystemSid, kLocalSystemSidText); }
+
+std::wstring AdministratorsSidText() {
+  return WellKnownSidText(WinBuiltinAdministratorsSid, kAdministratorsSidText);
+}
+
+std::optional<std::wstring> GetTokenUserSid(HANDLE token) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  if (size == 0) return std::nullopt;
+  std::vector<BYTE> buffer(size, 0);
+  if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return std::nullopt;
+  return SidToText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+std::optional<std::wstring> GetProcessUserSid() {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return std::nullopt;
+  UniqueHandle token(raw);
+  return GetTokenUserSid(token.get());
+}
+
+uint32_t GetProcessSessionId() {
+  DWORD session = 0;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) return kUnknownSessionId;
+  return session;
+}
+
+ExpectedUser GetExpectedUser(bool console_mode) {
+  ExpectedUser expected;
+  if (console_mode) {
+    expected.sid = GetProcessUserSid();
+    expected.session_id = GetProcessSessionId();
+    return expected;
+  }
+  expected.session_id = ::WTSGetActiveConsoleSessionId();
+  if (expected.session_id == kUnknownSessionId) return expected;
+  HANDLE raw = nullptr;
+  if (!::WTSQueryUserToken(expected.session_id, &raw)) return expected;  // nobody logged on
+  UniqueHandle token(raw);
+  expected.sid = GetTokenUserSid(token.get());
+  return expected;
+}
+
+CallerIdentity GetCallerIdentity(HANDLE pipe) {
+  CallerIdentity id;
+  ULONG pid = 0;
+  if (!::GetNamedPipeClientProcessId(pipe, &pid)) return id;
+  id.pid = pid;
+  DWORD session = 0;
+  if (::ProcessIdToSessionId(pid, &session)) id.session_id = session;
+
+  if (!::ImpersonateNamedPipeClient(pipe)) return id;
+  std::optional<std::wstring> sid;
+  {
+    // Nothing below may run as the client: the guard reverts on every way out of
+    // this block, before the image path is looked up with our own rights.
+    ImpersonationGuard revert;
+    HANDLE raw = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) return id;
+    UniqueHandle token(raw);
+    sid = GetTokenUserSid(token.get());
+  }
+  if (!sid) return id;
+  id.sid = std::move(*sid);
+  id.is_local_system = SidsEqual(id.sid, LocalSystemSidText());
+
+  UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (process) {
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (::QueryFullProcessImageNameW(process.get(), 0, path, &size)) id.image_path.assign(path, size);
+  }
+  id.valid = true;
+  return id;
+}
+
+bool IsTrustedCallerImage(const std::wstring& image_path, std::wstring_view expected_file_name,
+                          bool enforce) {
+  if (!enforce) return true;
+  const std::optional<std::wstring> roots[] = {ReadEnvironmentFolder(L"ProgramFiles"),
+                                               ReadEnvironmentFolder(L"ProgramFiles(x86)")};
+  return IsTrustedImagePath(image_path, expected_file_name, enforce, roots);
+}
+
+}  // namespace tovra::common

@@ -1,0 +1,40 @@
+// Win32 fact gathering for caller identity: the client behind a pipe, this
+// process's own user and session, and the Service's expected console user. The
+// decisions on these facts are in caller_identity.h.
+//
+// Everything here is safe to call from any thread. GetCallerIdentity impersonates
+// the pipe client on the calling thread and always reverts before it returns.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "common/security/caller_identity.h"
+
+namespace tovra::common {
+
+// Never fails; `valid` tells whether the identity may be relied on.
+CallerIdentity GetCallerIdentity(HANDLE pipe);
+
+// Text form of a token's user SID, or nothing.
+std::optional<std::wstring> GetTokenUserSid(HANDLE token);
+// This process's token user SID text, or nothing.
+std::optional<std::wstring> GetProcessUserSid();
+// This process's session, or kUnknownSessionId.
+uint32_t GetProcessSessionId();
+
+// Console mode: this process's user and session. Service mode: the session at the
+// console and its logged-on user, when there is one.
+ExpectedUser GetExpectedUser(bool console_mode);
+
+// Well-known SID texts, from the system when it can say, else the literals.
+std::wstring LocalSystemSidText();
+std::wstring AdministratorsSidText();
+
+// IsTrustedImagePath against the "ProgramFiles" and "ProgramFiles(x86)" folders.
+bool IsTrustedCallerImage(const std::wstring& image_path, std::wstring_view expected_file_name,
+                          bool enforce);
+
+}  // namespace tovra::common

@@ -1,0 +1,106 @@
+#include "common/security/caller_identity_win.h"
+
+#include <gtest/gtest.h>
+#include <wtsapi32.h>
+
+#include <thread>
+
+#include "common/ipc/pipe_client_win.h"
+#include "common/ipc/pipe_io_win.h"
+#include "common/ipc/pipe_names.h"
+#include "common/ipc/pipe_security_win.h"
+#include "common/ipc/pipe_server_win.h"
+
+namespace tovra::common {
+namespace {
+
+TEST(WellKnownSids, SystemTextsMatchTheLiterals) {
+  EXPECT_EQ(LocalSystemSidText(), kLocalSystemSidText);
+  EXPECT_EQ(AdministratorsSidText(), kAdministratorsSidText);
+}
+
+TEST(OwnIdentity, UserAndSessionAreKnown) {
+  const std::optional<std::wstring> sid = GetProcessUserSid();
+  ASSERT_TRUE(sid);
+  EXPECT_EQ(sid->rfind(L"S-1-5-", 0), 0u);
+  EXPECT_NE(GetProcessSessionId(), kUnknownSessionId);
+
+  const ExpectedUser console = GetExpectedUser(true);
+  EXPECT_EQ(console.sid, sid);
+  EXPECT_EQ(console.session_id, GetProcessSessionId());
+
+  const ExpectedUser service = GetExpectedUser(false);
+  EXPECT_EQ(service.session_id, ::WTSGetActiveConsoleSessionId());
+}
+
+class PipeCaller : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    role_ = L"IdentityTest" + std::to_wstring(::GetCurrentProcessId());
+    const std::vector<std::wstring> sids = {GetProcessUserSid().value_or(L"")};
+    security_ = std::move(*BuildPipeSecurity(sids));
+    created_ = CreateServerPipe(*FormatPipeName(role_, 1), security_, true, 1);
+    ASSERT_TRUE(created_.pipe);
+  }
+  std::wstring role_;
+  PipeSecurity security_;
+  CreatePipeResult created_;
+};
+
+TEST_F(PipeCaller, IdentityOfAConnectedClientIsThisProcessAndImpersonationIsReverted) {
+  ConnectOptions options;
+  options.attempts = 1;
+  ConnectResult client = ConnectToServer(role_, 1, options);
+  ASSERT_EQ(client.error, Status::ok);
+  ASSERT_EQ(AcceptClient(created_.pipe.get(), nullptr, 1000), AcceptResult::connected);
+  // Impersonation needs something read from the client first, as in the servers.
+  const uint8_t byte = 1;
+  uint8_t got = 0;
+  ASSERT_TRUE(PipeTransfer(client.pipe.get(), const_cast<uint8_t*>(&byte), 1, 1000,
+                           TransferDirection::Write));
+  ASSERT_TRUE(PipeTransfer(created_.pipe.get(), &got, 1, 1000, TransferDirection::Read));
+
+  const CallerIdentity id = GetCallerIdentity(created_.pipe.get());
+  EXPECT_TRUE(id.valid);
+  EXPECT_EQ(id.pid, ::GetCurrentProcessId());
+  EXPECT_EQ(id.session_id, GetProcessSessionId());
+  EXPECT_TRUE(SidsEqual(id.sid, GetProcessUserSid().value_or(L"?")));
+  EXPECT_FALSE(id.is_local_system);
+  wchar_t own[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, own, MAX_PATH);
+  EXPECT_TRUE(EqualsIgnoreCase(FileNameOf(id.image_path), FileNameOf(own)))
+      << std::string(id.image_path.begin(), id.image_path.end());
+
+  HANDLE token = nullptr;
+  EXPECT_FALSE(::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+}
+
+TEST(CallerIdentityFailure, NotAPipeMeansNoIdentity) {
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  for (HANDLE h : {INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr), event.get()}) {
+    const CallerIdentity id = GetCallerIdentity(h);
+    EXPECT_FALSE(id.valid);
+    EXPECT_TRUE(id.sid.empty());
+  }
+}
+
+TEST(TrustedCallerImage, ReadsProgramFilesFromTheEnvironment) {
+  wchar_t saved[MAX_PATH] = {};
+  const DWORD had = ::GetEnvironmentVariableW(L"ProgramFiles", saved, MAX_PATH);
+  ::SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Program Files");
+  EXPECT_TRUE(IsTrustedCallerImage(L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe",
+                                   kTrustedAgentImageName, true));
+  EXPECT_FALSE(IsTrustedCallerImage(L"C:\\Program Files Evil\\ZerkaVPNAgent.exe",
+                                    kTrustedAgentImageName, true));
+  EXPECT_TRUE(IsTrustedCallerImage(L"C:\\Program Files Evil\\ZerkaVPNAgent.exe",
+                                   kTrustedAgentImageName, false));
+  // A value too long for the 260-character buffer counts as unreadable.
+  const std::wstring long_root = L"C:\\" + std::wstring(300, L'p');
+  ::SetEnvironmentVariableW(L"ProgramFiles", long_root.c_str());
+  EXPECT_FALSE(IsTrustedCallerImage(long_root + L"\\ZerkaVPNAgent.exe", kTrustedAgentImageName, true));
+  ::SetEnvironmentVariableW(L"ProgramFiles", had ? saved : nullptr);
+}
+
+}  // namespace
+}  // namespace tovra::common
