@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <array>
 
+#include "common/text/ascii.h"
+
 namespace tovra::openvpn {
 namespace {
+
+using common::AsciiLower;
+using common::TrimAscii;
 
 // Sorted, so membership is a binary search over a constant table: nothing is
 // built at run time and nothing needs a lock.
@@ -21,14 +26,9 @@ bool IsAllowedDirective(std::string_view name) {
   return std::binary_search(kAllowedDirectives.begin(), kAllowedDirectives.end(), name);
 }
 
-bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 bool IsTokenSeparator(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsTrimmed(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsTrimmed(s.back())) s.remove_suffix(1);
-  return s;
-}
+std::string_view Trim(std::string_view s) { return TrimAscii(s, " \t\r"); }
 
 // openvpn.exe ends an inline block at the first line that merely begins with the
 // closing tag after any C-locale white space; these are the leading bytes it skips.
@@ -78,8 +78,6 @@ Tokens Tokenize(std::string_view line) {
   }
   return t;
 }
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool IsValidProto(std::string_view value) {
   constexpr std::array<std::string_view, 9> kProtos = {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/text/utf8.h"
+
 namespace tovra::common {
 
 namespace {
@@ -65,41 +67,19 @@ std::string WideToUtf8(std::wstring_view text) {
 std::wstring Utf8ToWide(std::string_view text) {
   std::wstring out;
   out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
+  for (size_t i = 0; i < text.size();) {
+    const Utf8Step step = ScanUtf8(text, i);
+    if (!step.valid) {
+      AppendWide(out, kReplacement);  // one per maximal ill-formed prefix
+      i += step.length;
+      continue;
+    }
     const auto lead = static_cast<uint8_t>(text[i]);
-    size_t need = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if (lead < 0x80) {
-      out.push_back(static_cast<wchar_t>(lead));
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      need = 1, cp = lead & 0x1F, min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      need = 2, cp = lead & 0x0F, min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      need = 3, cp = lead & 0x07, min = 0x10000;
-    } else {
-      AppendWide(out, kReplacement);
-      ++i;
-      continue;
-    }
-    size_t j = 1;
-    for (; j <= need && i + j < text.size(); ++j) {
-      const auto c = static_cast<uint8_t>(text[i + j]);
-      if ((c & 0xC0) != 0x80) break;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (j <= need || cp < min || cp > 0x10FFFF || IsSurrogate(cp)) {
-      // Ill-formed: replace the maximal bad prefix (at least the lead byte).
-      AppendWide(out, kReplacement);
-      i += (j > 1 && j <= need) ? j : 1;
-      continue;
-    }
+    static constexpr uint8_t kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t cp = lead & kLeadMask[step.length];
+    for (size_t k = 1; k < step.length; ++k) cp = (cp << 6) | (static_cast<uint8_t>(text[i + k]) & 0x3F);
     AppendWide(out, cp);
-    i += need + 1;
+    i += step.length;
   }
   return out;
 }

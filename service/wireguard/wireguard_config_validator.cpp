@@ -3,34 +3,21 @@
 #include <array>
 #include <vector>
 
+#include "common/text/ascii.h"
+#include "common/text/utf8.h"
 #include "service/wireguard/address_parse.h"
-#include "service/wireguard/utf8_validation.h"
 
 namespace tovra::service {
 namespace {
 
 using Code = WireGuardConfigCode;
+using common::EqualsIgnoringAsciiCase;
 
 // ---- text helpers ----
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (AsciiLower(text[i]) != lower[i]) return false;
-  }
-  return true;
-}
+std::string_view Trim(std::string_view s) { return common::TrimAscii(s, " \t\r\n"); }
 
 // ---- element rules ----
 
@@ -376,7 +363,7 @@ Code CheckWholeInput(std::string_view config) {
       return Code::kControlCharacter;
     }
   }
-  if (!IsWellFormedUtf8(config)) return Code::kNotUtf8;
+  if (!common::IsWellFormedUtf8(config)) return Code::kNotUtf8;
   return Code::kAccepted;
 }
 

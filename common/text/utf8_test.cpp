@@ -1,10 +1,10 @@
-#include "service/wireguard/utf8_validation.h"
+#include "common/text/utf8.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace tovra::service {
+namespace tovra::common {
 namespace {
 
 struct Row {
@@ -70,4 +70,4 @@ TEST(Utf8Validation, NeverReadsPastTheView) {
 }
 
 }  // namespace
-}  // namespace tovra::service
+}  // namespace tovra::common
