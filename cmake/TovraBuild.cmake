@@ -42,6 +42,11 @@ if(TOVRA_BENCH)
   find_package(benchmark REQUIRED)
 endif()
 
+# Warnings as errors for our own code (GoogleTest, added above, is not ours).
+if(TOVRA_WERROR AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  add_compile_options(-Werror)
+endif()
+
 set(TOVRA_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
 file(MAKE_DIRECTORY ${TOVRA_TEST_RESULTS})
 

@@ -84,20 +84,13 @@ std::optional<std::wstring> ReadHklmString(const std::wstring& key_path, const w
   return ReadRegistryString(key.get(), value_name, expand);
 }
 
-class DeviceInfoList {
- public:
-  explicit DeviceInfoList(HDEVINFO h) : h_(h) {}
-  DeviceInfoList(const DeviceInfoList&) = delete;
-  DeviceInfoList& operator=(const DeviceInfoList&) = delete;
-  ~DeviceInfoList() {
-    if (valid()) ::SetupDiDestroyDeviceInfoList(h_);
-  }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-  HDEVINFO get() const { return h_; }
-
- private:
-  HDEVINFO h_;
+// A device information set: SetupAPI reports failure as INVALID_HANDLE_VALUE.
+struct DeviceInfoListTraits {
+  static HDEVINFO Empty() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(HDEVINFO h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Free(HDEVINFO h) { ::SetupDiDestroyDeviceInfoList(h); }
 };
+using DeviceInfoList = common::UniqueResource<HDEVINFO, DeviceInfoListTraits>;
 
 std::wstring ReadDeviceString(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD property) {
   std::vector<BYTE> buffer(256);

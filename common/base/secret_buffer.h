@@ -73,7 +73,6 @@ class SecretBuffer {
 
   std::span<const uint8_t> span() const { return {data_, size_}; }
   std::span<uint8_t> mutable_span() { return {data_, size_}; }
-  operator std::span<const uint8_t>() const { return span(); }  // NOLINT: reads as bytes
   std::string_view view() const { return {reinterpret_cast<const char*>(data_), size_}; }
 
   // Grows the storage to at least `n` bytes: new storage, copy, wipe and free the old.

@@ -10,36 +10,10 @@
 
 namespace tovra::common {
 
-// Owner of a kernel handle; both NULL and INVALID_HANDLE_VALUE mean "none".
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE h) : h_(h) {}
-  UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { reset(); }
-
-  static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-  bool valid() const { return IsValid(h_); }
-  explicit operator bool() const { return valid(); }
-  HANDLE get() const { return h_; }
-  HANDLE release() { return std::exchange(h_, nullptr); }
-  void reset(HANDLE h = nullptr) {
-    if (IsValid(h_)) ::CloseHandle(h_);
-    h_ = h;
-  }
-
- private:
-  HANDLE h_ = nullptr;
-};
-
-// Generic owner for pointer-like resources with a free function.
-template <typename T, auto Free>
+// One owner template for every kind of resource. `Traits` says what "empty" is
+// (NULL for most handles, INVALID_HANDLE_VALUE for some: a policy, not a guess),
+// which values are live, and how to free one.
+template <typename T, typename Traits>
 class UniqueResource {
  public:
   UniqueResource() = default;
@@ -53,20 +27,45 @@ class UniqueResource {
   UniqueResource& operator=(const UniqueResource&) = delete;
   ~UniqueResource() { reset(); }
 
-  explicit operator bool() const { return v_ != T{}; }
+  static bool IsValid(T v) { return Traits::IsValid(v); }
+  bool valid() const { return Traits::IsValid(v_); }
+  explicit operator bool() const { return valid(); }
   T get() const { return v_; }
+  // For out-parameters: frees the current value first.
   T* put() {
     reset();
     return &v_;
   }
-  T release() { return std::exchange(v_, T{}); }
-  void reset(T v = T{}) {
-    if (v_ != T{}) Free(v_);
+  T release() { return std::exchange(v_, Traits::Empty()); }
+  // Frees the current value without disturbing the thread's last error, so
+  // `owner.reset(CreateX(...)); GetLastError()` reads CreateX's error.
+  void reset(T v = Traits::Empty()) {
+    if (Traits::IsValid(v_)) {
+      const DWORD error = ::GetLastError();
+      Traits::Free(v_);
+      ::SetLastError(error);
+    }
     v_ = v;
   }
 
  private:
-  T v_{};
+  T v_ = Traits::Empty();
+};
+
+// Traits for resources whose empty value is the zero value of their type.
+template <typename T, auto FreeFn>
+struct ZeroIsEmpty {
+  static T Empty() { return T{}; }
+  static bool IsValid(T v) { return v != T{}; }
+  static void Free(T v) { FreeFn(v); }
+};
+
+// Kernel handles: empty is NULL, and INVALID_HANDLE_VALUE (what CreateFileW and
+// CreateNamedPipeW return on failure) is never closed either.
+struct KernelHandleTraits {
+  static HANDLE Empty() { return nullptr; }
+  static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Free(HANDLE h) { ::CloseHandle(h); }
 };
 
 namespace detail {
@@ -77,11 +76,12 @@ inline void FreeSid(PSID sid) { ::FreeSid(sid); }
 inline void FreeCoTaskMem(wchar_t* p) { ::CoTaskMemFree(p); }
 }  // namespace detail
 
-using UniqueLocal = UniqueResource<void*, detail::FreeLocal>;           // LocalAlloc memory
-using UniqueServiceHandle = UniqueResource<SC_HANDLE, detail::FreeServiceHandle>;
-using UniqueRegKey = UniqueResource<HKEY, detail::FreeRegKey>;
-using UniqueAllocatedSid = UniqueResource<PSID, detail::FreeSid>;       // AllocateAndInitializeSid
-using UniqueCoTaskString = UniqueResource<wchar_t*, detail::FreeCoTaskMem>;
+using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
+using UniqueLocal = UniqueResource<void*, ZeroIsEmpty<void*, detail::FreeLocal>>;  // LocalAlloc memory
+using UniqueServiceHandle = UniqueResource<SC_HANDLE, ZeroIsEmpty<SC_HANDLE, detail::FreeServiceHandle>>;
+using UniqueRegKey = UniqueResource<HKEY, ZeroIsEmpty<HKEY, detail::FreeRegKey>>;
+using UniqueAllocatedSid = UniqueResource<PSID, ZeroIsEmpty<PSID, detail::FreeSid>>;  // AllocateAndInitializeSid
+using UniqueCoTaskString = UniqueResource<wchar_t*, ZeroIsEmpty<wchar_t*, detail::FreeCoTaskMem>>;
 
 // Reverts the calling thread's impersonation when it goes out of scope, on every
 // path. Construct it right after a successful impersonation call.
