@@ -157,39 +157,40 @@ void AgentHost::ServeClient(HANDLE pipe) {
     ~Leave() { --n; }
   } leave{active_clients_};
 
-  std::optional<common::Frame> frame = common::ReadFrame(pipe, kAgentIoTimeoutMs);
-  if (!frame) return;
+  // Every read also waits on the stop event: a plugin that keeps its link open and
+  // probes every few seconds must not hold a stop of the Agent.
+  common::StoppableFrameRead read =
+      common::ReadFrameUnlessStopped(pipe, kAgentIoTimeoutMs, stop_event_.get());
+  if (!read.frame) return;
 
   const common::CallerIdentity caller = common::GetCallerIdentity(pipe);
   const std::optional<std::wstring> own_sid = common::GetProcessUserSid();
   if (!common::AgentAcceptsCaller(caller, own_sid, session_id_)) {
     Log(LogLevel::Warn, L"plugin caller_rejected (sid/session)");
-    common::SecureZero(frame->payload);
+    common::SecureZero(read.frame->payload);
     return;
   }
   Log(LogLevel::Info, L"plugin client connected pid=" + common::FormatDecimal(caller.pid));
 
-  while (frame) {
-    bool keep_going = true;
-    switch (common::ClassifyRequestFrame(frame->header)) {
-      case common::FrameDisposition::protocol_mismatch:
-        Reply(pipe, frame->header, common::StatusOnlyPayload(Status::protocol_mismatch));
-        keep_going = false;
-        break;
-      case common::FrameDisposition::unsupported:
-        keep_going = Reply(pipe, frame->header, common::StatusOnlyPayload(Status::unsupported));
-        break;
-      case common::FrameDisposition::dispatch:
-        keep_going = Dispatch(pipe, *frame);
-        break;
-    }
-    if (frame->header.type == ToWire(MessageType::start_wireguard)) {
-      common::SecureZero(frame->payload);  // the configuration holds a private key
-    }
-    if (!keep_going) break;
-    frame = common::ReadFrame(pipe, kAgentIoTimeoutMs);
+  while (read.frame && ServeRequest(pipe, *read.frame)) {
+    read = common::ReadFrameUnlessStopped(pipe, kAgentIoTimeoutMs, stop_event_.get());
   }
   Log(LogLevel::Info, L"plugin client disconnected");
+}
+
+bool AgentHost::ServeRequest(HANDLE pipe, common::Frame& request) {
+  const common::RequestPayloadWipe wipe(request.header.type, request.payload);
+  if (stop_) return false;  // a stop came in after the read: this request is not served
+  switch (common::ClassifyRequestFrame(request.header)) {
+    case common::FrameDisposition::protocol_mismatch:
+      Reply(pipe, request.header, common::StatusOnlyPayload(Status::protocol_mismatch));
+      return false;
+    case common::FrameDisposition::unsupported:
+      return Reply(pipe, request.header, common::StatusOnlyPayload(Status::unsupported));
+    case common::FrameDisposition::dispatch:
+      return Dispatch(pipe, request);
+  }
+  return false;
 }
 
 bool AgentHost::Reply(HANDLE pipe, const common::FrameHeader& request, const Bytes& payload) {
@@ -209,7 +210,7 @@ Bytes AgentHost::Relay(uint16_t type, std::span<const uint8_t> payload) {
   return reply;
 }
 
-bool AgentHost::Dispatch(HANDLE pipe, const common::Frame& request) {
+bool AgentHost::Dispatch(HANDLE pipe, common::Frame& request) {
   const uint16_t type = request.header.type;
   Bytes reply;
   switch (static_cast<MessageType>(type)) {
@@ -247,7 +248,7 @@ bool AgentHost::Dispatch(HANDLE pipe, const common::Frame& request) {
       if (type >= ToWire(MessageType::get_openvpn_capabilities) &&
           type <= ToWire(MessageType::get_openvpn_status) && handler != extensions_.handlers.end() &&
           handler->second) {
-        reply = handler->second(request);
+        reply = handler->second(request.payload);
       } else {
         reply = common::StatusOnlyPayload(Status::unsupported);
       }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,10 @@ namespace tovra::agent {
 
 class AgentHost {
  public:
-  // Answers one request: the reply payload, status included.
-  using RequestHandler = std::function<common::Bytes(const common::Frame&)>;
+  // Answers one request: the reply payload, status included. `payload` is the
+  // received buffer itself, so a handler may wipe what it has used (a profile, a
+  // password); the client loop wipes it again after every secret-bearing request.
+  using RequestHandler = std::function<common::Bytes(std::span<uint8_t> payload)>;
 
   struct Extensions {
     std::map<uint16_t, RequestHandler> handlers;             // types 8..11
@@ -54,7 +57,9 @@ class AgentHost {
 
  private:
   void ServeClient(HANDLE pipe);
-  bool Dispatch(HANDLE pipe, const common::Frame& request);
+  // False when the session ends after this request.
+  bool ServeRequest(HANDLE pipe, common::Frame& request);
+  bool Dispatch(HANDLE pipe, common::Frame& request);
   bool Reply(HANDLE pipe, const common::FrameHeader& request, const common::Bytes& payload);
   common::Bytes Relay(uint16_t type, std::span<const uint8_t> payload);
   bool ExtensionBusy();

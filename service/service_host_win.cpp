@@ -87,6 +87,9 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID event
     case SERVICE_CONTROL_SHUTDOWN:
       ReportStatus(SERVICE_STOP_PENDING, kAcceptedControls, true, 30000);
       CurrentServiceState::With([](ServiceState& state) {
+        // No request may be served from here on: one arriving while the stop
+        // actions run could start a tunnel right after they removed it.
+        state.BeginStop();
         RunActions(state, state.extensions.stop_request);
         state.RequestStop();
       });
@@ -126,17 +129,30 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     scm.handle = handle;
   }
   ReportStatus(SERVICE_START_PENDING, 0, true, 5000);
-  std::unique_ptr<ServiceState> state = CreateServiceState(false, MakeServiceExtensions());
+  RunServiceLifetime(MakeServiceExtensions(), [](DWORD state, DWORD exit_code) {
+    if (state == SERVICE_RUNNING) {
+      ReportStatus(SERVICE_RUNNING, kAcceptedControls, false, 0);
+    } else {
+      ReportStatus(state, 0, false, 0, exit_code);
+    }
+  });
+}
+
+void RunServiceLifetime(ServiceExtensions extensions, const ServiceStatusReporter& report) {
+  std::unique_ptr<ServiceState> state = CreateServiceState(false, std::move(extensions));
   if (!state) {
-    ReportStatus(SERVICE_STOPPED, 0, false, 0, ERROR_NOT_ENOUGH_MEMORY);
+    report(SERVICE_STOPPED, ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   CurrentServiceState::Publish(state.get());
-  ReportStatus(SERVICE_RUNNING, kAcceptedControls, false, 0);
+  report(SERVICE_RUNNING, NO_ERROR);
   RunPipeServer(*state);
-  ReportStatus(SERVICE_STOPPED, 0, false, 0);
+  // Once STOPPED is reported the SCM may end the process at any moment, so
+  // everything that must run (the state's destructors with what the VPN features
+  // hung on it) runs first.
   CurrentServiceState::Clear();
   state.reset();
+  report(SERVICE_STOPPED, NO_ERROR);
 }
 
 int ServiceEntry(int argc, wchar_t** argv) {

@@ -20,6 +20,7 @@ class ControlHandlers : public ::testing::Test {
     ext.stop_request.push_back([this](ServiceState& s) {
       stop_actions_ += 1;
       stop_seen_before_flag_ = !s.StopRequested();
+      requests_refused_during_actions_ = s.StopPending();
     });
     state_ = CreateServiceState(false, std::move(ext));
     ASSERT_TRUE(state_);
@@ -30,14 +31,18 @@ class ControlHandlers : public ::testing::Test {
   std::unique_ptr<ServiceState> state_;
   int stop_actions_ = 0;
   bool stop_seen_before_flag_ = false;
+  bool requests_refused_during_actions_ = false;
 };
 
 TEST_F(ControlHandlers, StopAndShutdownRunTheStopActionsBeforeSettingTheFlag) {
   for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
     state_->stop_requested = false;
+    state_->stopping = false;
+    requests_refused_during_actions_ = false;
     ::ResetEvent(state_->stop_event.get());
     EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
     EXPECT_TRUE(stop_seen_before_flag_);
+    EXPECT_TRUE(requests_refused_during_actions_);
     EXPECT_TRUE(state_->StopRequested());
     EXPECT_EQ(::WaitForSingleObject(state_->stop_event.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   }
@@ -79,6 +84,28 @@ TEST_F(ControlHandlers, OtherControlsAreNotImplementedAndInterrogateIsAnswered) 
   EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr),
             static_cast<DWORD>(NO_ERROR));
   EXPECT_FALSE(state_->StopRequested());
+}
+
+// Once STOPPED is reported the process may be ended: the state must be gone by then.
+TEST(ServiceLifetime, StoppedIsReportedOnlyAfterTheStateIsDestroyed) {
+  std::vector<std::string> events;
+  struct Sentinel {
+    std::vector<std::string>& events;
+    ~Sentinel() { events.push_back("state destroyed"); }
+  };
+  std::shared_ptr<Sentinel> sentinel(new Sentinel{events});
+  ServiceExtensions ext;
+  ext.loop_start.push_back([sentinel](ServiceState& s) { s.RequestStop(); });
+  ext.loop_end.push_back([&events](ServiceState&) { events.push_back("loop end"); });
+  sentinel.reset();  // the state's action list holds the only reference now
+  StderrCapture log;
+  RunServiceLifetime(std::move(ext), [&events](DWORD state, DWORD exit_code) {
+    const bool published = CurrentServiceState::With([](ServiceState&) {});
+    events.push_back(std::to_string(state) + ":" + std::to_string(exit_code) +
+                     (published ? ":published" : ":cleared"));
+  });
+  EXPECT_EQ(events, (std::vector<std::string>{"4:0:published", "loop end", "state destroyed",
+                                              "1:0:cleared"}));
 }
 
 TEST(ControlHandlersWithoutState, TouchNothingAndLogNothing) {

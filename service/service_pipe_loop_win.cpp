@@ -99,7 +99,7 @@ bool SendReply(const ServiceState& state, HANDLE pipe, uint16_t type, uint32_t r
 }
 
 bool DispatchRequest(ServiceState& state, HANDLE pipe, const CallerIdentity& identity,
-                     uint16_t type, uint32_t request_id, std::span<const uint8_t> payload) {
+                     uint16_t type, uint32_t request_id, std::span<uint8_t> payload) {
   switch (static_cast<MessageType>(type)) {
     case MessageType::hello:
       return SendReply(state, pipe, type, request_id, BuildHelloReply(state.generation_id));
@@ -120,35 +120,61 @@ bool DispatchRequest(ServiceState& state, HANDLE pipe, const CallerIdentity& ide
   return SendReply(state, pipe, type, request_id, body);
 }
 
+namespace {
+
+enum class Next { read_more, end_session };
+
+// One request of an admitted caller. Its payload is wiped on every way out when
+// the type is secret-bearing.
+Next ServeRequest(ServiceState& state, HANDLE pipe, const CallerIdentity& identity,
+                  common::Frame& frame, bool first) {
+  const common::RequestPayloadWipe wipe(frame.header.type, frame.payload);
+  const common::FrameHeader& header = frame.header;
+  if (state.StopPending()) {
+    Log(LogLevel::Info, L"stop requested: client session ended");
+    return Next::end_session;
+  }
+  // The first request was admitted just now; later ones are re-checked.
+  if (!first && common::ServiceCallerNeedsRecheck(identity) &&
+      !common::ServiceSessionMayContinue(identity, common::GetExpectedUser(state.console_mode))) {
+    Log(LogLevel::Warn, common::ServiceSessionEndedLogText(identity));
+    return Next::end_session;
+  }
+  switch (ClassifyRequestFrame(header)) {
+    case FrameDisposition::protocol_mismatch:
+      SendStatus(state, pipe, header.type, header.request_id, Status::protocol_mismatch);
+      Log(LogLevel::Warn, L"client protocol mismatch -> fail closed");
+      return Next::end_session;
+    case FrameDisposition::unsupported:
+      return SendStatus(state, pipe, header.type, header.request_id, Status::unsupported)
+                 ? Next::read_more
+                 : Next::end_session;
+    case FrameDisposition::dispatch:
+      return DispatchRequest(state, pipe, identity, header.type, header.request_id, frame.payload)
+                 ? Next::read_more
+                 : Next::end_session;
+  }
+  return Next::end_session;
+}
+
+}  // namespace
+
 void ServeClient(ServiceState& state, HANDLE pipe) {
-  std::optional<common::Frame> frame = common::ReadFrame(pipe, kClientIoTimeoutMs);
-  if (!frame) return;
+  common::StoppableFrameRead read =
+      common::ReadFrameUnlessStopped(pipe, kClientIoTimeoutMs, state.stop_event.get());
+  if (!read.frame) return;
   CallerIdentity identity;
   if (!AdmitCaller(state, pipe, identity)) {
-    common::SecureZero(frame->payload);
+    common::SecureZero(read.frame->payload);
     return;
   }
-  while (frame) {
-    const common::FrameHeader& header = frame->header;
-    switch (ClassifyRequestFrame(header)) {
-      case FrameDisposition::protocol_mismatch:
-        SendStatus(state, pipe, header.type, header.request_id, Status::protocol_mismatch);
-        common::SecureZero(frame->payload);
-        Log(LogLevel::Warn, L"client protocol mismatch -> fail closed");
-        return;
-      case FrameDisposition::unsupported:
-        if (!SendStatus(state, pipe, header.type, header.request_id, Status::unsupported)) return;
-        break;
-      case FrameDisposition::dispatch: {
-        const bool sent =
-            DispatchRequest(state, pipe, identity, header.type, header.request_id, frame->payload);
-        if (IsSensitiveRequest(header.type)) common::SecureZero(frame->payload);
-        if (!sent) return;
-        break;
-      }
-    }
-    frame = common::ReadFrame(pipe, kClientIoTimeoutMs);
+  bool first = true;
+  while (read.frame) {
+    if (ServeRequest(state, pipe, identity, *read.frame, first) == Next::end_session) return;
+    first = false;
+    read = common::ReadFrameUnlessStopped(pipe, kClientIoTimeoutMs, state.stop_event.get());
   }
+  if (read.stopped) Log(LogLevel::Info, L"stop requested: client session ended");
 }
 
 int RunPipeServer(ServiceState& state) {

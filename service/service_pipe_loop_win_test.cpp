@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "common/security/caller_identity_win.h"
@@ -11,6 +13,7 @@
 #include "common/ipc/pipe_io_win.h"
 #include "common/ipc/pipe_names.h"
 #include "common/ipc/pipe_server_win.h"
+#include "service/service_host_win.h"
 #include "service/service_rules.h"
 #include "tests/support/stderr_capture_win.h"
 
@@ -69,7 +72,9 @@ TEST(CurrentState, HandlersSeeTheStateOnlyWhilePublished) {
 // ServeClient on one end of a private pipe, a client on the other.
 class ServedClient : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Serve(Extensions()); }
+
+  virtual ServiceExtensions Extensions() {
     ServiceExtensions ext;
     ext.handlers[7] = [this](ServiceState&, const common::CallerIdentity& id,
                              std::span<const uint8_t> payload) {
@@ -80,6 +85,10 @@ class ServedClient : public ::testing::Test {
       w.WriteU32(0xFEEDBEEF);
       return w.Take();
     };
+    return ext;
+  }
+
+  void Serve(ServiceExtensions ext) {
     state_ = CreateServiceState(true, std::move(ext));
     ASSERT_TRUE(state_);
     const std::wstring role = L"ServeTest" + std::to_wstring(::GetCurrentProcessId());
@@ -99,6 +108,14 @@ class ServedClient : public ::testing::Test {
       served_ = true;
     });
   }
+
+  // Polls until the session has ended, for at most `ms`.
+  bool SessionEndsWithin(uint32_t ms) {
+    const ULONGLONG deadline = ::GetTickCount64() + ms;
+    while (!served_ && ::GetTickCount64() < deadline) ::Sleep(20);
+    return served_;
+  }
+
   void TearDown() override {
     client_.pipe.reset();
     if (server_.joinable()) server_.join();
@@ -151,6 +168,80 @@ TEST_F(ServedClient, ClientLeavingEndsTheSession) {
   client_.pipe.reset();
   server_.join();
   EXPECT_TRUE(served_);
+}
+
+// Handlers that keep a view of the very buffer they were given.
+class SecretRequests : public ServedClient {
+ protected:
+  ServiceExtensions Extensions() override {
+    ServiceExtensions ext;
+    for (uint16_t type : {uint16_t{5}, uint16_t{9}, uint16_t{12}}) {
+      ext.handlers[type] = [this, type](ServiceState&, const common::CallerIdentity&,
+                                        std::span<uint8_t> payload) {
+        received_[type] = payload;
+        return common::StatusOnlyPayload(Status::ok);
+      };
+    }
+    return ext;
+  }
+
+  static bool AllZero(std::span<const uint8_t> bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+  }
+
+  std::map<uint16_t, std::span<uint8_t>> received_;
+};
+
+TEST_F(SecretRequests, EachSecretBearingPayloadIsZeroOnceAnswered) {
+  for (uint16_t type : {uint16_t{5}, uint16_t{9}, uint16_t{12}}) {
+    const Bytes secret(700, 0x5A);
+    std::optional<Frame> reply = Ask(type, secret);
+    ASSERT_TRUE(reply) << type;
+    EXPECT_EQ(reply->payload, (Bytes{0, 0})) << type;
+    // The buffer stays alive while the loop waits for our next request; the wipe
+    // follows the reply, so wait for it.
+    const std::span<uint8_t> seen = received_[type];
+    ASSERT_EQ(seen.size(), secret.size()) << type;
+    const ULONGLONG deadline = ::GetTickCount64() + 5000;
+    while (!AllZero(seen) && ::GetTickCount64() < deadline) ::Sleep(10);
+    EXPECT_TRUE(AllZero(seen)) << "payload of type " << type << " not wiped";
+  }
+}
+
+TEST_F(ServedClient, StopEndsTheSessionOfAClientThatKeepsItsLinkOpen) {
+  ASSERT_TRUE(Ask(1));
+  state_->RequestStop();
+  // Without the stop the session would last until 15 s of silence.
+  EXPECT_TRUE(SessionEndsWithin(5000));
+  EXPECT_FALSE(Ask(2));
+}
+
+// The SCM's stop runs its actions first; a request arriving meanwhile is not served.
+class StopWhileServing : public ServedClient {
+ protected:
+  ServiceExtensions Extensions() override {
+    ServiceExtensions ext = ServedClient::Extensions();
+    ext.handlers[7] = [this](ServiceState&, const common::CallerIdentity&, std::span<uint8_t>) {
+      ++handled_;
+      return common::StatusOnlyPayload(Status::ok);
+    };
+    ext.stop_request.push_back([this](ServiceState&) { reply_during_stop_ = Ask(7).has_value(); });
+    return ext;
+  }
+  std::atomic<int> handled_ = 0;
+  bool reply_during_stop_ = true;
+};
+
+TEST_F(StopWhileServing, RequestArrivingDuringTheStopActionsIsNotServed) {
+  ASSERT_TRUE(Ask(7));
+  ASSERT_EQ(handled_.load(), 1);
+  CurrentServiceState::Publish(state_.get());
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr),
+            static_cast<DWORD>(NO_ERROR));
+  CurrentServiceState::Clear();
+  EXPECT_FALSE(reply_during_stop_);
+  EXPECT_EQ(handled_.load(), 1);
+  EXPECT_TRUE(SessionEndsWithin(5000));
 }
 
 TEST(PipeLoop, RunsLoopActionsIdlePassesAndStopsCleanly) {

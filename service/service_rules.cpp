@@ -16,11 +16,6 @@ bool IsConsoleSwitch(std::wstring_view first_argument) {
   return common::EqualsIgnoreCase(first_argument, kConsoleSwitch);
 }
 
-bool IsSensitiveRequest(uint16_t type) {
-  return type == ToWire(MessageType::start_wireguard) ||
-         type == ToWire(MessageType::stage_openvpn_config);
-}
-
 uint64_t UptimeSeconds(uint64_t start_tick_ms, uint64_t now_tick_ms) {
   return now_tick_ms >= start_tick_ms ? (now_tick_ms - start_tick_ms) / 1000 : 0;
 }

@@ -35,9 +35,6 @@ bool IsConsoleSwitch(std::wstring_view first_argument);
 using common::ClassifyRequestFrame;
 using common::FrameDisposition;
 
-// Request payloads that may carry secrets and are wiped once handled.
-bool IsSensitiveRequest(uint16_t type);
-
 uint64_t UptimeSeconds(uint64_t start_tick_ms, uint64_t now_tick_ms);
 
 // Status 0 followed by the reply bodies of `hello` and `get_service_health`.

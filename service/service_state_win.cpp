@@ -12,6 +12,7 @@ ServiceState* g_current = nullptr;
 }  // namespace
 
 void ServiceState::RequestStop() {
+  stopping.exchange(true);
   stop_requested.exchange(true);
   if (stop_event) ::SetEvent(stop_event.get());
 }
@@ -32,6 +33,7 @@ std::unique_ptr<ServiceState> CreateServiceState(bool console_mode, ServiceExten
   state->generation_id = common::MakeGenerationId(common::DrawGenerationValue());
   state->generation_number = common::DrawGenerationValue();
   state->start_tick = ::GetTickCount64();
+  state->stopping.store(false);
   state->stop_requested.store(false);
   state->stop_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!state->stop_event) return nullptr;

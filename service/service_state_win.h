@@ -31,10 +31,11 @@ struct ServiceState;
 using ServiceAction = std::function<void(ServiceState&)>;
 
 // Answers one request type: returns the reply payload (a status, then the body when
-// the status is 0). The payload may hold secrets; the client loop wipes sensitive
-// request buffers after the handler returns.
+// the status is 0). The payload is the received buffer itself: a handler may wipe
+// what it has used, and the client loop wipes it again after every secret-bearing
+// request (common::IsSecretBearing), on every path.
 using RequestHandler = std::function<common::Bytes(
-    ServiceState&, const common::CallerIdentity&, std::span<const uint8_t> payload)>;
+    ServiceState&, const common::CallerIdentity&, std::span<uint8_t> payload)>;
 
 struct ServiceExtensions {
   std::vector<ServiceAction> early_startup;  // first step of creating the state
@@ -51,13 +52,19 @@ struct ServiceState {
   std::string generation_id;
   uint32_t generation_number = 1;
   uint64_t start_tick = 0;
+  // Set first when a stop begins, before the stop actions run: from then on no
+  // request is served (one could start a tunnel the stop actions just removed).
+  std::atomic<bool> stopping{false};
   std::atomic<bool> stop_requested{false};
   common::UniqueHandle stop_event;  // manual reset; set together with stop_requested
   ServiceExtensions extensions;
 
-  // Safe from any thread.
+  // Safe from any thread. BeginStop closes the door to requests; RequestStop (after
+  // the stop actions) also ends the loop and wakes its waits.
+  void BeginStop() { stopping.exchange(true); }
   void RequestStop();
   bool StopRequested() const { return stop_requested.load(); }
+  bool StopPending() const { return stopping.load() || stop_requested.load(); }
 };
 
 void RunActions(ServiceState& state, const std::vector<ServiceAction>& actions);

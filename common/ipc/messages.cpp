@@ -281,6 +281,12 @@ bool PayloadReader::ReadOpenVpnStatus(OpenVpnStatusRecord& out) {
   return ok_;
 }
 
+bool IsSecretBearing(uint16_t type) {
+  return type == ToWire(MessageType::start_wireguard) ||
+         type == ToWire(MessageType::start_openvpn) ||
+         type == ToWire(MessageType::stage_openvpn_config);
+}
+
 Bytes StatusOnlyPayload(Status status) {
   PayloadWriter w;
   w.WriteU16(ToWire(status));

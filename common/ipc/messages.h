@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/base/secret_buffer.h"
+#include "common/base/secure_zero.h"
 #include "common/ipc/frame.h"
 
 namespace tovra::common {
@@ -221,5 +222,28 @@ class PayloadReader {
 // A reply payload carrying only a status (every non-zero status, and status 0
 // for replies with an empty body).
 Bytes StatusOnlyPayload(Status status);
+
+// The request types whose payload carries a secret: a WireGuard configuration with
+// its private key (start_wireguard), an OpenVPN profile and password
+// (start_openvpn), a profile to stage (stage_openvpn_config). Both servers wipe
+// such a request's payload once it has been handled, whatever the outcome.
+bool IsSecretBearing(uint16_t type);
+
+// Wipes a received request payload of a secret-bearing type when it goes out of
+// scope, so every way out of a server's per-request code wipes it. The payload must
+// outlive the guard and must not be reallocated meanwhile (handlers get a span).
+class RequestPayloadWipe {
+ public:
+  RequestPayloadWipe(uint16_t type, std::span<uint8_t> payload)
+      : payload_(IsSecretBearing(type) ? payload : std::span<uint8_t>{}) {}
+  RequestPayloadWipe(const RequestPayloadWipe&) = delete;
+  RequestPayloadWipe& operator=(const RequestPayloadWipe&) = delete;
+  ~RequestPayloadWipe() {
+    if (!payload_.empty()) SecureZero(payload_.data(), payload_.size());
+  }
+
+ private:
+  std::span<uint8_t> payload_;
+};
 
 }  // namespace tovra::common

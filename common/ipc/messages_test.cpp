@@ -282,5 +282,24 @@ TEST(Status, StatusOnlyPayload) {
   EXPECT_EQ(StatusOnlyPayload(Status::ok), (Bytes{0, 0}));
 }
 
+// One rule for both servers: which request payloads are wiped after handling.
+TEST(SecretBearing, OnlyWireGuardStartOpenVpnStartAndStagingCarrySecrets) {
+  for (uint32_t type = 0; type <= 0xFFFF; ++type) {
+    const bool expected = type == 5 || type == 9 || type == 12;
+    ASSERT_EQ(IsSecretBearing(static_cast<uint16_t>(type)), expected) << type;
+  }
+}
+
+TEST(SecretBearing, PayloadWipeClearsSecretTypesOnScopeExitAndLeavesOthers) {
+  for (uint16_t type : {uint16_t{5}, uint16_t{6}, uint16_t{9}, uint16_t{12}, uint16_t{13}}) {
+    Bytes payload(300, 0xA5);
+    {
+      RequestPayloadWipe wipe(type, payload);
+      EXPECT_EQ(payload, Bytes(300, 0xA5)) << "wiped before the handler ran: " << type;
+    }
+    EXPECT_EQ(payload, Bytes(300, IsSecretBearing(type) ? 0 : 0xA5)) << type;
+  }
+}
+
 }  // namespace
 }  // namespace tovra::common

@@ -7,9 +7,15 @@ namespace tovra::common {
 
 namespace {
 
-// One overlapped chunk. Returns the bytes moved, 0 on any failure.
+bool IsSignalled(HANDLE event) {
+  return UniqueHandle::IsValid(event) && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+// One overlapped chunk. Returns the bytes moved, 0 on any failure. With a
+// `stop_event`, its signal ends the wait like a time-out and sets `*stopped`.
 DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeout_ms,
-                    TransferDirection direction) {
+                    TransferDirection direction, HANDLE stop_event = nullptr,
+                    bool* stopped = nullptr) {
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return 0;
   OVERLAPPED ov{};
@@ -21,13 +27,16 @@ DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeou
   if (!started) {
     const DWORD error = ::GetLastError();
     if (error != ERROR_IO_PENDING) return 0;
-    const DWORD wait = ::WaitForSingleObject(event.get(), timeout_ms);
+    const HANDLE waits[2] = {event.get(), stop_event};
+    const DWORD wait_count = UniqueHandle::IsValid(stop_event) ? 2 : 1;
+    const DWORD wait = ::WaitForMultipleObjects(wait_count, waits, FALSE, timeout_ms);
     if (wait != WAIT_OBJECT_0) {
       ::CancelIoEx(handle, &ov);
       // The kernel may still write into `buffer` and `ov` until the cancelled
       // operation completes; wait for that before either goes away.
       DWORD ignored = 0;
       ::GetOverlappedResult(handle, &ov, &ignored, TRUE);
+      if (stopped != nullptr && wait == WAIT_OBJECT_0 + 1) *stopped = true;
       return 0;
     }
   }
@@ -36,18 +45,48 @@ DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeou
   return moved;
 }
 
-}  // namespace
-
-bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
-                  TransferDirection direction) {
+// PipeTransfer that also gives way to `stop_event` (may be null).
+bool TransferUnlessStopped(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
+                           TransferDirection direction, HANDLE stop_event, bool* stopped) {
   if (!UniqueHandle::IsValid(handle) || (buffer == nullptr && count != 0)) return false;
   uint32_t done = 0;
   while (done < count) {
-    const DWORD moved = TransferChunk(handle, buffer + done, count - done, timeout_ms, direction);
+    const DWORD moved = TransferChunk(handle, buffer + done, count - done, timeout_ms, direction,
+                                      stop_event, stopped);
     if (moved == 0 || moved > count - done) return false;
     done += moved;
   }
   return true;
+}
+
+std::optional<Frame> ReadFrameImpl(HANDLE handle, uint32_t timeout_ms, HANDLE stop_event,
+                                   bool* stopped) {
+  uint8_t header_bytes[kFrameHeaderSize];
+  if (!TransferUnlessStopped(handle, header_bytes, kFrameHeaderSize, timeout_ms,
+                             TransferDirection::Read, stop_event, stopped)) {
+    return std::nullopt;
+  }
+  Frame frame;
+  uint32_t total = 0;
+  if (DecodeFrameHeader(header_bytes, kFrameHeaderSize, &frame.header, &total) !=
+      FrameDecodeResult::Complete) {
+    return std::nullopt;
+  }
+  frame.payload.assign(frame.header.payload_length, 0);
+  if (frame.header.payload_length != 0 &&
+      !TransferUnlessStopped(handle, frame.payload.data(), frame.header.payload_length, timeout_ms,
+                             TransferDirection::Read, stop_event, stopped)) {
+    SecureZero(frame.payload);  // a partial payload may already hold secret bytes
+    return std::nullopt;
+  }
+  return frame;
+}
+
+}  // namespace
+
+bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
+                  TransferDirection direction) {
+  return TransferUnlessStopped(handle, buffer, count, timeout_ms, direction, nullptr, nullptr);
 }
 
 bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
@@ -61,24 +100,23 @@ bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t gene
 }
 
 std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms) {
-  uint8_t header_bytes[kFrameHeaderSize];
-  if (!PipeTransfer(handle, header_bytes, kFrameHeaderSize, timeout_ms, TransferDirection::Read)) {
-    return std::nullopt;
+  return ReadFrameImpl(handle, timeout_ms, nullptr, nullptr);
+}
+
+StoppableFrameRead ReadFrameUnlessStopped(HANDLE handle, uint32_t timeout_ms, HANDLE stop_event) {
+  StoppableFrameRead result;
+  if (IsSignalled(stop_event)) {
+    result.stopped = true;
+    return result;
   }
-  Frame frame;
-  uint32_t total = 0;
-  if (DecodeFrameHeader(header_bytes, kFrameHeaderSize, &frame.header, &total) !=
-      FrameDecodeResult::Complete) {
-    return std::nullopt;
+  result.frame = ReadFrameImpl(handle, timeout_ms, stop_event, &result.stopped);
+  // A request that completed while the stop was being signalled is not served.
+  if (result.frame && IsSignalled(stop_event)) {
+    SecureZero(result.frame->payload);
+    result.frame.reset();
+    result.stopped = true;
   }
-  frame.payload.assign(frame.header.payload_length, 0);
-  if (frame.header.payload_length != 0 &&
-      !PipeTransfer(handle, frame.payload.data(), frame.header.payload_length, timeout_ms,
-                    TransferDirection::Read)) {
-    SecureZero(frame.payload);  // a partial payload may already hold secret bytes
-    return std::nullopt;
-  }
-  return frame;
+  return result;
 }
 
 }  // namespace tovra::common

@@ -32,4 +32,18 @@ bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t gene
 // does not decode.
 std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms);
 
+struct StoppableFrameRead {
+  std::optional<Frame> frame;  // set only when a whole frame arrived before any stop
+  bool stopped = false;        // the stop event was signalled; nothing is returned
+};
+
+// A server's read of its client's next request, which also gives way to a stop:
+// ReadFrame that waits on `stop_event` (manual reset) beside each chunk. A stop
+// already signalled reads nothing; a stop during the read cancels the pending read
+// and lets the cancellation complete before returning; a frame that completed but
+// finds the stop signalled is wiped and dropped, so no request is served after a
+// stop was requested. `stop_event` null behaves like ReadFrame.
+[[nodiscard]] StoppableFrameRead ReadFrameUnlessStopped(HANDLE handle, uint32_t timeout_ms,
+                                                        HANDLE stop_event);
+
 }  // namespace tovra::common

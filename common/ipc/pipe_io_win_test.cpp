@@ -178,5 +178,59 @@ TEST(PipeIo, InvalidHandleFails) {
   EXPECT_FALSE(ReadFrame(INVALID_HANDLE_VALUE, 100));
 }
 
+// A server's read of the next request gives way to its stop request.
+TEST(PipeIoStoppable, StopAlreadySignalledReadsNothingAndLeavesTheRequestUnread) {
+  PipePair p = MakePair();
+  ASSERT_TRUE(p.server && p.client);
+  UniqueHandle stop(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  ASSERT_TRUE(WriteFrame(p.client.get(), 5, 1, 0, Pattern(64), 5000));
+  const StoppableFrameRead read = ReadFrameUnlessStopped(p.server.get(), 5000, stop.get());
+  EXPECT_TRUE(read.stopped);
+  EXPECT_FALSE(read.frame);
+  EXPECT_EQ(Available(p.server.get()), 84u) << "not a byte of the request was consumed";
+}
+
+TEST(PipeIoStoppable, StopDuringAPendingReadCancelsItLongBeforeTheTimeout) {
+  PipePair p = MakePair();
+  ASSERT_TRUE(p.server && p.client);
+  UniqueHandle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  // Half a header: the read takes it, then waits for the rest.
+  Bytes encoded = *EncodeFrame(2, 1, 0, {});
+  ASSERT_TRUE(PipeTransfer(p.client.get(), encoded.data(), 10, 5000, TransferDirection::Write));
+  std::thread stopper([&] {
+    for (int i = 0; i < 500 && Available(p.server.get()) != 0; ++i) ::Sleep(10);
+    ::SetEvent(stop.get());
+  });
+  const ULONGLONG start = ::GetTickCount64();
+  const StoppableFrameRead read = ReadFrameUnlessStopped(p.server.get(), 30000, stop.get());
+  stopper.join();
+  EXPECT_TRUE(read.stopped);
+  EXPECT_FALSE(read.frame);
+  EXPECT_LT(::GetTickCount64() - start, 10000u);
+  // The cancelled read has completed: the handle still works for the caller's close.
+  EXPECT_TRUE(WriteFrame(p.server.get(), 2, 1, 0, {}, 5000));
+}
+
+TEST(PipeIoStoppable, WithoutAStopItReadsLikeReadFrameAndFailsLikeIt) {
+  PipePair p = MakePair();
+  ASSERT_TRUE(p.server && p.client);
+  UniqueHandle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const Bytes payload = Pattern(kMaxPayload);
+  std::thread writer([&] { EXPECT_TRUE(WriteFrame(p.client.get(), 9, 3, 0, payload, 5000)); });
+  StoppableFrameRead read = ReadFrameUnlessStopped(p.server.get(), 5000, stop.get());
+  writer.join();
+  ASSERT_TRUE(read.frame);
+  EXPECT_FALSE(read.stopped);
+  EXPECT_EQ(read.frame->payload, payload);
+
+  read = ReadFrameUnlessStopped(p.server.get(), 200, nullptr);  // no stop event: a time-out
+  EXPECT_FALSE(read.frame);
+  EXPECT_FALSE(read.stopped);
+  p.client.reset();
+  read = ReadFrameUnlessStopped(p.server.get(), 5000, stop.get());
+  EXPECT_FALSE(read.frame);
+  EXPECT_FALSE(read.stopped) << "a closed peer is a failure, not a stop";
+}
+
 }  // namespace
 }  // namespace tovra::common

@@ -50,6 +50,16 @@ std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIden
   return L"caller_rejected";
 }
 
+bool ServiceSessionMayContinue(const CallerIdentity& caller, const ExpectedUser& current) {
+  if (!ServiceCallerNeedsRecheck(caller)) return true;
+  return DecideServiceCaller(caller, current) == ServiceCallerVerdict::accepted;
+}
+
+std::wstring ServiceSessionEndedLogText(const CallerIdentity& caller) {
+  return L"caller_dropped: console user or session changed pid=" + FormatDecimal(caller.pid) +
+         L" session=" + FormatDecimal(caller.session_id);
+}
+
 bool AgentAcceptsCaller(const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,
                         uint32_t own_session_id) {
   return caller.valid && own_sid && !own_sid->empty() && SidsEqual(caller.sid, *own_sid) &&

@@ -57,6 +57,18 @@ ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller, const Exp
 // The WARN line for a refusal, or the INFO line for an acceptance.
 std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIdentity& caller);
 
+// Before each further request of an admitted caller. A LocalSystem caller was
+// admitted whatever the console and keeps its session. Anyone else was admitted as
+// the console's user in the console's session and keeps the session only while
+// `current` (the expected user read now) still names that user and session: after
+// a switch of console user the previous user's open link must not keep the
+// machine-wide tunnel in that user's hands. The client reconnects through its
+// normal path and is admitted, or refused, afresh.
+inline bool ServiceCallerNeedsRecheck(const CallerIdentity& caller) { return !caller.is_local_system; }
+bool ServiceSessionMayContinue(const CallerIdentity& caller, const ExpectedUser& current);
+// The WARN line when a session ends because the console changed.
+std::wstring ServiceSessionEndedLogText(const CallerIdentity& caller);
+
 // The Agent serves only its own user in its own session; LocalSystem has no
 // special standing there.
 bool AgentAcceptsCaller(const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,

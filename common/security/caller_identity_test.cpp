@@ -77,6 +77,41 @@ TEST(ServiceAcceptanceText, LinesCarryPidAndSessionInDecimal) {
             L"caller_rejected: no expected user SID");
 }
 
+// The re-check before each further request of an admitted Service caller.
+struct SessionRow {
+  const char* name;
+  CallerIdentity caller;  // as admitted
+  ExpectedUser current;   // the console now
+  bool may_continue;
+};
+
+class ServiceSessionRecheck : public ::testing::TestWithParam<SessionRow> {};
+
+TEST_P(ServiceSessionRecheck, Decision) {
+  const SessionRow& r = GetParam();
+  EXPECT_EQ(ServiceSessionMayContinue(r.caller, r.current), r.may_continue);
+  EXPECT_EQ(ServiceCallerNeedsRecheck(r.caller), !r.caller.is_local_system);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ServiceSessionRecheck,
+    ::testing::Values(
+        SessionRow{"ConsoleUnchanged", Caller(kUser, 1), Console(kUser, 1), true},
+        SessionRow{"SameUserSidCaseDiffers", Caller(kUserLower, 1), Console(kUser, 1), true},
+        SessionRow{"OtherUserAtConsole", Caller(kUser, 1), Console(kOtherUser, 1), false},
+        SessionRow{"SameUserNowInOtherSession", Caller(kUser, 1), Console(kUser, 2), false},
+        SessionRow{"NobodyAtConsoleAnyMore", Caller(kUser, 1), Console(std::nullopt, 0xFFFFFFFF),
+                   false},
+        SessionRow{"LocalSystemKeepsItsSession", Caller(L"S-1-5-18", 0), Console(kOtherUser, 2), true},
+        SessionRow{"LocalSystemNobodyAtConsole", Caller(L"S-1-5-18", 0),
+                   Console(std::nullopt, 0xFFFFFFFF), true}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(ServiceSessionRecheckText, LineCarriesPidAndSession) {
+  EXPECT_EQ(ServiceSessionEndedLogText(Caller(kUser, 3, true, 77)),
+            L"caller_dropped: console user or session changed pid=77 session=3");
+}
+
 struct AgentRow {
   const char* name;
   CallerIdentity caller;

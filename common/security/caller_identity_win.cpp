@@ -88,12 +88,12 @@ CallerIdentity GetCallerIdentity(HANDLE pipe) {
   DWORD session = 0;
   if (::ProcessIdToSessionId(pid, &session)) id.session_id = session;
 
-  if (!::ImpersonateNamedPipeClient(pipe)) return id;
   std::optional<std::wstring> sid;
   {
     // Nothing below may run as the client: the guard reverts on every way out of
     // this block, before the image path is looked up with our own rights.
-    ImpersonationGuard revert;
+    std::optional<ImpersonationGuard> impersonation = ImpersonatePipeClient(pipe);
+    if (!impersonation) return id;
     HANDLE raw = nullptr;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) return id;
     UniqueHandle token(raw);

@@ -102,5 +102,74 @@ TEST(TrustedCallerImage, ReadsProgramFilesFromTheEnvironment) {
   ::SetEnvironmentVariableW(L"ProgramFiles", had ? saved : nullptr);
 }
 
+TEST_F(PipeCaller, ImpersonationLastsExactlyAsLongAsItsGuard) {
+  ConnectOptions options;
+  options.attempts = 1;
+  ConnectResult client = ConnectToServer(role_, 1, options);
+  ASSERT_EQ(client.error, Status::ok);
+  ASSERT_EQ(AcceptClient(created_.pipe.get(), nullptr, 1000), AcceptResult::connected);
+  uint8_t byte = 1;
+  ASSERT_TRUE(PipeTransfer(client.pipe.get(), &byte, 1, 1000, TransferDirection::Write));
+  ASSERT_TRUE(PipeTransfer(created_.pipe.get(), &byte, 1, 1000, TransferDirection::Read));
+
+  HANDLE token = nullptr;
+  {
+    std::optional<ImpersonationGuard> guard = ImpersonatePipeClient(created_.pipe.get());
+    ASSERT_TRUE(guard);
+    ASSERT_TRUE(::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+    ::CloseHandle(token);
+    std::optional<ImpersonationGuard> moved = std::move(guard);  // one revert, by `moved`
+  }
+  EXPECT_FALSE(::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  EXPECT_FALSE(ImpersonatePipeClient(event.get())) << "not a pipe: no guard, nothing to revert";
+}
+
+// The revert's outcome decides whether the process may go on. Fakes stand in for
+// RevertToSelf, which does not fail on demand.
+namespace revert_fakes {
+int reverts = 0;
+DWORD failed_with = 0;
+int failures = 0;
+BOOL WINAPI Succeeds() { ++reverts; return TRUE; }
+BOOL WINAPI Fails() {
+  ++reverts;
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+void Record(DWORD error) {
+  ++failures;
+  failed_with = error;
+}
+}  // namespace revert_fakes
+
+TEST(ImpersonationGuardRevert, AFailedRevertIsHandedOnWithItsErrorAndASuccessfulOneIsNot) {
+  namespace f = revert_fakes;
+  struct Row {
+    ImpersonationGuard::RevertFn revert;
+    int failures;
+  };
+  for (const Row& row : {Row{&f::Succeeds, 0}, Row{&f::Fails, 1}}) {
+    f::reverts = f::failures = 0;
+    f::failed_with = 0;
+    {
+      std::optional<ImpersonationGuard> guard(std::in_place, row.revert, &f::Record);
+      std::optional<ImpersonationGuard> moved(std::move(guard));
+    }
+    EXPECT_EQ(f::reverts, 1) << "exactly one revert, also after a move";
+    EXPECT_EQ(f::failures, row.failures);
+    EXPECT_EQ(f::failed_with, row.failures ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : 0u);
+  }
+}
+
+TEST(ImpersonationGuardRevertDeathTest, AFailedRevertEndsTheProcessWithAnErrLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(EndProcessAfterFailedRevert(ERROR_ACCESS_DENIED),
+              ::testing::ExitedWithCode(ERROR_CANNOT_IMPERSONATE),
+              "ERR  impersonation: RevertToSelf failed, ending the process \\(win32=5\\)");
+}
+
 }  // namespace
 }  // namespace tovra::common

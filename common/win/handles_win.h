@@ -6,7 +6,10 @@
 #include <windows.h>
 #include <combaseapi.h>
 
+#include <optional>
 #include <utility>
+
+#include "common/log/log.h"
 
 namespace tovra::common {
 
@@ -83,14 +86,51 @@ using UniqueRegKey = UniqueResource<HKEY, ZeroIsEmpty<HKEY, detail::FreeRegKey>>
 using UniqueAllocatedSid = UniqueResource<PSID, ZeroIsEmpty<PSID, detail::FreeSid>>;  // AllocateAndInitializeSid
 using UniqueCoTaskString = UniqueResource<wchar_t*, ZeroIsEmpty<wchar_t*, detail::FreeCoTaskMem>>;
 
-// Reverts the calling thread's impersonation when it goes out of scope, on every
-// path. Construct it right after a successful impersonation call.
+// A thread that could not drop a client's identity must not go on: it would serve
+// the next request, and every later client, with that client's rights. Logs an ERR
+// line and ends the process at once; nothing can catch or undo it.
+[[noreturn]] inline void EndProcessAfterFailedRevert(DWORD error) {
+  LogWin32(LogLevel::Error, L"impersonation: RevertToSelf failed, ending the process", error);
+  ::TerminateProcess(::GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
+  for (;;) ::ExitProcess(ERROR_CANNOT_IMPERSONATE);  // TerminateProcess on ourselves never returns
+}
+
+// The impersonation of one client by the calling thread, reverted when the guard
+// goes out of scope, on every path. Only ImpersonatePipeClient makes an active one,
+// so no code can revert what it never impersonated or forget to revert what it did.
+// A failed revert ends the process (through `on_failed_revert`, which must not
+// return; tests pass a recorder). Move-only; a moved-from guard reverts nothing.
 class ImpersonationGuard {
  public:
-  ImpersonationGuard() = default;
+  using RevertFn = BOOL(WINAPI*)();
+  using FailedRevertFn = void (*)(DWORD error);
+
+  explicit ImpersonationGuard(RevertFn revert = &::RevertToSelf,
+                              FailedRevertFn on_failed_revert = &EndProcessAfterFailedRevert)
+      : revert_(revert), on_failed_revert_(on_failed_revert) {}
+  ImpersonationGuard(ImpersonationGuard&& o) noexcept
+      : revert_(std::exchange(o.revert_, nullptr)), on_failed_revert_(o.on_failed_revert_) {}
+  ImpersonationGuard& operator=(ImpersonationGuard&&) = delete;
   ImpersonationGuard(const ImpersonationGuard&) = delete;
   ImpersonationGuard& operator=(const ImpersonationGuard&) = delete;
-  ~ImpersonationGuard() { ::RevertToSelf(); }
+  ~ImpersonationGuard() {
+    if (revert_ == nullptr) return;
+    if (!revert_()) {
+      const DWORD error = ::GetLastError();
+      on_failed_revert_(error);
+    }
+  }
+
+ private:
+  RevertFn revert_;
+  FailedRevertFn on_failed_revert_;
 };
+
+// Impersonates the client of `pipe` on the calling thread; the guard is the only
+// way back. Nothing when the impersonation failed (the thread is unchanged).
+[[nodiscard]] inline std::optional<ImpersonationGuard> ImpersonatePipeClient(HANDLE pipe) {
+  if (!::ImpersonateNamedPipeClient(pipe)) return std::nullopt;
+  return std::optional<ImpersonationGuard>(std::in_place);
+}
 
 }  // namespace tovra::common
