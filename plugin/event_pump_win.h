@@ -3,18 +3,19 @@
 // window, whose procedure runs on the Flutter platform thread (the thread that
 // created the pump) and delivers them through onNativeEvent.
 //
-// Created and destroyed on the platform thread. Destruction stops the poller
-// (within about 100 ms while it waits) before anything it uses goes away.
+// Created and destroyed on the platform thread. Destruction never waits for a
+// probe (which may wait for the client's lock for over a minute): the poller
+// shares its state, its client included, and ends on its own at the stop request,
+// at once while it waits between probes, otherwise when its probe returns. From
+// the stop request on it posts nothing, so no event reaches a destroyed window or
+// Flutter API.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string_view>
-#include <thread>
 
 #include "plugin/agent_client_win.h"
 #include "plugin/pigeon_api.h"
@@ -42,20 +43,18 @@ class EventPump {
     return WindowProc(hwnd, message, wparam, lparam);
   }
 
+  // What the poller thread shares with the pump.
+  struct Shared;
+
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
-  void Poll();
-  void Push(std::string_view type);
   void Drain();
 
   std::unique_ptr<TovraWindowsVpnFlutterApi> flutter_api_;
-  std::shared_ptr<AgentClient> client_;
   HWND window_ = nullptr;
-  std::mutex queue_mutex_;
-  std::deque<TovraNativeEvent> queue_;
-  std::thread poller_;
-  std::atomic<bool> stop_{false};
+  std::shared_ptr<Shared> shared_;
   std::atomic<bool> started_{false};
+  bool poller_started_ = false;  // platform thread only
 };
 
 }  // namespace tovra_windows_vpn

@@ -1,47 +1,21 @@
 #include "plugin/tovra_windows_vpn_plugin.h"
 
-#include <thread>
-
-#include "common/log/log.h"
+#include "common/base/secret_buffer.h"
 #include "common/ipc/messages.h"
-#include "common/base/secure_zero.h"
+#include "common/log/log.h"
+#include "plugin/host_requests.h"
 #include "plugin/include/tovra_windows_vpn_plugin/tovra_windows_vpn_plugin_c_api.h"
 
 namespace tovra_windows_vpn {
 
-using tovra::common::Bytes;
 using tovra::common::MessageType;
-using tovra::common::PayloadWriter;
-using tovra::common::SecureZero;
+using tovra::common::SecretBuffer;
 using tovra::common::ToWire;
 
 namespace {
 
 // Any address inside this DLL, to find the file it was loaded from.
 void ModuleAnchor() {}
-
-FlutterError ErrorFor(std::string_view code) { return FlutterError(std::string(code), ""); }
-
-// One request-based host method on a worker thread: send, read the record, reply.
-template <typename T, typename ReadFn>
-void RunRequest(const std::shared_ptr<AgentClient>& client, MessageType type, Bytes payload,
-                Reach reach, ReadFn read, std::function<void(ErrorOr<T>)> result) {
-  std::thread([client, type, payload = std::move(payload), reach, read,
-               result = std::move(result)]() mutable {
-    const AgentReply reply = client->Request(ToWire(type), payload);
-    SecureZero(payload);
-    if (!reply.ok) {
-      result(ErrorFor(ErrorCodeForStatus(reply.status, reach)));
-      return;
-    }
-    std::optional<T> value = read(reply.payload);
-    if (!value) {
-      result(ErrorFor(kErrorInternal));
-      return;
-    }
-    result(std::move(*value));
-  }).detach();
-}
 
 }  // namespace
 
@@ -62,41 +36,82 @@ TovraWindowsVpnPlugin::TovraWindowsVpnPlugin(flutter::BinaryMessenger* messenger
 }
 
 TovraWindowsVpnPlugin::~TovraWindowsVpnPlugin() {
-  events_.reset();  // the poller uses the client: stop it first
+  // None of these waits for a request in flight (which may hold the client for
+  // over a minute): closing the app must not freeze the platform thread.
+  workers_.Shutdown();
+  events_.reset();
   client_.reset();
 }
 
+template <typename T, typename Work>
+void TovraWindowsVpnPlugin::Dispatch(std::function<void(ErrorOr<T>)> result, Work work) {
+  // The task owns the work (and any secret in it) and the reply; a cancelled task
+  // drops the work first, so its secret is wiped before the reply goes out.
+  struct Task {
+    std::shared_ptr<AgentClient> client;
+    std::optional<Work> work;
+    std::function<void(ErrorOr<T>)> result;
+    void operator()(bool cancelled) {
+      if (cancelled) {
+        work.reset();
+        client.reset();
+        RunWorker<T>(std::move(result), [](OnceReply<T>&) {});
+        return;
+      }
+      RunWorker<T>(std::move(result), [this](OnceReply<T>& reply) {
+        Work owned = std::move(*work);
+        work.reset();
+        owned(*client, reply);
+      });
+    }
+  };
+  // Submit answers a task it cannot run by cancelling it.
+  (void)workers_.Submit(Task{client_, std::move(work), std::move(result)});
+}
+
+template <typename T, typename ReadFn>
+void TovraWindowsVpnPlugin::DispatchRequest(uint16_t type, SecretBuffer payload, Reach reach,
+                                            ReadFn read,
+                                            std::function<void(ErrorOr<T>)> result) {
+  Dispatch<T>(std::move(result),
+              [type, payload = std::move(payload), reach, read](AgentClient& client,
+                                                                OnceReply<T>& reply) mutable {
+                SendRequest<T>(client, type, std::move(payload), reach, read, reply);
+              });
+}
+
 void TovraWindowsVpnPlugin::IsAvailable(std::function<void(ErrorOr<bool> reply)> result) {
-  std::thread([client = client_, result = std::move(result)] {
+  Dispatch<bool>(std::move(result), [](AgentClient& client, OnceReply<bool>& reply) {
     bool available = false;
     try {
-      const AgentProbe probe = client->Probe();
+      const AgentProbe probe = client.Probe();
       available = probe.agent_connected && probe.service_connected;
     } catch (...) {
       available = false;
     }
-    result(available);
-  }).detach();
+    reply(available);
+  });
 }
 
 void TovraWindowsVpnPlugin::GetHealth(std::function<void(ErrorOr<TovraNativeHealth> reply)> result) {
-  std::thread([client = client_, result = std::move(result)] {
-    const AgentProbe probe = client->Probe();
-    result(BuildNativeHealth(client->session_id(), probe.agent_connected, probe.service_connected,
-                             probe.last_status));
-  }).detach();
+  Dispatch<TovraNativeHealth>(
+      std::move(result), [](AgentClient& client, OnceReply<TovraNativeHealth>& reply) {
+        const AgentProbe probe = client.Probe();
+        reply(BuildNativeHealth(client.session_id(), probe.agent_connected,
+                                probe.service_connected, probe.last_status));
+      });
 }
 
 void TovraWindowsVpnPlugin::GetAgentHealth(
     std::function<void(ErrorOr<TovraAgentHealth> reply)> result) {
-  RunRequest<TovraAgentHealth>(client_, MessageType::get_agent_health, {}, Reach::agent,
-                               ReadAgentHealth, std::move(result));
+  DispatchRequest<TovraAgentHealth>(ToWire(MessageType::get_agent_health), {}, Reach::agent,
+                                    ReadAgentHealth, std::move(result));
 }
 
 void TovraWindowsVpnPlugin::GetServiceHealth(
     std::function<void(ErrorOr<TovraServiceHealth> reply)> result) {
-  RunRequest<TovraServiceHealth>(client_, MessageType::get_service_health, {}, Reach::service,
-                                 ReadServiceHealth, std::move(result));
+  DispatchRequest<TovraServiceHealth>(ToWire(MessageType::get_service_health), {},
+                                      Reach::service, ReadServiceHealth, std::move(result));
 }
 
 void TovraWindowsVpnPlugin::StartEvents(std::function<void(std::optional<FlutterError> reply)> result) {
@@ -107,59 +122,59 @@ void TovraWindowsVpnPlugin::StartEvents(std::function<void(std::optional<Flutter
 
 void TovraWindowsVpnPlugin::StartWireGuard(
     const std::string& config, std::function<void(ErrorOr<TovraWireGuardStatus> reply)> result) {
-  PayloadWriter w;
-  if (!w.WriteString(config)) {
-    // Too long for the wire: treated as a request that failed with status 1.
-    std::thread([result = std::move(result)] { result(ErrorFor(kErrorInternal)); }).detach();
+  std::optional<SecretBuffer> payload = BuildStartWireGuardPayload(config);
+  if (!payload) {
+    // Too long for the wire: a bad request of the caller, never sent.
+    result(ErrorFor(kErrorInternal));
     return;
   }
-  RunRequest<TovraWireGuardStatus>(client_, MessageType::start_wireguard, w.Take(), Reach::service,
-                                   ReadWireGuardStatus, std::move(result));
+  DispatchRequest<TovraWireGuardStatus>(ToWire(MessageType::start_wireguard),
+                                        std::move(*payload), Reach::service, ReadWireGuardStatus,
+                                        std::move(result));
 }
 
 void TovraWindowsVpnPlugin::StopWireGuard(
     std::function<void(ErrorOr<TovraWireGuardStatus> reply)> result) {
-  RunRequest<TovraWireGuardStatus>(client_, MessageType::stop_wireguard, {}, Reach::service,
-                                   ReadWireGuardStatus, std::move(result));
+  DispatchRequest<TovraWireGuardStatus>(ToWire(MessageType::stop_wireguard), {}, Reach::service,
+                                        ReadWireGuardStatus, std::move(result));
 }
 
 void TovraWindowsVpnPlugin::WireGuardStatus(
     std::function<void(ErrorOr<TovraWireGuardStatus> reply)> result) {
-  RunRequest<TovraWireGuardStatus>(client_, MessageType::wireguard_status, {}, Reach::service,
-                                   ReadWireGuardStatus, std::move(result));
+  DispatchRequest<TovraWireGuardStatus>(ToWire(MessageType::wireguard_status), {},
+                                        Reach::service, ReadWireGuardStatus, std::move(result));
 }
 
 void TovraWindowsVpnPlugin::GetOpenVpnCapabilities(
     std::function<void(ErrorOr<TovraOpenVpnCapabilities> reply)> result) {
-  RunRequest<TovraOpenVpnCapabilities>(client_, MessageType::get_openvpn_capabilities, {},
-                                       Reach::agent, ReadOpenVpnCapabilities, std::move(result));
+  DispatchRequest<TovraOpenVpnCapabilities>(ToWire(MessageType::get_openvpn_capabilities), {},
+                                            Reach::agent, ReadOpenVpnCapabilities,
+                                            std::move(result));
 }
 
 void TovraWindowsVpnPlugin::StartOpenVpn(const std::string& config, const std::string& username,
                                          const std::string& password,
                                          std::function<void(ErrorOr<TovraOpenVpnStatus> reply)> result) {
-  PayloadWriter w;
-  const bool fits = w.WriteString(config) && w.WriteString(username) && w.WriteString(password);
-  if (!fits) {
-    SecureZero(w.mutable_bytes());
-    std::thread([result = std::move(result)] { result(ErrorFor(kErrorInternal)); }).detach();
+  std::optional<SecretBuffer> payload = BuildStartOpenVpnPayload(config, username, password);
+  if (!payload) {
+    // A text or the whole too long for one frame: a bad request of the caller,
+    // answered without touching the connection.
+    result(ErrorFor(kErrorInternal));
     return;
   }
-  // The payload holds the only copies the worker keeps of the profile and the
-  // password; it is wiped after the request, whatever its outcome.
-  RunRequest<TovraOpenVpnStatus>(client_, MessageType::start_openvpn, w.Take(), Reach::agent,
-                                 ReadOpenVpnStatus, std::move(result));
+  DispatchRequest<TovraOpenVpnStatus>(ToWire(MessageType::start_openvpn), std::move(*payload),
+                                      Reach::agent, ReadOpenVpnStatus, std::move(result));
 }
 
 void TovraWindowsVpnPlugin::StopOpenVpn(std::function<void(ErrorOr<TovraOpenVpnStatus> reply)> result) {
-  RunRequest<TovraOpenVpnStatus>(client_, MessageType::stop_openvpn, {}, Reach::agent,
-                                 ReadOpenVpnStatus, std::move(result));
+  DispatchRequest<TovraOpenVpnStatus>(ToWire(MessageType::stop_openvpn), {}, Reach::agent,
+                                      ReadOpenVpnStatus, std::move(result));
 }
 
 void TovraWindowsVpnPlugin::GetOpenVpnStatus(
     std::function<void(ErrorOr<TovraOpenVpnStatus> reply)> result) {
-  RunRequest<TovraOpenVpnStatus>(client_, MessageType::get_openvpn_status, {}, Reach::agent,
-                                 ReadOpenVpnStatus, std::move(result));
+  DispatchRequest<TovraOpenVpnStatus>(ToWire(MessageType::get_openvpn_status), {}, Reach::agent,
+                                      ReadOpenVpnStatus, std::move(result));
 }
 
 }  // namespace tovra_windows_vpn

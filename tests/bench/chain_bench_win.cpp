@@ -6,7 +6,11 @@
 //      the frame sizes of 2;
 //   4. the Agent's cold start (first request with no Agent running) against
 //      starting a trivial process;
-//   5. 32 concurrent host calls against 32 sequential ones.
+//   5. 32 concurrent host calls against 32 sequential ones;
+//   6. the parts of the plugin's own cost: the codec work of one call, a channel
+//      dispatch answered at once on the platform thread, a hand-off to a thread
+//      that already exists and back (what a pooled worker does), and a new thread
+//      doing the same (what a worker per call did).
 // A program, not a test: it prints figures and ratios and asserts nothing.
 //
 //   chain_bench.exe [ITERATIONS]   with TOVRA_PLUGIN_DLL, TOVRA_AGENT_EXE and
@@ -20,6 +24,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -63,6 +69,18 @@ Stats Summarise(std::vector<double> v) {
   s.p99 = v[std::min(v.size(), std::max<size_t>(p99, 1)) - 1];
   s.min = v.front();
   return s;
+}
+
+// The median over rounds of (median of x's block / median of y's block): blocks
+// taken side by side met the same load, so this ratio drifts less with it.
+double PairedRatio(const std::vector<double>& x, const std::vector<double>& y, size_t block) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i + block <= x.size() && i + block <= y.size(); i += block) {
+    const double mx = Summarise({x.begin() + i, x.begin() + i + block}).median;
+    const double my = Summarise({y.begin() + i, y.begin() + i + block}).median;
+    if (my > 0) ratios.push_back(mx / my);
+  }
+  return Summarise(ratios).median;
 }
 
 void PrintRow(const char* what, const Stats& s, size_t n) {
@@ -196,10 +214,29 @@ class Dart {
       auto decoded = PigeonCodec().DecodeMessage(reply, size);
       const auto* list = decoded ? std::get_if<EncodableList>(decoded.get()) : nullptr;
       value = list != nullptr && list->size() == 1;
+      if (value) last_reply_.assign(reply, reply + size);
       FlutterHeadlessFree(reply);
     }
     return value;
   }
+
+  // A host call the plugin answers at once on the platform thread (a missing
+  // argument): the channel dispatch with its codec work, no worker, no pipe.
+  bool DispatchOnly() {
+    static const tovra::common::Bytes null_arg =
+        *PigeonCodec().EncodeMessage(EncodableValue(EncodableList{EncodableValue()}));
+    const std::string channel = std::string(tovra_windows_vpn::kHostChannelPrefix) + "startWireGuard";
+    uint8_t* reply = nullptr;
+    size_t size = 0;
+    const bool answered = FlutterHeadlessEngineSendToPluginAndWait(engine_, channel.c_str(), null_arg.data(),
+                                                                   null_arg.size(), 10000, &reply, &size);
+    const bool ok = answered && reply != nullptr;
+    if (reply) FlutterHeadlessFree(reply);
+    return ok;
+  }
+
+  const tovra::common::Bytes& message() const { return message_; }
+  const tovra::common::Bytes& last_reply() const { return last_reply_; }
 
   // `count` calls sent at once; returns when every reply has come.
   bool ConcurrentServiceHealth(size_t count) {
@@ -228,8 +265,65 @@ class Dart {
  private:
   FlutterHeadlessEngineRef engine_;
   tovra::common::Bytes message_;
+  tovra::common::Bytes last_reply_;
   std::string channel_;
 };
+
+// A thread that exists already and waits on a condition variable, as a pooled
+// worker does; each Kick wakes it and it wakes the platform thread.
+class ExistingThread {
+ public:
+  explicit ExistingThread(FlutterHeadlessEngineRef engine)
+      : thread_([this, engine] {
+          std::unique_lock lock(mutex_);
+          for (;;) {
+            changed_.wait(lock, [&] { return kicks_ > 0 || stop_; });
+            if (stop_) return;
+            --kicks_;
+            FlutterHeadlessEngineQuitLoop(engine);
+          }
+        }) {}
+  ~ExistingThread() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  void Kick() {
+    {
+      std::lock_guard lock(mutex_);
+      ++kicks_;
+    }
+    changed_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int kicks_ = 0;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+// The four codec steps of one call (Dart encodes the request, the plugin decodes
+// it, the plugin encodes the reply, Dart decodes it), averaged over `n` rounds.
+double CodecPerCallMs(const tovra::common::Bytes& request, const tovra::common::Bytes& reply, size_t n) {
+  const auto& codec = PigeonCodec();
+  auto decoded_reply = codec.DecodeMessage(reply.data(), reply.size());
+  if (!decoded_reply) return -1;
+  size_t sink = 0;
+  const auto start = Clock::now();
+  for (size_t i = 0; i < n; ++i) {
+    sink += codec.EncodeMessage(EncodableValue(EncodableList{}))->size();
+    sink += codec.DecodeMessage(request.data(), request.size()) != nullptr;
+    sink += codec.EncodeMessage(*decoded_reply)->size();
+    sink += codec.DecodeMessage(reply.data(), reply.size()) != nullptr;
+  }
+  const double ms = Ms(Clock::now() - start) / static_cast<double>(n);
+  return sink == 0 ? -1 : ms;
+}
 
 // ---- raw frames ----
 
@@ -248,6 +342,21 @@ std::vector<double> TimeExchanges(HANDLE pipe, uint16_t type, size_t n, size_t* 
     times.push_back(Ms(end - start));
   }
   return times;
+}
+
+// Figures that are compared are taken in alternating blocks, so both meet the
+// same machine load; the first call of a block wakes processes that sat idle
+// during the other block and is not counted.
+constexpr size_t kBlock = 10;
+
+template <typename Fn>
+void Block(std::vector<double>& into, Fn&& once) {
+  if (!once()) return;
+  for (size_t i = 0; i < kBlock; ++i) {
+    const auto start = Clock::now();
+    if (!once()) return;
+    into.push_back(Ms(Clock::now() - start));
+  }
 }
 
 bool StartChild(tovra::testing::ChildProcess& child, const std::wstring& args) {
@@ -304,8 +413,51 @@ int RunBenchmark(size_t iterations) {
     trivial.push_back(TimeTrivialProcess());
   }
 
-  // 1. Through the plugin.
-  std::vector<double> plugin;
+  // The machine's load changes during a run, so figures that are compared are
+  // taken in alternating blocks: the plugin's round trip and its parts with the
+  // raw echo, and the raw Agent client (which needs the Agent's one client slot,
+  // so in a phase of its own) with the raw echo again.
+  //
+  // First the size of the Agent's reply, for an echo of the same frame sizes.
+  tovra::common::ConnectOptions options;
+  options.attempts = 3;
+  options.busy_wait_ms = 2000;
+  const uint16_t health_type = tovra::common::ToWire(tovra::common::MessageType::get_service_health);
+  size_t reply_bytes = 0;
+  {
+    auto probe = tovra::common::ConnectToServer(tovra::common::kAgentPipeRole, session, options);
+    if (probe.pipe && tovra::common::ExchangeRequest(probe.pipe.get(),
+                                                     tovra::common::ToWire(tovra::common::MessageType::hello),
+                                                     1, {}, kIoTimeoutMs)) {
+      TimeExchanges(probe.pipe.get(), health_type, 1, &reply_bytes);
+    }
+  }
+  if (reply_bytes == 0) {
+    std::fprintf(stderr, "chain_bench: raw client could not reach the Agent\n");
+    return 1;
+  }
+  ::Sleep(300);  // the Agent serves one client at a time: let it take the next
+
+  // The raw two-hop echo: a 20-byte request, a reply of the Agent's size.
+  const std::wstring stem = L"\\\\.\\pipe\\tovra-bench-" + std::to_wstring(::GetCurrentProcessId());
+  tovra::testing::ChildProcess echo, relay;
+  UniqueHandle echo_pipe;
+  if (StartChild(echo, L"--echo " + stem + L"-echo " + std::to_wstring(reply_bytes)) &&
+      (::Sleep(200), StartChild(relay, L"--relay " + stem + L"-relay " + stem + L"-echo"))) {
+    echo_pipe = OpenClient(stem + L"-relay");
+  }
+  if (!echo_pipe) {
+    std::fprintf(stderr, "chain_bench: the raw two-hop echo did not start\n");
+    return 1;
+  }
+  TimeExchanges(echo_pipe.get(), health_type, 20, nullptr);  // warm-up
+  const auto echo_once = [&] {
+    return tovra::common::ExchangeRequest(echo_pipe.get(), health_type, 1, {}, kIoTimeoutMs).has_value();
+  };
+
+  // 1 and 6. Through the plugin, with its parts and the echo.
+  std::vector<double> plugin, echo_with_plugin, engine_only, worker_wake, dispatch_only, existing_wake;
+  double codec_ms = -1;
   {
     Dart dart(reg);
     if (!dart.ok() || !dart.ServiceHealth()) {
@@ -313,68 +465,56 @@ int RunBenchmark(size_t iterations) {
       return 1;
     }
     for (int i = 0; i < 20; ++i) dart.ServiceHealth();  // warm-up
+    ExistingThread existing(dart.engine());
+    for (size_t done = 0; done < iterations; done += kBlock) {
+      bool ok = true;
+      Block(plugin, [&] { return ok = dart.ServiceHealth(); });
+      if (!ok) break;
+      Block(echo_with_plugin, [&] { return echo_once(); });
+      Block(engine_only, [&] { return dart.Unhandled(); });
+      Block(dispatch_only, [&] { return dart.DispatchOnly(); });
+      Block(existing_wake, [&] {
+        existing.Kick();
+        return FlutterHeadlessEngineRunLoop(dart.engine(), 5000) == 1;
+      });
+    }
+    // A new thread per wake-up, for comparison only: thread creation and teardown
+    // would disturb the interleaved figures, so it runs on its own.
     for (size_t i = 0; i < iterations; ++i) {
       const auto start = Clock::now();
-      if (!dart.ServiceHealth()) break;
-      plugin.push_back(Ms(Clock::now() - start));
+      std::thread([engine = dart.engine()] { FlutterHeadlessEngineQuitLoop(engine); }).detach();
+      if (FlutterHeadlessEngineRunLoop(dart.engine(), 5000) == 1) worker_wake.push_back(Ms(Clock::now() - start));
     }
+    codec_ms = CodecPerCallMs(dart.message(), dart.last_reply(), iterations * 10);
   }
-  // The Agent serves one client at a time: the plugin's connection is gone with
-  // its engine, and the raw client takes the next pipe instance.
-  ::Sleep(300);
+  ::Sleep(300);  // the plugin's connection is gone with its engine
 
-  // 2. A raw client straight to the Agent, after its handshake.
-  tovra::common::ConnectOptions options;
-  options.attempts = 3;
-  options.busy_wait_ms = 2000;
+  // 2. A raw client straight to the Agent, after its handshake, with the echo.
   auto connection = tovra::common::ConnectToServer(tovra::common::kAgentPipeRole, session, options);
-  size_t reply_bytes = 0;
-  std::vector<double> raw_agent;
+  std::vector<double> raw_agent, echo_with_agent;
   if (connection.pipe && tovra::common::ExchangeRequest(connection.pipe.get(),
                                                         tovra::common::ToWire(tovra::common::MessageType::hello),
                                                         1, {}, kIoTimeoutMs)) {
-    TimeExchanges(connection.pipe.get(), tovra::common::ToWire(tovra::common::MessageType::get_service_health), 20,
-                  &reply_bytes);
-    raw_agent = TimeExchanges(connection.pipe.get(),
-                              tovra::common::ToWire(tovra::common::MessageType::get_service_health), iterations,
-                              &reply_bytes);
+    TimeExchanges(connection.pipe.get(), health_type, 20, &reply_bytes);
+    for (size_t done = 0; done < iterations; done += kBlock) {
+      bool ok = true;
+      Block(raw_agent, [&] {
+        return ok = tovra::common::ExchangeRequest(connection.pipe.get(), health_type, 1, {}, kIoTimeoutMs)
+                        .has_value();
+      });
+      if (!ok) break;
+      Block(echo_with_agent, [&] { return echo_once(); });
+    }
   } else {
     std::fprintf(stderr, "chain_bench: raw client could not reach the Agent (status %u, win32 %u)\n",
                  static_cast<unsigned>(connection.error), connection.win32_error);
   }
   connection.pipe.reset();
-
-  // 3. Raw two-hop echo with the same frame sizes: a 20-byte request, a reply of
-  // the Agent's reply payload size.
-  const std::wstring stem = L"\\\\.\\pipe\\tovra-bench-" + std::to_wstring(::GetCurrentProcessId());
-  tovra::testing::ChildProcess echo, relay;
-  std::vector<double> raw_echo;
-  if (StartChild(echo, L"--echo " + stem + L"-echo " + std::to_wstring(reply_bytes)) &&
-      (::Sleep(200), StartChild(relay, L"--relay " + stem + L"-relay " + stem + L"-echo"))) {
-    UniqueHandle pipe = OpenClient(stem + L"-relay");
-    if (pipe) {
-      TimeExchanges(pipe.get(), tovra::common::ToWire(tovra::common::MessageType::get_service_health), 20, nullptr);
-      raw_echo = TimeExchanges(pipe.get(), tovra::common::ToWire(tovra::common::MessageType::get_service_health),
-                               iterations, nullptr);
-    }
-  }
-  if (raw_echo.empty()) std::fprintf(stderr, "chain_bench: the raw two-hop echo did not run\n");
+  echo_pipe.reset();
 
   // 5. 32 host calls at once against 32 one after another.
   Dart dart(reg);
   for (int i = 0; i < 20; ++i) dart.ServiceHealth();  // connect and warm up
-
-  // Where the plugin's time goes besides the pipes: the embedding's round trip
-  // alone, and a worker thread started per call that wakes the platform thread
-  // (what each host method does to reply).
-  std::vector<double> engine_only, worker_wake;
-  for (size_t i = 0; i < iterations; ++i) {
-    auto start = Clock::now();
-    if (dart.Unhandled()) engine_only.push_back(Ms(Clock::now() - start));
-    start = Clock::now();
-    std::thread([engine = dart.engine()] { FlutterHeadlessEngineQuitLoop(engine); }).detach();
-    if (FlutterHeadlessEngineRunLoop(dart.engine(), 5000) == 1) worker_wake.push_back(Ms(Clock::now() - start));
-  }
   constexpr int kBurstRounds = 10;
   std::vector<double> sequential, concurrent;
   for (int round = 0; round < kBurstRounds; ++round) {
@@ -386,17 +526,23 @@ int RunBenchmark(size_t iterations) {
     if (dart.ConcurrentServiceHealth(kConcurrent)) concurrent.push_back(Ms(Clock::now() - start));
   }
 
-  const Stats p = Summarise(plugin), a = Summarise(raw_agent), e = Summarise(raw_echo);
+  const Stats p = Summarise(plugin), a = Summarise(raw_agent), e = Summarise(echo_with_plugin);
+  const Stats e2 = Summarise(echo_with_agent);
   const Stats c = Summarise(cold), w = Summarise(warm_first), t = Summarise(trivial);
   const Stats s = Summarise(sequential), k = Summarise(concurrent);
   const Stats eo = Summarise(engine_only), ww = Summarise(worker_wake);
+  const Stats d = Summarise(dispatch_only), xw = Summarise(existing_wake);
   std::printf("round trips (request 20 bytes, reply %zu payload bytes):\n", reply_bytes);
   PrintRow("getServiceHealth through the plugin", p, plugin.size());
+  PrintRow("raw two-hop named-pipe echo, with the plugin", e, echo_with_plugin.size());
   PrintRow("get_service_health by a raw client to the Agent", a, raw_agent.size());
-  PrintRow("raw two-hop named-pipe echo", e, raw_echo.size());
+  PrintRow("raw two-hop named-pipe echo, with the raw client", e2, echo_with_agent.size());
   std::printf("\nparts of the plugin's own cost:\n");
   PrintRow("embedding round trip, no plugin handler", eo, engine_only.size());
+  PrintRow("host call answered at once (channel dispatch)", d, dispatch_only.size());
+  PrintRow("existing thread woken, waking the platform thread", xw, existing_wake.size());
   PrintRow("new worker thread waking the platform thread", ww, worker_wake.size());
+  std::printf("  %-46s mean   %8.4f ms\n", "codec work of one call (4 steps)", codec_ms);
   std::printf("\nstart-up:\n");
   PrintRow("Agent cold start (first call, no Agent)", c, cold.size());
   PrintRow("first call of a fresh plugin, Agent running", w, warm_first.size());
@@ -408,11 +554,32 @@ int RunBenchmark(size_t iterations) {
   const auto ratio = [](double x, double y) { return y > 0 ? x / y : 0.0; };
   std::printf("\nratios (medians):\n");
   std::printf("  plugin / raw two-hop echo          %6.2f\n", ratio(p.median, e.median));
-  std::printf("  raw Agent client / raw echo        %6.2f\n", ratio(a.median, e.median));
-  std::printf("  plugin / raw Agent client          %6.2f\n", ratio(p.median, a.median));
+  std::printf("  raw Agent client / raw echo        %6.2f\n", ratio(a.median, e2.median));
+  std::printf("  plugin / raw echo, paired blocks   %6.2f\n", PairedRatio(plugin, echo_with_plugin, kBlock));
+  std::printf("  raw Agent / raw echo, paired       %6.2f\n", PairedRatio(raw_agent, echo_with_agent, kBlock));
   std::printf("  Agent cold start / trivial process %6.2f\n", ratio(c.median, t.median));
   std::printf("  concurrent / sequential            %6.2f\n", ratio(k.median, s.median));
   std::printf("  p99 plugin / p99 raw echo          %6.2f\n", ratio(p.p99, e.p99));
+  // What one plugin call is made of, as shares of the plugin's round trip: the
+  // pipe exchange (the raw Agent client, carried over from its own phase through
+  // the echo measured beside each, paired by blocks), the channel dispatch
+  // (includes the embedding's round trip and the codec), the hand-off to a worker
+  // and back, and what none of these explains. Once with medians (what a loaded
+  // machine gives) and once with minimums (the cost itself, without waiting for a
+  // core).
+  const double exchange = PairedRatio(raw_agent, echo_with_agent, kBlock) * e.median;
+  const double exchange_min = ratio(a.min, e2.min) * e.min;
+  const auto share = [&](const char* what, double median_part, double min_part) {
+    std::printf("  %-34s %6.2f   %6.2f\n", what, ratio(median_part, p.median), ratio(min_part, p.min));
+  };
+  std::printf("\nshare of the plugin's round trip:   median  minimum\n");
+  share("pipe exchange (raw Agent client)", exchange, exchange_min);
+  share("channel dispatch, answered at once", d.median, d.min);
+  share("  of which embedding round trip", eo.median, eo.min);
+  share("  of which codec work", codec_ms, codec_ms);
+  share("hand-off to a worker and back", xw.median, xw.min);
+  share("rest", p.median - exchange - d.median - xw.median, p.min - exchange_min - d.min - xw.min);
+  share("for comparison: a new thread per call", ww.median, ww.min);
 
   tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
   return 0;
