@@ -62,7 +62,7 @@ struct PluginCommand {
 };
 
 template <typename T>
-bool Extract(const EncodableValue& v, T& out) {
+[[nodiscard]] bool Extract(const EncodableValue& v, T& out) {
   if constexpr (std::is_same_v<T, bool>) {
     if (!std::holds_alternative<bool>(v)) return false;
     out = std::get<bool>(v);
@@ -185,7 +185,7 @@ struct Options {
   std::vector<std::string> positional;
 };
 
-bool ParseOptions(std::span<const std::string> args, Options& o, std::ostream& err) {
+[[nodiscard]] bool ParseOptions(std::span<const std::string> args, Options& o, std::ostream& err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--json") {
@@ -225,7 +225,7 @@ void PrintCommandHelp(const PluginCommandInfo& c, std::ostream& to) {
 
 // Reads the command's positional input into `file` or `seconds`; false after a
 // message on `err`.
-bool ReadInput(const PluginCommand& command, const Options& o, std::string& file, uint32_t& seconds,
+[[nodiscard]] bool ReadInput(const PluginCommand& command, const Options& o, std::string& file, uint32_t& seconds,
                std::ostream& err) {
   if (command.input == Input::file) {
     auto bytes = ReadFileBytes(o.positional[0], kMaxInputFile);
