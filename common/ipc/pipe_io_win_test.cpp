@@ -72,7 +72,7 @@ TEST(PipeIo, FrameWrittenInPiecesIsReadWhole) {
                                5000, TransferDirection::Write));
       offset += n;
       piece = piece * 2 + 1;  // 1, 3, 7, 15, ...: splits inside and across the header
-      ::Sleep(10);
+      ::Sleep(10);  // lets each piece arrive on its own
     }
   });
   const auto frame = ReadFrame(p.client.get(), 5000);
@@ -121,7 +121,7 @@ TEST(PipeIo, TimeoutAppliesToEachChunk) {
   std::thread writer([&] {
     // Three pieces, each well inside the per-chunk timeout, together longer than it.
     for (size_t offset = 0; offset < encoded.size(); offset += 20) {
-      ::Sleep(250);
+      ::Sleep(250);  // the pacing is what is tested
       const auto n = static_cast<uint32_t>(std::min<size_t>(20, encoded.size() - offset));
       PipeTransfer(p.server.get(), encoded.data() + offset, n, 5000, TransferDirection::Write);
     }
@@ -139,7 +139,7 @@ TEST(PipeIo, PeerClosingAfterTheHeaderFailsTheRead) {
   ASSERT_TRUE(PipeTransfer(p.server.get(), encoded.data(), kFrameHeaderSize, 5000,
                            TransferDirection::Write));
   std::thread closer([&] {
-    ::Sleep(100);
+    ::Sleep(100);  // closes while the read waits, which is what is tested
     p.server.reset();
   });
   const ULONGLONG start = ::GetTickCount64();
@@ -166,8 +166,8 @@ TEST(PipeIo, OverlongPayloadWritesNothing) {
   PipePair p = MakePair();
   ASSERT_TRUE(p.server && p.client);
   const Bytes payload(kMaxPayload + 1, 1);
+  // A write completes before WriteFrame returns, so no wait is needed to see one.
   EXPECT_FALSE(WriteFrame(p.server.get(), 5, 1, 0, payload, 1000));
-  ::Sleep(50);
   EXPECT_EQ(Available(p.client.get()), 0u);
 }
 

@@ -64,13 +64,16 @@ TEST_F(ServerPipe, AcceptSeesClientThatArrivedFirst) {
 }
 
 TEST_F(ServerPipe, AcceptSeesClientArrivingWhileWaiting) {
-  std::thread late([this] {
-    ::Sleep(200);
+  UniqueHandle accepted(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread late([&] {
+    ::Sleep(200);  // arriving late is what is tested: the server is waiting by then
     ConnectResult client = Connect();
     EXPECT_EQ(client.error, Status::ok);
-    ::Sleep(500);
+    // Holds the connection until the server has seen it.
+    EXPECT_EQ(::WaitForSingleObject(accepted.get(), 10000), WAIT_OBJECT_0);
   });
   EXPECT_EQ(AcceptClient(pipe(), stop_.get(), 10000), AcceptResult::connected);
+  ::SetEvent(accepted.get());
   late.join();
 }
 
@@ -89,11 +92,11 @@ TEST_F(ServerPipe, WaitingClientGetsTheNextInstance) {
   ASSERT_EQ(AcceptClient(pipe(), stop_.get(), 1000), AcceptResult::connected);
   ConnectResult second;
   std::thread waiting([&] { second = Connect(40, 200); });
-  ::Sleep(500);
+  ::Sleep(500);  // the second client is waiting on the busy instance, which is what is tested
   // The server finishes its client and, a moment later, offers a fresh instance.
   FinishClient(pipe(), 5000);
   created_.pipe.reset();
-  ::Sleep(150);
+  ::Sleep(150);  // the name is gone for that moment
   created_ = CreateServerPipe(name_, security_, true, 1);
   ASSERT_TRUE(created_.pipe);
   waiting.join();

@@ -225,7 +225,7 @@ TEST_F(HeadlessEngineTest, RemovedHandlerLeavesTheChannelUnanswered) {
 TEST_F(HeadlessEngineTest, RunLoopEndsOnQuitFromAnotherThreadOrOnTimeout) {
   EXPECT_EQ(FlutterHeadlessEngineRunLoop(engine_, 30), 0);
   std::thread quitter([engine = engine_] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // quits a loop that is running
     FlutterHeadlessEngineQuitLoop(engine);
   });
   EXPECT_EQ(FlutterHeadlessEngineRunLoop(engine_, kTimeoutMs), 1);
@@ -241,7 +241,9 @@ TEST_F(HeadlessEngineTest, DestroyingTheEngineDestroysThePluginAndDropsLateWorke
   FlutterHeadlessEngineDestroy(engine_);
   engine_ = nullptr;
   EXPECT_EQ(plugin_.live_count(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the worker replies into a dead engine
+  // Proves an absence: the worker replies 300 ms after it started, into a dead
+  // engine, and that reply must never arrive.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
   EXPECT_FALSE(reply.arrived);
 }
 

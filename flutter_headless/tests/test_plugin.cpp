@@ -53,7 +53,7 @@ class TestPlugin : public flutter::Plugin {
     Handle("test.worker", [](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
       const int64_t delay_ms = message.LongValue();
       std::thread([reply, delay_ms] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));  // a slow worker, on request
         reply(EncodableValue(EncodableList{EncodableValue("worker"), EncodableValue(false)}));
       }).detach();
     });

@@ -13,6 +13,7 @@
 #include "common/ipc/pipe_names.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/pipe_wait_win.h"
 
 namespace tovra::testing {
 namespace {
@@ -30,7 +31,7 @@ class PluginSide {
     options.attempts = 30;
     options.busy_wait_ms = 400;
     options.on_absent = [] {
-      ::Sleep(200);
+      ::Sleep(200);  // polls for the Agent's pipe, within the attempts above
       return true;
     };
     pipe_ = common::ConnectToServer(common::kAgentPipeRole, Session(), options).pipe;
@@ -81,7 +82,7 @@ class AgentE2E : public ::testing::Test {
   void StartService() {
     ASSERT_FALSE(service_exe_.empty()) << "TOVRA_SERVICE_EXE not set";
     ASSERT_TRUE(service_.Start(service_exe_, L"--console"));
-    ::Sleep(300);
+    ASSERT_TRUE(WaitForRolePipe(common::kServicePipeRole, 30000)) << "the Service never listened";
   }
   std::string AgentLog() { return ReadFileFrom(ZerkaLogPath(L"agent"), log_offset_); }
 
@@ -232,7 +233,7 @@ TEST_F(AgentE2E, ExitsWhenIdleButNotWhileAClientIsServed) {
     // Longer than the idle timeout, with a request every few seconds.
     for (int i = 0; i < 4; ++i) {
       ASSERT_TRUE(plugin.Exchange(2)) << i;
-      ::Sleep(3500);
+      ::Sleep(3500);  // the time passing is what is tested: 14 s served, past the 10 s timeout
     }
     EXPECT_TRUE(agent_.running()) << "a served client keeps the Agent up";
     ASSERT_TRUE(plugin.Exchange(2));

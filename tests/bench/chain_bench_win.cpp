@@ -41,6 +41,8 @@
 #include "common/ipc/pipe_names.h"
 #include "plugin/pigeon_api.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/pipe_wait_win.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -112,7 +114,7 @@ UniqueHandle OpenClient(const std::wstring& name) {
     UniqueHandle h(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, nullptr));
     if (h) return h;
-    ::Sleep(25);
+    ::Sleep(25);  // polls for the pipe, 5 s at most
   }
   return UniqueHandle();
 }
@@ -373,6 +375,7 @@ double TimeTrivialProcess() {
 
 int RunBenchmark(size_t iterations) {
   const uint32_t session = tovra::common::GetProcessSessionId();
+  const std::wstring agent_pipe = *tovra::common::FormatPipeName(tovra::common::kAgentPipeRole, session);
   ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"300");
   tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
 
@@ -381,7 +384,10 @@ int RunBenchmark(size_t iterations) {
     std::fprintf(stderr, "chain_bench: cannot start the Service (TOVRA_SERVICE_EXE)\n");
     return 1;
   }
-  ::Sleep(500);
+  if (!tovra::testing::WaitForRolePipe(tovra::common::kServicePipeRole, 30000)) {
+    std::fprintf(stderr, "chain_bench: the Service never listened\n");
+    return 1;
+  }
   RegisterFn reg = LoadPlugin();
   if (!reg) {
     std::fprintf(stderr, "chain_bench: cannot load the plugin (TOVRA_PLUGIN_DLL)\n");
@@ -396,7 +402,11 @@ int RunBenchmark(size_t iterations) {
   std::vector<double> cold, warm_first, trivial;
   for (int round = 0; round < kColdRounds; ++round) {
     tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
-    ::Sleep(300);
+    // A cold start finds no Agent pipe.
+    if (!tovra::testing::WaitUntil([&] { return !tovra::testing::PipeExists(agent_pipe); },
+                                   std::chrono::seconds(10))) {
+      std::fprintf(stderr, "chain_bench: the killed Agent's pipe is still there\n");
+    }
     {
       Dart dart(reg);
       const auto start = Clock::now();
@@ -443,7 +453,8 @@ int RunBenchmark(size_t iterations) {
   tovra::testing::ChildProcess echo, relay;
   UniqueHandle echo_pipe;
   if (StartChild(echo, L"--echo " + stem + L"-echo " + std::to_wstring(reply_bytes)) &&
-      (::Sleep(200), StartChild(relay, L"--relay " + stem + L"-relay " + stem + L"-echo"))) {
+      tovra::testing::WaitForPipe(stem + L"-echo", 10000) &&
+      StartChild(relay, L"--relay " + stem + L"-relay " + stem + L"-echo")) {
     echo_pipe = OpenClient(stem + L"-relay");
   }
   if (!echo_pipe) {

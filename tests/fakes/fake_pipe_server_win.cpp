@@ -12,9 +12,13 @@ FakePipeServer::FakePipeServer(std::wstring pipe_name, Handler handler,
     : name_(std::move(pipe_name)),
       handler_(std::move(handler)),
       owner_sid_(std::move(owner_sid)),
-      stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      ready_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   thread_ = std::thread([this] { Run(); });
-  ::Sleep(50);  // let the first instance exist before clients try
+  // Clients may connect as soon as the constructor returns, so the first instance
+  // must exist by then. A stand-in that cannot create its pipe still returns (the
+  // test then fails on what it observes, not here).
+  ::WaitForSingleObject(ready_event_.get(), kReadyTimeoutMs);
 }
 
 FakePipeServer::~FakePipeServer() {
@@ -66,6 +70,7 @@ void FakePipeServer::Run() {
   common::UniqueHandle next;
   while (!stop_) {
     common::UniqueHandle pipe = next ? std::move(next) : create_instance();
+    if (pipe) ::SetEvent(ready_event_.get());
     if (!pipe) {
       ::WaitForSingleObject(stop_event_.get(), 50);
       continue;
@@ -114,6 +119,7 @@ void FakePipeServer::Run() {
       }
     }
     ::DisconnectNamedPipe(pipe.get());
+    ++disconnections_;
   }
 }
 

@@ -26,6 +26,7 @@ class FakePipeServer {
 
   // `owner_sid`, when given, becomes the owner in the pipe's security descriptor
   // (a squatter posing as a server).
+  // Returns once the first pipe instance exists (or after kReadyTimeoutMs).
   FakePipeServer(std::wstring pipe_name, Handler handler,
                  std::optional<std::wstring> owner_sid = std::nullopt);
   ~FakePipeServer();
@@ -36,12 +37,17 @@ class FakePipeServer {
 
   std::vector<common::Frame> received();
   int connections() const { return connections_; }
+  // Client sessions that have ended (the client closed, was dropped or the
+  // handler closed it).
+  int disconnections() const { return disconnections_; }
   const std::wstring& name() const { return name_; }
 
   // A handler answering hello with `protocol` and ping/others with status 0.
   static std::optional<common::Bytes> HelloReply(uint16_t protocol, const std::string& generation_id);
 
  private:
+  static constexpr DWORD kReadyTimeoutMs = 5000;
+
   void Run();
 
   std::wstring name_;
@@ -51,7 +57,9 @@ class FakePipeServer {
   std::atomic<bool> stop_{false};
   std::atomic<bool> drop_{false};
   std::atomic<int> connections_{0};
+  std::atomic<int> disconnections_{0};
   common::UniqueHandle stop_event_;
+  common::UniqueHandle ready_event_;  // set once the first instance exists
   std::mutex mutex_;
   std::vector<common::Frame> received_;
   std::thread thread_;

@@ -8,6 +8,7 @@
 
 #include <flutter_headless.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -17,6 +18,8 @@
 #include "plugin/pigeon_api.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/pipe_wait_win.h"
+#include "tests/support/wait_until.h"
 
 namespace tovra_windows_vpn {
 namespace {
@@ -166,7 +169,8 @@ class PluginE2E : public ::testing::Test {
   void TearDown() override { tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"); }
   void StartService() {
     ASSERT_TRUE(service_.Start(tovra::testing::TestEnv(L"TOVRA_SERVICE_EXE"), L"--console"));
-    ::Sleep(300);
+    ASSERT_TRUE(tovra::testing::WaitForRolePipe(tovra::common::kServicePipeRole, 30000))
+        << "the Service never listened";
   }
   std::string PluginLog() {
     return tovra::testing::ReadFileFrom(tovra::testing::ZerkaLogPath(L"plugin"), plugin_log_offset_);
@@ -329,7 +333,9 @@ TEST_F(PluginE2E, SquattedAgentPipeGetsNothing) {
             "INTERNAL");
   EXPECT_EQ(dart.ErrorCode("startWireGuard", List({EncodableValue("[Interface]\nPrivateKey=x\n")})),
             "INTERNAL");
-  ::Sleep(300);
+  // No wait needed: every send is a request the plugin waits the answer of, and
+  // the stand-in records a frame before answering it, so a frame sent before
+  // these replies is already recorded.
   EXPECT_TRUE(squatter.received().empty()) << "not a byte reached the squatter";
   EXPECT_NE(PluginLog().find("WARN agent pipe owner not trusted -> fail closed"), std::string::npos);
   EXPECT_FALSE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"));
@@ -366,25 +372,48 @@ TEST_F(PluginE2E, EventsFollowTheAgent) {
 }
 
 TEST_F(PluginE2E, DestroyedWhileWorkersAreInFlight) {
-  FakePipeServer slow(AgentPipe(), AgentAnswering(6, [](const Frame&) -> std::optional<Bytes> {
-                        ::Sleep(1500);
+  constexpr int kRequests = 4;
+  std::atomic<int> answered{0};
+  FakePipeServer slow(AgentPipe(), AgentAnswering(6, [&answered](const Frame&) -> std::optional<Bytes> {
+                        // Slow on purpose: the requests must still be in flight
+                        // when the engine goes.
+                        ::Sleep(400);
                         tovra::common::PayloadWriter w;
                         w.WriteU16(0);
                         w.WriteWireGuardStatus({});
+                        ++answered;
                         return w.Take();
                       }));
   {
     Dart dart(true);
+    ASSERT_TRUE(dart.ok());
     const Bytes message = Encode(List({}));
     const std::string channel = std::string(kHostChannelPrefix) + "wireGuardStatus";
-    for (int i = 0; i < 4; ++i) {
-      FlutterHeadlessEngineSendToPlugin(dart.engine(), channel.c_str(), message.data(),
-                                        message.size(), nullptr, nullptr);
+    for (int i = 0; i < kRequests; ++i) {
+      ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(dart.engine(), channel.c_str(), message.data(),
+                                                    message.size(), nullptr, nullptr));
     }
-    FlutterHeadlessEngineRunLoop(dart.engine(), 200);  // the workers start
-  }  // engine and plugin destroyed with four requests in flight
-  ::Sleep(7000);  // the workers finish against the client they share
-  SUCCEED();
+    // The handlers run on the platform thread, which runs while the loop is pumped.
+    ASSERT_TRUE(tovra::testing::WaitUntil(
+        [&] {
+          FlutterHeadlessEngineRunLoop(dart.engine(), 20);
+          return slow.received().size() >= 2;
+        },
+        std::chrono::seconds(30)))
+        << "the workers reached the stand-in";
+    EXPECT_LT(answered.load(), kRequests) << "still in flight when the engine goes";
+  }  // engine and plugin destroyed with requests in flight
+
+  // The workers share the client, which closes its pipe only when the last of them
+  // has answered into the dead engine and let go of it.
+  ASSERT_TRUE(tovra::testing::WaitUntil([&] { return slow.disconnections() >= 1; },
+                                        std::chrono::seconds(30)))
+      << "a worker never finished";
+  EXPECT_EQ(answered.load(), kRequests);
+  const auto frames = slow.received();
+  ASSERT_EQ(frames.size(), 1u + kRequests) << "one hello, then every request once";
+  for (int i = 1; i <= kRequests; ++i) EXPECT_EQ(frames[i].header.type, 7) << i;
+  EXPECT_EQ(slow.connections(), 1) << "one client for every worker";
 }
 
 }  // namespace
@@ -406,10 +435,16 @@ TEST_F(PluginE2E, InJob_AgentStartsInsideAJobThatForbidsBreakaway) {
   EXPECT_NE(log.find("launched ZerkaVPNAgent.exe detached"), std::string::npos);
   EXPECT_EQ(log.find("CreateProcess(agent) failed"), std::string::npos)
       << "the start without breakaway is the fallback, not a failure";
-  BOOL in_job = FALSE;
-  EXPECT_TRUE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"));
-  ::IsProcessInJob(::GetCurrentProcess(), job, &in_job);
-  EXPECT_TRUE(in_job);
+  // Started with breakaway the Agent would be outside the job; inside it, it was
+  // the fallback start that ran.
+  const std::vector<uint32_t> agents = tovra::testing::ProcessIdsNamed(L"ZerkaVPNAgent.exe");
+  ASSERT_EQ(agents.size(), 1u);
+  tovra::common::UniqueHandle agent_process(
+      ::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, agents[0]));
+  ASSERT_TRUE(agent_process);
+  BOOL agent_in_job = FALSE;
+  ASSERT_TRUE(::IsProcessInJob(agent_process.get(), job, &agent_in_job)) << ::GetLastError();
+  EXPECT_TRUE(agent_in_job) << "the Agent was started inside the job";
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ UniqueHandle Connect() {
   for (int i = 0; i < 200; ++i) {
     ConnectResult r = TryConnect(1, 0);
     if (r.error == Status::ok) return std::move(r.pipe);
-    ::Sleep(100);
+    ::Sleep(100);  // polls for the pipe, 20 s at most
   }
   ADD_FAILURE() << "the Service pipe never appeared";
   return {};
@@ -167,7 +167,7 @@ TEST_F(ServiceConsole, HelloPingAndHealthRepliesAreByteExact) {
   uint64_t first_uptime = 0;
   for (int round = 0; round < 2; ++round) {
     if (round == 1) {
-      ::Sleep(1100);
+      ::Sleep(1100);  // the uptime, counted in whole seconds, must move on
       pipe.reset();
       pipe = Connect();  // the same process across connections
       ASSERT_TRUE(pipe);
@@ -297,7 +297,7 @@ TEST_F(ServiceConsole, SecondClientWaitsWhileTheFirstIsServed) {
   EXPECT_EQ(refused.error, Status::busy);
 
   std::thread release([&] {
-    ::Sleep(1500);
+    ::Sleep(1500);  // the second client must be kept waiting: the time is what is tested
     first.reset();
   });
   ConnectResult second = TryConnect(40, 500);
@@ -420,7 +420,7 @@ TEST(ServiceScm, InstalledStartedServesStopsCleanlyAndIsRemoved) {
   for (int i = 0; i < 100 && !removed; ++i) {
     common::UniqueServiceHandle gone(::OpenServiceW(scm.get(), L"ZerkaVPNService", SERVICE_QUERY_STATUS));
     removed = !gone && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-    if (!removed) ::Sleep(100);
+    if (!removed) ::Sleep(100);  // polls the SCM, 10 s at most
   }
   EXPECT_TRUE(removed);
 

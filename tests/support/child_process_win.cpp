@@ -78,7 +78,7 @@ bool ChildProcess::Launch(const wchar_t* exe, std::wstring command_line,
                                CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr,
                                &si, &pi);
     if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) return false;
-    if (!started) ::Sleep(200);
+    if (!started) ::Sleep(200);  // a back-off: there is nothing to observe before a retry
   }
   if (!started) return false;
   ::CloseHandle(pi.hThread);
@@ -151,6 +151,12 @@ bool IsProcessRunning(const wchar_t* exe_name) {
   bool found = false;
   ForEachProcessNamed(exe_name, [&](DWORD) { found = true; });
   return found;
+}
+
+std::vector<uint32_t> ProcessIdsNamed(const wchar_t* exe_name) {
+  std::vector<uint32_t> pids;
+  ForEachProcessNamed(exe_name, [&](DWORD pid) { pids.push_back(pid); });
+  return pids;
 }
 
 std::wstring LayOutAppFolder(const std::wstring& stem, bool with_agent, bool with_zerkactl) {

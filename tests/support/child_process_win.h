@@ -60,6 +60,8 @@ std::wstring WinePathFromEnvironment(const wchar_t* variable);
 int KillProcessesNamed(const wchar_t* exe_name);
 // Whether a process with that executable file name is running.
 bool IsProcessRunning(const wchar_t* exe_name);
+// The ids of the processes with that executable file name.
+std::vector<uint32_t> ProcessIdsNamed(const wchar_t* exe_name);
 
 // A fresh folder laid out as an installed app has it: copies of the plugin DLL
 // (TOVRA_PLUGIN_DLL) and the engine beside it, the Agent (TOVRA_AGENT_EXE) when

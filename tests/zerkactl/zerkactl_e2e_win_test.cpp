@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -18,6 +19,8 @@
 
 #include "common/win/handles_win.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/pipe_wait_win.h"
+#include "tests/support/wait_until.h"
 #include "tests/support/json_reader.h"
 
 namespace {
@@ -43,9 +46,10 @@ fs::path Layout(bool with_agent) {
 std::wstring Quote(const std::wstring& s) { return L"\"" + s + L"\""; }
 
 // Runs zerkactl.exe from `dir` with `args`, standard input at the null device;
-// `meanwhile` runs once it has started.
+// `meanwhile` runs once it has started, given the file its output goes to.
 Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
-                   const std::function<void()>& meanwhile = {}, uint32_t timeout_ms = 180000) {
+                   const std::function<void(const fs::path& out)>& meanwhile = {},
+                   uint32_t timeout_ms = 180000) {
   static int counter = 0;
   const fs::path out_path = dir / (L"out-" + std::to_wstring(++counter) + L".txt");
   const fs::path err_path = dir / (L"err-" + std::to_wstring(counter) + L".txt");
@@ -81,7 +85,7 @@ Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
                                dir.c_str(), &si, &pi);
     error = started ? 0 : ::GetLastError();
     if (!started && error != ERROR_INTERNAL_ERROR) break;
-    if (!started) ::Sleep(200);
+    if (!started) ::Sleep(200);  // a back-off: there is nothing to observe before a retry
   }
   out.reset();
   err.reset();
@@ -92,7 +96,7 @@ Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
   }
   tovra::common::UniqueHandle process(pi.hProcess);
   tovra::common::UniqueHandle thread(pi.hThread);
-  if (meanwhile) meanwhile();
+  if (meanwhile) meanwhile(out_path);
   if (::WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0) {
     DWORD code = 0;
     ::GetExitCodeProcess(process.get(), &code);
@@ -118,7 +122,8 @@ class ZerkactlE2E : public ::testing::Test {
   void TearDown() override { tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"); }
   void StartService() {
     ASSERT_TRUE(service_.Start(tovra::testing::TestEnv(L"TOVRA_SERVICE_EXE"), L"--console"));
-    ::Sleep(300);
+    ASSERT_TRUE(tovra::testing::WaitForRolePipe(tovra::common::kServicePipeRole, 30000))
+        << "the Service never listened";
   }
 
   tovra::testing::ChildProcess service_;
@@ -135,7 +140,7 @@ TEST_F(ZerkactlE2E, HealthOfAllThreeComponentsThroughTheRealAgentAndService) {
     available = RunZerkactl(dir, {L"is-available"});
     ASSERT_EQ(available.exit_code, 0u) << available.err;
     if (available.out != "not available\n") break;
-    ::Sleep(500);
+    ::Sleep(500);  // polls the answer itself, each poll a whole zerkactl run
   }
   EXPECT_EQ(available.out, "available: the Agent and the Service answer\n");
   EXPECT_TRUE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe")) << "the plugin started the Agent";
@@ -174,8 +179,12 @@ bool InOrder(const std::vector<std::string>& types, const std::vector<std::strin
 TEST_F(ZerkactlE2E, EventsFollowTheAgentBeingKilledAndStartedAgain) {
   StartService();
   const fs::path dir = Layout(true);
-  const Result events = RunZerkactl(dir, {L"events", L"16", L"--json"}, [] {
-    ::Sleep(6000);
+  const Result events = RunZerkactl(dir, {L"events", L"16", L"--json"}, [](const fs::path& out) {
+    // Killed once the first connection is reported, so the restart is what follows.
+    EXPECT_TRUE(tovra::testing::WaitUntil(
+        [&] { return Contains(ReadWhole(out), "\"serviceConnected\""); }, std::chrono::seconds(15),
+        std::chrono::milliseconds(100)))
+        << ReadWhole(out);
     EXPECT_GE(tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"), 1) << "the poller started the Agent";
   });
   ASSERT_EQ(events.exit_code, 0u) << events.err;

@@ -3,7 +3,8 @@
 // the Dart side does) and print the results for people or, with --json, for
 // scripts. Exit codes: 0 success, 1 the plugin answered with an error, 2 usage.
 //
-// The formatting and argument handling here are portable; the session that loads
+// Formats live in human_format.h, json_text.h and result_output.h; the command
+// table and argument handling here are portable; the session that loads
 // the plugin DLL through the headless embedding is Windows-only and is installed
 // by the program's entry point (tests install fakes).
 #pragma once
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "plugin/plugin_rules.h"
+#include "tools/zerkactl/human_format.h"
 
 namespace tovra::tools {
 
@@ -62,10 +64,5 @@ struct PluginCommandInfo {
 };
 inline constexpr size_t kPluginCommandCount = 12;
 std::span<const PluginCommandInfo> PluginCommands();
-
-// Readable forms used by the human output.
-std::string FormatBytes(int64_t bytes);            // "0 B", "1.5 KiB", "3.2 GiB"
-std::string FormatDuration(int64_t seconds);       // "0s", "1h 02m 03s", "2d 03h 04m 05s"
-std::string FormatUnixMs(int64_t ms);              // "never" for 0, else "2026-12-07 08:00:00.123 UTC"
 
 }  // namespace tovra::tools
