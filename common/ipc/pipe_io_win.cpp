@@ -7,9 +7,11 @@ namespace tovra::common {
 
 namespace {
 
-// One overlapped chunk. Returns the bytes moved, 0 on any failure.
+// One overlapped chunk. Returns the bytes moved, 0 on any failure; `timed_out`
+// tells a chunk that did not complete in time from one that failed.
 DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeout_ms,
-                    TransferDirection direction) {
+                    TransferDirection direction, bool& timed_out) {
+  timed_out = false;
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return 0;
   OVERLAPPED ov{};
@@ -28,6 +30,7 @@ DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeou
       // operation completes; wait for that before either goes away.
       DWORD ignored = 0;
       ::GetOverlappedResult(handle, &ov, &ignored, TRUE);
+      timed_out = wait == WAIT_TIMEOUT;
       return 0;
     }
   }
@@ -38,16 +41,27 @@ DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeou
 
 }  // namespace
 
-bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
-                  TransferDirection direction) {
-  if (!UniqueHandle::IsValid(handle) || (buffer == nullptr && count != 0)) return false;
+PipeIoError PipeTransferDetailed(HANDLE handle, uint8_t* buffer, uint32_t count,
+                                 uint32_t timeout_ms, TransferDirection direction) {
+  if (!UniqueHandle::IsValid(handle) || (buffer == nullptr && count != 0)) {
+    return PipeIoError::broken;
+  }
   uint32_t done = 0;
   while (done < count) {
-    const DWORD moved = TransferChunk(handle, buffer + done, count - done, timeout_ms, direction);
-    if (moved == 0 || moved > count - done) return false;
+    bool timed_out = false;
+    const DWORD moved =
+        TransferChunk(handle, buffer + done, count - done, timeout_ms, direction, timed_out);
+    if (moved == 0 || moved > count - done) {
+      return timed_out ? PipeIoError::timed_out : PipeIoError::broken;
+    }
     done += moved;
   }
-  return true;
+  return PipeIoError::none;
+}
+
+bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
+                  TransferDirection direction) {
+  return PipeTransferDetailed(handle, buffer, count, timeout_ms, direction) == PipeIoError::none;
 }
 
 bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
@@ -61,24 +75,33 @@ bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t gene
 }
 
 std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms) {
+  return ReadFrameDetailed(handle, timeout_ms).frame;
+}
+
+ReadFrameResult ReadFrameDetailed(HANDLE handle, uint32_t timeout_ms) {
+  ReadFrameResult result;
   uint8_t header_bytes[kFrameHeaderSize];
-  if (!PipeTransfer(handle, header_bytes, kFrameHeaderSize, timeout_ms, TransferDirection::Read)) {
-    return std::nullopt;
-  }
+  result.error = PipeTransferDetailed(handle, header_bytes, kFrameHeaderSize, timeout_ms,
+                                      TransferDirection::Read);
+  if (result.error != PipeIoError::none) return result;
   Frame frame;
   uint32_t total = 0;
   if (DecodeFrameHeader(header_bytes, kFrameHeaderSize, &frame.header, &total) !=
       FrameDecodeResult::Complete) {
-    return std::nullopt;
+    result.error = PipeIoError::malformed;
+    return result;
   }
   frame.payload.assign(frame.header.payload_length, 0);
-  if (frame.header.payload_length != 0 &&
-      !PipeTransfer(handle, frame.payload.data(), frame.header.payload_length, timeout_ms,
-                    TransferDirection::Read)) {
-    SecureZero(frame.payload);  // a partial payload may already hold secret bytes
-    return std::nullopt;
+  if (frame.header.payload_length != 0) {
+    result.error = PipeTransferDetailed(handle, frame.payload.data(), frame.header.payload_length,
+                                        timeout_ms, TransferDirection::Read);
+    if (result.error != PipeIoError::none) {
+      SecureZero(frame.payload);  // a partial payload may already hold secret bytes
+      return result;
+    }
   }
-  return frame;
+  result.frame = std::move(frame);
+  return result;
 }
 
 }  // namespace tovra::common

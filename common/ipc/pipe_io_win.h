@@ -16,12 +16,25 @@ namespace tovra::common {
 
 enum class TransferDirection { Read, Write };
 
+// Why a transfer or a frame read failed. Clients need the difference: after a
+// time-out the peer may still be working on the request; a broken pipe means the
+// peer is gone or dropped the connection.
+enum class PipeIoError {
+  none,
+  timed_out,  // a chunk did not complete in time (the operation was cancelled)
+  broken,     // the peer closed or broke the pipe, or the I/O failed otherwise
+  malformed,  // a frame header that does not decode
+};
+
 // Moves exactly `count` bytes through the overlapped handle. Each chunk waits at
 // most `timeout_ms`; on time-out the pending operation is cancelled and its
 // completion awaited before the buffer is given back. A chunk of 0 bytes (peer
 // closed) fails.
 bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
                   TransferDirection direction);
+// PipeTransfer that says why it failed.
+PipeIoError PipeTransferDetailed(HANDLE handle, uint8_t* buffer, uint32_t count,
+                                 uint32_t timeout_ms, TransferDirection direction);
 
 // Encodes and writes one frame. A payload that cannot be encoded writes nothing.
 // The encoded copy is wiped afterwards (payloads may carry secrets).
@@ -31,5 +44,12 @@ bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t gene
 // Reads one whole frame, or nothing on time-out, transport failure or a header that
 // does not decode.
 std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms);
+
+struct ReadFrameResult {
+  std::optional<Frame> frame;
+  PipeIoError error = PipeIoError::none;  // set when there is no frame
+};
+// ReadFrame that says why no frame came.
+ReadFrameResult ReadFrameDetailed(HANDLE handle, uint32_t timeout_ms);
 
 }  // namespace tovra::common
