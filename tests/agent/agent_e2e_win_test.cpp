@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <regex>
 
 #include "common/security/caller_identity_win.h"
@@ -81,7 +82,14 @@ class AgentE2E : public ::testing::Test {
   void StartService() {
     ASSERT_FALSE(service_exe_.empty()) << "TOVRA_SERVICE_EXE not set";
     ASSERT_TRUE(service_.Start(service_exe_, L"--console"));
-    ::Sleep(300);
+    // Ready once its pipe exists; a relay sent before that finds the Service absent.
+    const std::wstring pipe = *common::FormatPipeName(common::kServicePipeRole, Session());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!::WaitNamedPipeW(pipe.c_str(), 100)) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the Service pipe never appeared";
+      ASSERT_TRUE(service_.running()) << "the Service exited";
+      ::WaitForSingleObject(service_.handle(), 50);
+    }
   }
   std::string AgentLog() { return ReadFileFrom(ZerkaLogPath(L"agent"), log_offset_); }
 
