@@ -234,7 +234,10 @@ bool AgentHost::Dispatch(HANDLE pipe, common::Frame& request) {
     }
     case MessageType::get_agent_health: {
       InFlight in_flight(in_flight_service_requests_);
-      const bool connected = link_.EnsureConnected();
+      // A live exchange, not the link's flag: a link that was connected says
+      // nothing about a Service that has since stopped, and a link the Service
+      // dropped while idle reconnects in the ping's second pass.
+      const bool connected = link_.Request(ToWire(MessageType::ping), {}).ok;
       reply = BuildAgentHealthReply(generation_id_, session_id_, connected);
       break;
     }

@@ -101,39 +101,6 @@ StageResult MapStageResultCode(uint16_t stage_result) {
   }
 }
 
-HelloOutcome EvaluateHelloReply(const std::optional<common::Frame>& reply,
-                                uint32_t sent_request_id) {
-  HelloOutcome out;
-  if (!reply || reply->header.request_id != sent_request_id) {
-    out.status = ToWire(Status::unavailable);
-    return out;
-  }
-  PayloadReader r(reply->payload);
-  uint16_t status = 0;
-  if (!r.ReadU16(status)) {
-    out.status = ToWire(Status::internal);
-    return out;
-  }
-  if (status != 0) {
-    out.status = status;
-    return out;
-  }
-  common::HelloInfo hello;
-  std::string generation_id;
-  if (!r.ReadHelloInfo(hello) || !r.ReadString(generation_id)) {
-    out.status = ToWire(Status::internal);
-    return out;
-  }
-  out.protocol = hello.protocol;
-  if (hello.protocol != common::kProtocolVersion) {
-    out.status = ToWire(Status::protocol_mismatch);
-    return out;
-  }
-  out.status = ToWire(Status::ok);
-  out.generation = reply->header.generation;
-  return out;
-}
-
 std::wstring GenerationChangedLine(uint32_t old_generation, uint32_t new_generation) {
   return L"service generation changed " + common::FormatHex32(old_generation) + L" -> " +
          common::FormatHex32(new_generation);

@@ -64,18 +64,6 @@ StageResult MapStageRequestFailure(uint16_t status);
 // An empty staged_path with the Service's `stage_result`.
 StageResult MapStageResultCode(uint16_t stage_result);
 
-// What the link learned from a hello reply.
-struct HelloOutcome {
-  uint16_t status = common::ToWire(common::Status::unavailable);  // 0 on success
-  uint16_t protocol = 0;       // set when the body decoded
-  uint32_t generation = 0;     // header generation, set on success
-};
-
-// Judges the reply to a hello sent with `sent_request_id` (nothing when the read
-// failed).
-HelloOutcome EvaluateHelloReply(const std::optional<common::Frame>& reply,
-                                uint32_t sent_request_id);
-
 // "service generation changed 0x... -> 0x..."
 std::wstring GenerationChangedLine(uint32_t old_generation, uint32_t new_generation);
 // "service protocol N != agent 6 -> fail closed"

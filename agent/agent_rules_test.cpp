@@ -6,8 +6,6 @@ namespace tovra::agent {
 namespace {
 
 using common::Bytes;
-using common::Frame;
-using common::PayloadWriter;
 
 TEST(IdleTimeout, OnlyTenToADayIsHonoured) {
   struct Case {
@@ -107,46 +105,6 @@ TEST(StatusMapping, ServiceHealthAndStaging) {
   EXPECT_EQ(MapStageResultCode(1), StageResult::service_refused);
   EXPECT_EQ(MapStageResultCode(2), StageResult::rejected);
   for (uint16_t s : std::initializer_list<uint16_t>{0, 3, 4, 5, 9}) EXPECT_EQ(MapStageResultCode(s), StageResult::failed) << s;
-}
-
-Frame HelloFrame(uint32_t request_id, uint32_t generation, uint16_t protocol,
-                 bool with_gen_id = true, uint16_t status = 0) {
-  PayloadWriter w;
-  w.WriteU16(status);
-  if (status == 0) {
-    common::HelloInfo info = common::MakeServiceHelloInfo();
-    info.protocol = protocol;
-    w.WriteHelloInfo(info);
-    if (with_gen_id) w.WriteString("77-0x00000001");
-  }
-  Frame f;
-  f.header.type = 1;
-  f.header.request_id = request_id;
-  f.header.generation = generation;
-  f.payload = w.Take();
-  f.header.payload_length = static_cast<uint32_t>(f.payload.size());
-  return f;
-}
-
-TEST(HelloReply, Judgement) {
-  auto ok = EvaluateHelloReply(HelloFrame(5, 0xABCD, 6), 5);
-  EXPECT_EQ(ok.status, 0);
-  EXPECT_EQ(ok.generation, 0xABCDu);
-
-  EXPECT_EQ(EvaluateHelloReply(std::nullopt, 5).status, 4) << "no frame";
-  EXPECT_EQ(EvaluateHelloReply(HelloFrame(6, 1, 6), 5).status, 4) << "other request id";
-  auto mismatch = EvaluateHelloReply(HelloFrame(5, 1, 5), 5);
-  EXPECT_EQ(mismatch.status, 3);
-  EXPECT_EQ(mismatch.protocol, 5);
-  EXPECT_EQ(mismatch.generation, 0u);
-  EXPECT_EQ(EvaluateHelloReply(HelloFrame(5, 1, 6, false), 5).status, 5) << "no generation_id";
-  EXPECT_EQ(EvaluateHelloReply(HelloFrame(5, 1, 6, true, 6), 5).status, 6) << "server status";
-
-  Frame empty = HelloFrame(5, 1, 6);
-  empty.payload = {0, 0};
-  EXPECT_EQ(EvaluateHelloReply(empty, 5).status, 5) << "status 0 with an empty body";
-  empty.payload.clear();
-  EXPECT_EQ(EvaluateHelloReply(empty, 5).status, 5) << "no status at all";
 }
 
 TEST(LogLines, ExactTexts) {

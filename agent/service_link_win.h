@@ -10,21 +10,17 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <span>
 #include <string>
 
 #include "agent/agent_rules.h"
 #include "common/ipc/frame.h"
-#include "common/win/handles_win.h"
+#include "common/ipc/protocol_client_win.h"
 
 namespace tovra::agent {
 
 // Outcome of opening the Service pipe: a handle, or a Status number (1, 4, 5, 7).
-struct PipeConnectResult {
-  common::UniqueHandle pipe;
-  uint16_t error = 0;
-};
+using PipeConnectResult = common::OpenedPipe;
 
 class ServiceLink {
  public:
@@ -36,31 +32,21 @@ class ServiceLink {
   ServiceLink(const ServiceLink&) = delete;
   ServiceLink& operator=(const ServiceLink&) = delete;
 
-  bool EnsureConnected();
+  [[nodiscard]] bool EnsureConnected() { return client_.EnsureConnected(); }
 
-  struct Result {
-    bool ok = false;
-    uint16_t status = common::ToWire(common::Status::unavailable);
-    common::Bytes body;  // the reply after its status, when ok
-  };
-  // At most two tries; the second reconnects with a fresh hello.
-  Result Request(uint16_t type, std::span<const uint8_t> payload);
+  using Result = common::ProtocolReply;  // {ok, status, body after the status}
+  // At most two tries; the second reconnects with a fresh hello. A request whose
+  // reply timed out is not sent again; a payload no frame can carry is status 1.
+  [[nodiscard]] Result Request(uint16_t type, std::span<const uint8_t> payload) {
+    return client_.Request(type, payload);
+  }
 
-  bool connected();
-  uint16_t last_error();
-  uint32_t service_generation();
+  bool connected() { return client_.connected(); }
+  uint16_t last_error() { return client_.last_status(); }
+  uint32_t service_generation() { return client_.generation(); }
 
  private:
-  bool HelloLocked();
-  void DropLocked();
-
-  Connector connector_;
-  std::mutex mutex_;
-  common::UniqueHandle pipe_;
-  bool connected_ = false;
-  uint32_t request_counter_ = 1;
-  uint16_t last_error_ = common::ToWire(common::Status::unavailable);
-  uint32_t service_generation_ = 0;
+  common::ProtocolClient client_;
 };
 
 // Asks the Service to place an OpenVPN profile where the Interactive Service

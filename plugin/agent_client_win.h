@@ -2,21 +2,20 @@
 //
 // Connects on demand (starting the Agent from the plugin's folder when its pipe is
 // missing), checks who serves the pipe and the Agent's protocol, and exchanges one
-// request at a time. Thread-safe: every worker thread and the event poller share
-// one client (through shared ownership, so a worker never outlives it); one lock
-// serialises all pipe traffic.
+// request at a time (an adapter over the shared ProtocolClient). Thread-safe: every
+// worker thread and the event poller share one client (through shared ownership,
+// so a worker never outlives it); one lock serialises all pipe traffic.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "common/ipc/frame.h"
-#include "common/win/handles_win.h"
+#include "common/ipc/protocol_client_win.h"
 
 namespace tovra_windows_vpn {
 
@@ -41,7 +40,6 @@ class AgentClient {
   // replaces the session's Agent pipe (tests point it at a stand-in).
   AgentClient(std::wstring agent_exe_path, uint32_t session_id,
               std::optional<std::wstring> pipe_name = std::nullopt);
-  ~AgentClient();
   AgentClient(const AgentClient&) = delete;
   AgentClient& operator=(const AgentClient&) = delete;
 
@@ -50,29 +48,25 @@ class AgentClient {
   static std::wstring AgentPathForModule(const void* module_anchor);
   static uint32_t CurrentSessionId();
 
-  bool EnsureConnected();
-  AgentReply Request(uint16_t type, std::span<const uint8_t> payload);
-  AgentProbe Probe();
+  [[nodiscard]] bool EnsureConnected() { return client_.EnsureConnected(); }
+  // A request whose reply timed out is not sent again; a payload no frame can
+  // carry is status 1 and leaves the connection as it is.
+  [[nodiscard]] AgentReply Request(uint16_t type, std::span<const uint8_t> payload);
+  [[nodiscard]] AgentProbe Probe();
 
   uint32_t session_id() const { return session_id_; }
-  uint16_t last_status();
+  uint16_t last_status() { return client_.last_status(); }
 
  private:
-  bool HandshakeLocked();
-  std::optional<tovra::common::Frame> ExchangeLocked(uint16_t type,
-                                                     std::span<const uint8_t> payload);
-  void DropLocked();
-  bool StartAgentLocked();
+  // Runs inside the protocol client's connect, with its lock held.
+  tovra::common::OpenedPipe OpenAgentPipe();
+  // Starts the Agent detached; on failure the status to report, else nothing.
+  std::optional<uint16_t> StartAgent();
 
-  std::mutex mutex_;
   const std::wstring agent_exe_path_;
   const uint32_t session_id_;
   const std::optional<std::wstring> pipe_name_override_;
-  tovra::common::UniqueHandle pipe_;
-  bool connected_ = false;
-  uint32_t next_request_id_ = 1;
-  uint32_t generation_ = 0;
-  uint16_t last_status_ = 4;
+  tovra::common::ProtocolClient client_;
 };
 
 }  // namespace tovra_windows_vpn

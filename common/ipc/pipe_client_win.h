@@ -14,6 +14,7 @@
 #include "common/ipc/frame.h"
 #include "common/win/handles_win.h"
 #include "common/ipc/messages.h"
+#include "common/ipc/protocol_client.h"
 
 namespace tovra::common {
 
@@ -35,9 +36,10 @@ struct ConnectResult {
 
 // Opens "\\.\pipe\ZERKA.VPN.<role>.<session>" for overlapped read and write, at
 // most `attempts` times. A busy pipe is waited for (WaitNamedPipeW, busy_wait_ms);
-// an absent pipe is `unavailable` unless `on_absent` asks to retry, or the pipe was
-// busy before (the server is between two instances), which uses up an attempt after
-// a short pause. The handshake (`hello`) is the caller's next step.
+// an absent pipe is `unavailable` unless `on_absent` asks to retry. A name that
+// vanishes right after a busy spell (the server is between two instances) gets a
+// few short pauses first; if it stays absent it is absent (ConnectLoop). The
+// handshake (`hello`) is the caller's next step.
 ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
                               const ConnectOptions& options);
 
@@ -49,5 +51,13 @@ ConnectResult ConnectToPipe(const std::wstring& pipe_name, const ConnectOptions&
 // failure; the caller then drops the connection.
 std::optional<Frame> ExchangeRequest(HANDLE pipe, uint16_t type, uint32_t request_id,
                                      std::span<const uint8_t> payload, uint32_t timeout_ms);
+
+struct ExchangeResult {
+  std::optional<Frame> reply;
+  ExchangeFailure failure = ExchangeFailure::none;  // set when there is no reply
+};
+// ExchangeRequest that says why it failed (the retry rule depends on it).
+ExchangeResult ExchangeRequestDetailed(HANDLE pipe, uint16_t type, uint32_t request_id,
+                                       std::span<const uint8_t> payload, uint32_t timeout_ms);
 
 }  // namespace tovra::common

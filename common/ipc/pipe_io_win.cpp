@@ -1,7 +1,7 @@
 #include "common/ipc/pipe_io_win.h"
 
-#include "common/win/handles_win.h"
 #include "common/base/secure_zero.h"
+#include "common/win/handles_win.h"
 
 namespace tovra::common {
 
@@ -11,11 +11,11 @@ bool IsSignalled(HANDLE event) {
   return UniqueHandle::IsValid(event) && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
-// One overlapped chunk. Returns the bytes moved, 0 on any failure. With a
-// `stop_event`, its signal ends the wait like a time-out and sets `*stopped`.
+// One overlapped chunk. Returns the bytes moved, 0 on any failure, with `error`
+// saying why: a time-out, a signalled `stop_event` (may be null), or anything else.
 DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeout_ms,
-                    TransferDirection direction, HANDLE stop_event = nullptr,
-                    bool* stopped = nullptr) {
+                    TransferDirection direction, HANDLE stop_event, PipeIoError& error) {
+  error = PipeIoError::broken;
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return 0;
   OVERLAPPED ov{};
@@ -25,8 +25,7 @@ DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeou
                            ? ::ReadFile(handle, buffer, count, nullptr, &ov)
                            : ::WriteFile(handle, buffer, count, nullptr, &ov);
   if (!started) {
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_IO_PENDING) return 0;
+    if (::GetLastError() != ERROR_IO_PENDING) return 0;
     const HANDLE waits[2] = {event.get(), stop_event};
     const DWORD wait_count = UniqueHandle::IsValid(stop_event) ? 2 : 1;
     const DWORD wait = ::WaitForMultipleObjects(wait_count, waits, FALSE, timeout_ms);
@@ -36,57 +35,71 @@ DWORD TransferChunk(HANDLE handle, uint8_t* buffer, DWORD count, uint32_t timeou
       // operation completes; wait for that before either goes away.
       DWORD ignored = 0;
       ::GetOverlappedResult(handle, &ov, &ignored, TRUE);
-      if (stopped != nullptr && wait == WAIT_OBJECT_0 + 1) *stopped = true;
+      if (wait == WAIT_TIMEOUT) error = PipeIoError::timed_out;
+      if (wait == WAIT_OBJECT_0 + 1) error = PipeIoError::stopped;
       return 0;
     }
   }
   DWORD moved = 0;
   if (!::GetOverlappedResult(handle, &ov, &moved, FALSE)) return 0;
+  error = PipeIoError::none;
   return moved;
 }
 
-// PipeTransfer that also gives way to `stop_event` (may be null).
-bool TransferUnlessStopped(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
-                           TransferDirection direction, HANDLE stop_event, bool* stopped) {
-  if (!UniqueHandle::IsValid(handle) || (buffer == nullptr && count != 0)) return false;
+PipeIoError Transfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
+                     TransferDirection direction, HANDLE stop_event) {
+  if (!UniqueHandle::IsValid(handle) || (buffer == nullptr && count != 0)) {
+    return PipeIoError::broken;
+  }
   uint32_t done = 0;
   while (done < count) {
-    const DWORD moved = TransferChunk(handle, buffer + done, count - done, timeout_ms, direction,
-                                      stop_event, stopped);
-    if (moved == 0 || moved > count - done) return false;
+    PipeIoError error = PipeIoError::none;
+    const DWORD moved =
+        TransferChunk(handle, buffer + done, count - done, timeout_ms, direction, stop_event, error);
+    if (moved == 0 || moved > count - done) {
+      return error == PipeIoError::none ? PipeIoError::broken : error;
+    }
     done += moved;
   }
-  return true;
+  return PipeIoError::none;
 }
 
-std::optional<Frame> ReadFrameImpl(HANDLE handle, uint32_t timeout_ms, HANDLE stop_event,
-                                   bool* stopped) {
+ReadFrameResult ReadFrameCore(HANDLE handle, uint32_t timeout_ms, HANDLE stop_event) {
+  ReadFrameResult result;
   uint8_t header_bytes[kFrameHeaderSize];
-  if (!TransferUnlessStopped(handle, header_bytes, kFrameHeaderSize, timeout_ms,
-                             TransferDirection::Read, stop_event, stopped)) {
-    return std::nullopt;
-  }
+  result.error =
+      Transfer(handle, header_bytes, kFrameHeaderSize, timeout_ms, TransferDirection::Read, stop_event);
+  if (result.error != PipeIoError::none) return result;
   Frame frame;
   uint32_t total = 0;
   if (DecodeFrameHeader(header_bytes, kFrameHeaderSize, &frame.header, &total) !=
       FrameDecodeResult::Complete) {
-    return std::nullopt;
+    result.error = PipeIoError::malformed;
+    return result;
   }
   frame.payload.assign(frame.header.payload_length, 0);
-  if (frame.header.payload_length != 0 &&
-      !TransferUnlessStopped(handle, frame.payload.data(), frame.header.payload_length, timeout_ms,
-                             TransferDirection::Read, stop_event, stopped)) {
-    SecureZero(frame.payload);  // a partial payload may already hold secret bytes
-    return std::nullopt;
+  if (frame.header.payload_length != 0) {
+    result.error = Transfer(handle, frame.payload.data(), frame.header.payload_length, timeout_ms,
+                            TransferDirection::Read, stop_event);
+    if (result.error != PipeIoError::none) {
+      SecureZero(frame.payload);  // a partial payload may already hold secret bytes
+      return result;
+    }
   }
-  return frame;
+  result.frame = std::move(frame);
+  return result;
 }
 
 }  // namespace
 
+PipeIoError PipeTransferDetailed(HANDLE handle, uint8_t* buffer, uint32_t count,
+                                 uint32_t timeout_ms, TransferDirection direction) {
+  return Transfer(handle, buffer, count, timeout_ms, direction, nullptr);
+}
+
 bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
                   TransferDirection direction) {
-  return TransferUnlessStopped(handle, buffer, count, timeout_ms, direction, nullptr, nullptr);
+  return PipeTransferDetailed(handle, buffer, count, timeout_ms, direction) == PipeIoError::none;
 }
 
 bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
@@ -100,7 +113,11 @@ bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t gene
 }
 
 std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms) {
-  return ReadFrameImpl(handle, timeout_ms, nullptr, nullptr);
+  return ReadFrameCore(handle, timeout_ms, nullptr).frame;
+}
+
+ReadFrameResult ReadFrameDetailed(HANDLE handle, uint32_t timeout_ms) {
+  return ReadFrameCore(handle, timeout_ms, nullptr);
 }
 
 StoppableFrameRead ReadFrameUnlessStopped(HANDLE handle, uint32_t timeout_ms, HANDLE stop_event) {
@@ -109,7 +126,9 @@ StoppableFrameRead ReadFrameUnlessStopped(HANDLE handle, uint32_t timeout_ms, HA
     result.stopped = true;
     return result;
   }
-  result.frame = ReadFrameImpl(handle, timeout_ms, stop_event, &result.stopped);
+  ReadFrameResult read = ReadFrameCore(handle, timeout_ms, stop_event);
+  result.frame = std::move(read.frame);
+  result.stopped = read.error == PipeIoError::stopped;
   // A request that completed while the stop was being signalled is not served.
   if (result.frame && IsSignalled(stop_event)) {
     SecureZero(result.frame->payload);

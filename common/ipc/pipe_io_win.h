@@ -16,12 +16,26 @@ namespace tovra::common {
 
 enum class TransferDirection { Read, Write };
 
+// Why a transfer or a frame read failed. Clients need the difference: after a
+// time-out the peer may still be working on the request; a broken pipe means the
+// peer is gone or dropped the connection.
+enum class PipeIoError {
+  none,
+  timed_out,  // a chunk did not complete in time (the operation was cancelled)
+  broken,     // the peer closed or broke the pipe, or the I/O failed otherwise
+  malformed,  // a frame header that does not decode
+  stopped,    // the caller's stop event was signalled (the operation was cancelled)
+};
+
 // Moves exactly `count` bytes through the overlapped handle. Each chunk waits at
 // most `timeout_ms`; on time-out the pending operation is cancelled and its
 // completion awaited before the buffer is given back. A chunk of 0 bytes (peer
 // closed) fails.
 bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
                   TransferDirection direction);
+// PipeTransfer that says why it failed.
+PipeIoError PipeTransferDetailed(HANDLE handle, uint8_t* buffer, uint32_t count,
+                                 uint32_t timeout_ms, TransferDirection direction);
 
 // Encodes and writes one frame. A payload that cannot be encoded writes nothing.
 // The encoded copy is wiped afterwards (payloads may carry secrets).
@@ -45,5 +59,12 @@ struct StoppableFrameRead {
 // stop was requested. `stop_event` null behaves like ReadFrame.
 [[nodiscard]] StoppableFrameRead ReadFrameUnlessStopped(HANDLE handle, uint32_t timeout_ms,
                                                         HANDLE stop_event);
+
+struct ReadFrameResult {
+  std::optional<Frame> frame;
+  PipeIoError error = PipeIoError::none;  // set when there is no frame
+};
+// ReadFrame that says why no frame came.
+ReadFrameResult ReadFrameDetailed(HANDLE handle, uint32_t timeout_ms);
 
 }  // namespace tovra::common

@@ -148,6 +148,38 @@ TEST(PipeIo, PeerClosingAfterTheHeaderFailsTheRead) {
   closer.join();
 }
 
+// Clients resend after a broken pipe but never after a time-out, so the reason
+// of a failed read must be the right one.
+TEST(PipeIo, FailedReadSaysWhy) {
+  {
+    PipePair p = MakePair();
+    ASSERT_TRUE(p.server && p.client);
+    EXPECT_EQ(ReadFrameDetailed(p.client.get(), 100).error, PipeIoError::timed_out) << "silence";
+    Bytes encoded = *EncodeFrame(5, 1, 0, Pattern(100));
+    ASSERT_TRUE(PipeTransfer(p.server.get(), encoded.data(), kFrameHeaderSize, 5000,
+                             TransferDirection::Write));
+    EXPECT_EQ(ReadFrameDetailed(p.client.get(), 100).error, PipeIoError::timed_out)
+        << "a payload that does not follow its header";
+    p.server.reset();
+    EXPECT_EQ(ReadFrameDetailed(p.client.get(), 5000).error, PipeIoError::broken) << "closed";
+  }
+  {
+    PipePair p = MakePair();
+    ASSERT_TRUE(p.server && p.client);
+    Bytes header = *EncodeFrame(1, 1, 0, {});
+    header[0] = 5;
+    ASSERT_TRUE(PipeTransfer(p.server.get(), header.data(), kFrameHeaderSize, 5000,
+                             TransferDirection::Write));
+    EXPECT_EQ(ReadFrameDetailed(p.client.get(), 2000).error, PipeIoError::malformed);
+    ASSERT_TRUE(WriteFrame(p.server.get(), 2, 9, 0, Pattern(3), 5000));
+    const ReadFrameResult good = ReadFrameDetailed(p.client.get(), 2000);
+    ASSERT_TRUE(good.frame);
+    EXPECT_EQ(good.error, PipeIoError::none);
+  }
+  EXPECT_EQ(PipeTransferDetailed(INVALID_HANDLE_VALUE, nullptr, 0, 100, TransferDirection::Read),
+            PipeIoError::broken);
+}
+
 TEST(PipeIo, UndecodableHeaderFailsTheRead) {
   for (uint32_t frame_length : {5u, 0x10000u}) {
     PipePair p = MakePair();

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <regex>
 
 #include "common/security/caller_identity_win.h"
