@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                    WireGuardError::install_failed, "wireguard.exe not found beside the service"},
         RefusalRow{"NoProgramData", true, kConfig, true, kServiceDir, L"",
                    WireGuardError::config_write_failed, "ERR  wireguard: ProgramData folder unknown"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(TunnelManagerTest, WithoutAnAbsoluteServiceFolderTheLibraryIsNeverLoaded) {
   auto& m = Manager(L"relative");
@@ -228,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"NoLibrary", [](auto&, auto&, FakeAdapter& a) { a.load_ok = false; },
                    WireGuardError::adapter_never_appeared,
                    "ERR  wireguard: adapter zerkavpnwireguard never appeared"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(TunnelManagerTest, SidTypeLevelUnknownToThePlatformIsAWarningAndTheStartGoesOn) {
   services.sid_error = scm::kErrorInvalidLevel;
