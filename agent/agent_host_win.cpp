@@ -114,12 +114,12 @@ int AgentHost::Run() {
     common::CreatePipeResult created =
         common::CreateServerPipe(*pipe_name, *security, first_instance, 1);
     if (!created.pipe) {
-      if (created.error == ERROR_ACCESS_DENIED && first_instance) {
+      if (created.error.code == ERROR_ACCESS_DENIED && first_instance) {
         Log(LogLevel::Warn, L"stale agent pipe, recreating");
         first_instance = false;
         continue;
       }
-      common::LogWin32(LogLevel::Error, L"CreateNamedPipe failed", created.error);
+      common::LogWin32(LogLevel::Error, L"CreateNamedPipe failed", created.error.code);
       ::WaitForSingleObject(stop_event_.get(), 1000);
       continue;
     }
@@ -183,7 +183,8 @@ bool AgentHost::ServeRequest(HANDLE pipe, common::Frame& request) {
   if (stop_) return false;  // a stop came in after the read: this request is not served
   switch (common::ClassifyRequestFrame(request.header)) {
     case common::FrameDisposition::protocol_mismatch:
-      Reply(pipe, request.header, common::StatusOnlyPayload(Status::protocol_mismatch));
+      // The connection ends either way; the reply is a courtesy to the client.
+      static_cast<void>(Reply(pipe, request.header, common::StatusOnlyPayload(Status::protocol_mismatch)));
       return false;
     case common::FrameDisposition::unsupported:
       return Reply(pipe, request.header, common::StatusOnlyPayload(Status::unsupported));

@@ -58,11 +58,11 @@ class AgentHost {
  private:
   void ServeClient(HANDLE pipe);
   // False when the session ends after this request.
-  bool ServeRequest(HANDLE pipe, common::Frame& request);
+  [[nodiscard]] bool ServeRequest(HANDLE pipe, common::Frame& request);
   bool Dispatch(HANDLE pipe, common::Frame& request);
-  bool Reply(HANDLE pipe, const common::FrameHeader& request, const common::Bytes& payload);
+  [[nodiscard]] bool Reply(HANDLE pipe, const common::FrameHeader& request, const common::Bytes& payload);
   common::Bytes Relay(uint16_t type, std::span<const uint8_t> payload);
-  bool ExtensionBusy();
+  [[nodiscard]] bool ExtensionBusy();
   uint32_t AcceptWaitMs(ULONGLONG last_activity);
 
   uint32_t generation_;

@@ -16,7 +16,6 @@ namespace tovra::agent {
 inline constexpr uint32_t kDefaultIdleSeconds = 300;
 inline constexpr uint32_t kWaitInfinite = 0xFFFFFFFF;
 inline constexpr uint32_t kAgentIoTimeoutMs = 15000;
-inline constexpr uint32_t kUnknownSession = 0xFFFFFFFF;
 inline constexpr wchar_t kIdleVariable[] = L"ZERKA_AGENT_IDLE_SECONDS";
 inline constexpr size_t kIdleVariableBuffer = 16;
 
@@ -38,7 +37,7 @@ struct IdleInputs {
 uint32_t ComputeAcceptWaitMs(const IdleInputs& in);
 
 // Console events that stop the Agent: Ctrl+C, Ctrl+Break, close, logoff, shutdown.
-bool IsStopConsoleEvent(uint32_t ctrl_type);
+[[nodiscard]] bool IsStopConsoleEvent(uint32_t ctrl_type);
 
 // Reply payloads (status included) of the requests the Agent answers itself.
 common::Bytes BuildHelloReply(std::string_view generation_id, uint32_t session_id);
@@ -60,9 +59,9 @@ enum class StageResult : uint16_t {
 constexpr uint16_t ToWire(StageResult r) { return static_cast<uint16_t>(r); }
 
 // A stage_openvpn_config request that failed with `status`.
-StageResult MapStageRequestFailure(uint16_t status);
+[[nodiscard]] StageResult MapStageRequestFailure(uint16_t status);
 // An empty staged_path with the Service's `stage_result`.
-StageResult MapStageResultCode(uint16_t stage_result);
+[[nodiscard]] StageResult MapStageResultCode(uint16_t stage_result);
 
 // "service generation changed 0x... -> 0x..."
 std::wstring GenerationChangedLine(uint32_t old_generation, uint32_t new_generation);

@@ -61,7 +61,7 @@ class AgentClient {
   // Runs inside the protocol client's connect, with its lock held.
   tovra::common::OpenedPipe OpenAgentPipe();
   // Starts the Agent detached; on failure the status to report, else nothing.
-  std::optional<uint16_t> StartAgent();
+  [[nodiscard]] std::optional<uint16_t> StartAgent();
 
   const std::wstring agent_exe_path_;
   const uint32_t session_id_;

@@ -133,7 +133,7 @@ std::wstring AgentPathFromModuleFileName(std::wstring_view module_path, uint32_t
   if (cut == std::wstring_view::npos) return {};
   const std::wstring_view directory = path.substr(0, cut);
   if (directory.empty()) return {};
-  return std::wstring(directory) + L"\\" + kAgentExeName;
+  return std::wstring(directory) + L"\\" + std::wstring(tovra::common::kAgentExeName);
 }
 
 std::vector<std::string_view> ProbeEventTracker::Next(bool agent_connected,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/ipc/messages.h"
+#include "common/security/caller_identity.h"
 
 namespace tovra_windows_vpn {
 
@@ -136,11 +137,11 @@ TovraOpenVpnErrorKind OpenVpnErrorKindFromWire(uint16_t v);  // above 16 -> 11
 
 // Readers of reply bodies (what follows status 0). Nothing when the record cannot
 // be read completely; trailing bytes are ignored.
-std::optional<TovraAgentHealth> ReadAgentHealth(std::span<const uint8_t> body);
+[[nodiscard]] std::optional<TovraAgentHealth> ReadAgentHealth(std::span<const uint8_t> body);
 std::optional<TovraServiceHealth> ReadServiceHealth(std::span<const uint8_t> body);
-std::optional<TovraWireGuardStatus> ReadWireGuardStatus(std::span<const uint8_t> body);
+[[nodiscard]] std::optional<TovraWireGuardStatus> ReadWireGuardStatus(std::span<const uint8_t> body);
 std::optional<TovraOpenVpnCapabilities> ReadOpenVpnCapabilities(std::span<const uint8_t> body);
-std::optional<TovraOpenVpnStatus> ReadOpenVpnStatus(std::span<const uint8_t> body);
+[[nodiscard]] std::optional<TovraOpenVpnStatus> ReadOpenVpnStatus(std::span<const uint8_t> body);
 
 // ---- errors ----
 
@@ -164,7 +165,6 @@ TovraNativeHealth BuildNativeHealth(uint32_t session_id, bool agent_connected,
 
 // ---- the Agent launcher ----
 
-inline constexpr wchar_t kAgentExeName[] = L"ZerkaVPNAgent.exe";
 inline constexpr uint32_t kModulePathBuffer = 260;
 
 // The Agent's path beside the plugin DLL, from what GetModuleFileNameW returned

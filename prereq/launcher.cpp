@@ -146,7 +146,7 @@ uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments, 
       (result == 0 || result == kExitRestartRequired || result == kInstallerRestartMayBeNeeded)) {
     const std::wstring openvpn_directory = TrimTrailingSeparators(system.ReadOpenVpnDirectory());
     // The adapter is a convenience: its failure never changes what the installer reported.
-    if (!openvpn_directory.empty()) CreateTapAdapter(openvpn_directory, system);
+    if (!openvpn_directory.empty()) static_cast<void>(CreateTapAdapter(openvpn_directory, system));
   }
   return MapInstallerResult(result, system);
 }

@@ -54,7 +54,7 @@ struct FeatureChoice {
   std::wstring features;
 };
 
-bool IsDriverAcceptable(const TapAssessment& assessment);
+[[nodiscard]] bool IsDriverAcceptable(const TapAssessment& assessment);
 FeatureChoice ChooseFeatures(const TapAssessment& assessment);
 
 struct MsiexecCommand {
@@ -73,7 +73,7 @@ uint32_t RunAndWait(const std::wstring& application, const std::wstring& command
                     PrereqSystem& system);
 
 // Runs "<dir>\bin\tapctl.exe" create for up to 60 s; true when it exited with 0.
-bool CreateTapAdapter(std::wstring_view openvpn_directory, PrereqSystem& system);
+[[nodiscard]] bool CreateTapAdapter(std::wstring_view openvpn_directory, PrereqSystem& system);
 
 // The whole program after command-line splitting: `arguments` is the split command
 // line (program name first), nullopt when it could not be split.

@@ -22,7 +22,7 @@ namespace tovra::prereq {
 struct DriverVersion {
   std::array<uint16_t, 4> parts{};
 
-  bool IsUnknown() const { return parts == std::array<uint16_t, 4>{}; }
+  [[nodiscard]] bool IsUnknown() const { return parts == std::array<uint16_t, 4>{}; }
   friend auto operator<=>(const DriverVersion&, const DriverVersion&) = default;
 };
 
@@ -71,36 +71,36 @@ class PrereqSystem {
   virtual ServiceSummary QueryServiceSummary(const std::wstring& service_name) = 0;
   // Present TAP devices in device enumeration order; empty on any enumeration failure.
   virtual std::vector<TapDevice> EnumerateTapDevices() = 0;
-  virtual bool IsNativeAmd64() = 0;
+  [[nodiscard]] virtual bool IsNativeAmd64() = 0;
   // "ImagePath" of the TAP driver service key as read (REG_EXPAND_SZ expanded by
   // the read); nullopt when absent or not a string.
-  virtual std::optional<std::wstring> ReadTapImagePath() = 0;
+  [[nodiscard]] virtual std::optional<std::wstring> ReadTapImagePath() = 0;
   // Full expansion of environment variables, whatever its length; nullopt on failure.
-  virtual std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) = 0;
+  [[nodiscard]] virtual std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) = 0;
   // The fixed file version of a file's version resource; nullopt when there is none.
-  virtual std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) = 0;
+  [[nodiscard]] virtual std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) = 0;
   // The raw data of "PendingFileRenameOperations" as UTF-16 units (NULs included),
   // nullopt when the value is absent or not REG_MULTI_SZ.
-  virtual std::optional<std::wstring> ReadPendingRenames() = 0;
+  [[nodiscard]] virtual std::optional<std::wstring> ReadPendingRenames() = 0;
   // Starts a service that is neither disabled nor running, then polls up to 15 s
   // for RUNNING; true when it ran.
-  virtual bool StartServiceAndWait(const std::wstring& service_name) = 0;
+  [[nodiscard]] virtual bool StartServiceAndWait(const std::wstring& service_name) = 0;
   // Disables and re-enables every TAP device that needs a restart; false when any
   // device status could not be read or a restarted device is still unhealthy.
-  virtual bool RestartTapDevices() = 0;
+  [[nodiscard]] virtual bool RestartTapDevices() = 0;
 
   // ---- files and programs ----
-  virtual std::optional<uint32_t> FileAttributes(const std::wstring& path) = 0;
+  [[nodiscard]] virtual std::optional<uint32_t> FileAttributes(const std::wstring& path) = 0;
   // The first 8 bytes in one read, opening without following a reparse point;
   // nullopt when the file cannot be opened or fewer bytes arrive.
-  virtual std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) = 0;
+  [[nodiscard]] virtual std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) = 0;
   // The system directory, nullopt when it cannot be determined in 260 characters.
-  virtual std::optional<std::wstring> SystemDirectory() = 0;
+  [[nodiscard]] virtual std::optional<std::wstring> SystemDirectory() = 0;
   // Default value of HKLM "SOFTWARE\OpenVPN" (64-bit view), expanded; empty when absent.
   virtual std::wstring ReadOpenVpnDirectory() = 0;
   // Starts `application` with `command_line`, no window, no inherited handles,
   // and waits for it: without limit when timeout_ms is empty.
-  virtual RunResult Run(const std::wstring& application, const std::wstring& command_line,
+  [[nodiscard]] virtual RunResult Run(const std::wstring& application, const std::wstring& command_line,
                         std::optional<uint32_t> timeout_ms) = 0;
 };
 

@@ -16,22 +16,22 @@ class Win32PrereqSystem : public PrereqSystem {
  public:
   ServiceSummary QueryServiceSummary(const std::wstring& service_name) override;
   std::vector<TapDevice> EnumerateTapDevices() override;
-  bool IsNativeAmd64() override;
+  [[nodiscard]] bool IsNativeAmd64() override;
   std::optional<std::wstring> ReadTapImagePath() override;
-  std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) override;
+  [[nodiscard]] std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) override;
   std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) override;
-  std::optional<std::wstring> ReadPendingRenames() override;
+  [[nodiscard]] std::optional<std::wstring> ReadPendingRenames() override;
   bool StartServiceAndWait(const std::wstring& service_name) override;
-  bool RestartTapDevices() override;
+  [[nodiscard]] bool RestartTapDevices() override;
   std::optional<uint32_t> FileAttributes(const std::wstring& path) override;
-  std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) override;
+  [[nodiscard]] std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) override;
   std::optional<std::wstring> SystemDirectory() override;
   std::wstring ReadOpenVpnDirectory() override;
-  RunResult Run(const std::wstring& application, const std::wstring& command_line,
+  [[nodiscard]] RunResult Run(const std::wstring& application, const std::wstring& command_line,
                 std::optional<uint32_t> timeout_ms) override;
 };
 
 // The process command line split by CommandLineToArgvW; nullopt when it cannot be split.
-std::optional<std::vector<std::wstring>> SplitProcessCommandLine();
+[[nodiscard]] std::optional<std::vector<std::wstring>> SplitProcessCommandLine();
 
 }  // namespace tovra::prereq

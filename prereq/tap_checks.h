@@ -37,11 +37,11 @@ struct PostInstallState {
 };
 
 // Lower-cases both sides with towlower; true when `needle` occurs in `text`.
-bool ContainsIgnoreCase(std::wstring_view text, std::wstring_view needle);
+[[nodiscard]] bool ContainsIgnoreCase(std::wstring_view text, std::wstring_view needle);
 
 // "a.b.c.d" with missing trailing components taken as 0 and each component
 // clamped to 65535; anything after a fourth component's "." is ignored.
-std::optional<DriverVersion> ParseDriverVersion(std::wstring_view text);
+[[nodiscard]] std::optional<DriverVersion> ParseDriverVersion(std::wstring_view text);
 
 // Turns a driver service ImagePath ("\??\", "\SystemRoot\", "System32\" forms)
 // into a file path; the expansion result is used only when it fits in 519
@@ -52,7 +52,7 @@ std::wstring NormalizeImagePath(std::wstring_view image_path, PrereqSystem& syst
 // TAP file. The value holds (source, destination) pairs and a pending delete has
 // an empty destination, so an empty string is not the end: the whole data is
 // walked, else a delete queued before an OpenVPN rename would hide it.
-bool PendingRenamesMentionOpenVpn(std::wstring_view multi_sz);
+[[nodiscard]] bool PendingRenamesMentionOpenVpn(std::wstring_view multi_sz);
 bool HasPendingOpenVpnRename(PrereqSystem& system);
 
 TapAssessment AssessTapDriver(PrereqSystem& system);
@@ -61,6 +61,6 @@ TapAssessment AssessTapDriver(PrereqSystem& system);
 PostInstallState ReadPostInstallState(PrereqSystem& system);
 
 // Everything installed, running and no restart pending.
-bool IsHealthy(const PostInstallState& state);
+[[nodiscard]] bool IsHealthy(const PostInstallState& state);
 
 }  // namespace tovra::prereq

@@ -44,7 +44,7 @@ bool AdmitCaller(const ServiceState& state, HANDLE pipe, CallerIdentity& identit
     Log(LogLevel::Warn, common::ServiceCallerLogText(verdict, identity));
     return false;
   }
-  if (!common::IsTrustedCallerImage(identity.image_path, kTrustedCallerImage, false)) {
+  if (!common::IsTrustedCallerImage(identity.image_path, common::kAgentExeName, false)) {
     Log(LogLevel::Warn, L"caller image outside trusted location (dev build: allowed)");
   }
   Log(LogLevel::Info, common::ServiceCallerLogText(verdict, identity));
@@ -71,7 +71,7 @@ void RunPass(ServiceState& state) {
   common::CreatePipeResult created =
       common::CreateServerPipe(*name, *security, true, kServicePipeInstances);
   if (!created.pipe) {
-    common::LogWin32(LogLevel::Error, L"CreateNamedPipe failed", created.error);
+    common::LogWin32(LogLevel::Error, L"CreateNamedPipe failed", created.error.code);
     PauseBeforeRetry(state);
     return;
   }

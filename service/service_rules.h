@@ -13,7 +13,6 @@ namespace tovra::service {
 
 inline constexpr std::wstring_view kServiceName = L"ZerkaVPNService";
 inline constexpr std::wstring_view kConsoleSwitch = L"--console";
-inline constexpr std::wstring_view kTrustedCallerImage = L"ZerkaVPNAgent.exe";
 
 // Printed on standard error when the program was not started by the Service
 // Control Manager (exit code 1).
@@ -30,7 +29,7 @@ inline constexpr uint32_t kServicePipeInstances = 2;
 
 // The first command-line argument selects console mode when it is "--console" in
 // any letter case.
-bool IsConsoleSwitch(std::wstring_view first_argument);
+[[nodiscard]] bool IsConsoleSwitch(std::wstring_view first_argument);
 
 using common::ClassifyRequestFrame;
 using common::FrameDisposition;

@@ -63,7 +63,7 @@ struct ServiceState {
   // the stop actions) also ends the loop and wakes its waits.
   void BeginStop() { stopping.exchange(true); }
   void RequestStop();
-  bool StopRequested() const { return stop_requested.load(); }
+  [[nodiscard]] bool StopRequested() const { return stop_requested.load(); }
   bool StopPending() const { return stopping.load() || stop_requested.load(); }
 };
 

@@ -182,7 +182,8 @@ using SecretPayloadWriter = BasicPayloadWriter<SecretBuffer>;
 // The wire size of a text: its u16 length and its bytes.
 constexpr size_t WireStringSize(std::string_view s) { return 2 + s.size(); }
 
-// Reads from a byte range with a cursor. The `ok` flag is sticky: a read that needs
+// Reads from a byte range with a cursor; a record reader may ignore the results
+// of its field reads and test ok() once at the end. The `ok` flag is sticky: a read that needs
 // more bytes than remain (or breaks a limit) fails and clears it, and every later
 // read then fails without moving the cursor. Bytes left after the last field are
 // ignored by design.
@@ -212,7 +213,7 @@ class PayloadReader {
 
  private:
   const uint8_t* Take(size_t n);
-  std::optional<std::span<const uint8_t>> TakeString();
+  [[nodiscard]] std::optional<std::span<const uint8_t>> TakeString();
 
   std::span<const uint8_t> data_;
   size_t pos_ = 0;
@@ -227,7 +228,7 @@ Bytes StatusOnlyPayload(Status status);
 // its private key (start_wireguard), an OpenVPN profile and password
 // (start_openvpn), a profile to stage (stage_openvpn_config). Both servers wipe
 // such a request's payload once it has been handled, whatever the outcome.
-bool IsSecretBearing(uint16_t type);
+[[nodiscard]] bool IsSecretBearing(uint16_t type);
 
 // Wipes a received request payload of a secret-bearing type when it goes out of
 // scope, so every way out of a server's per-request code wipes it. The payload must

@@ -27,7 +27,7 @@ ConnectResult ConnectToPipe(const std::wstring& pipe_name, const ConnectOptions&
                                 : error == ERROR_PIPE_BUSY      ? OpenOutcome::busy
                                 : error == ERROR_FILE_NOT_FOUND ? OpenOutcome::absent
                                                                 : OpenOutcome::other_error;
-    result.win32_error = error;
+    result.win32 = error != 0 ? Win32Error{error, L"CreateFileW"} : Win32Error{};
     ConnectAction action = loop.Next(outcome);
     if (action == ConnectAction::ask_absent_hook) {
       action = loop.AfterAbsentHook(options.on_absent && options.on_absent());

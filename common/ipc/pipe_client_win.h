@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "common/base/win32_error.h"
 #include "common/ipc/frame.h"
 #include "common/win/handles_win.h"
 #include "common/ipc/messages.h"
@@ -31,7 +32,7 @@ struct ConnectResult {
   UniqueHandle pipe;          // open on success
   Status error = Status::ok;  // otherwise: bad_request (no name), unavailable (no pipe),
                               // internal (other open error), busy (busy on every attempt)
-  uint32_t win32_error = 0;
+  Win32Error win32;  // the open that failed last
 };
 
 // Opens "\\.\pipe\ZERKA.VPN.<role>.<session>" for overlapped read and write, at
@@ -40,16 +41,16 @@ struct ConnectResult {
 // vanishes right after a busy spell (the server is between two instances) gets a
 // few short pauses first; if it stays absent it is absent (ConnectLoop). The
 // handshake (`hello`) is the caller's next step.
-ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
+[[nodiscard]] ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
                               const ConnectOptions& options);
 
 // ConnectToServer for a pipe already named.
-ConnectResult ConnectToPipe(const std::wstring& pipe_name, const ConnectOptions& options);
+[[nodiscard]] ConnectResult ConnectToPipe(const std::wstring& pipe_name, const ConnectOptions& options);
 
 // Writes one request (generation 0) and reads its reply, which must echo the
 // request id. The reply read waits ReplyTimeoutMs(type, timeout_ms). Nothing on any
 // failure; the caller then drops the connection.
-std::optional<Frame> ExchangeRequest(HANDLE pipe, uint16_t type, uint32_t request_id,
+[[nodiscard]] std::optional<Frame> ExchangeRequest(HANDLE pipe, uint16_t type, uint32_t request_id,
                                      std::span<const uint8_t> payload, uint32_t timeout_ms);
 
 struct ExchangeResult {
@@ -57,7 +58,7 @@ struct ExchangeResult {
   ExchangeFailure failure = ExchangeFailure::none;  // set when there is no reply
 };
 // ExchangeRequest that says why it failed (the retry rule depends on it).
-ExchangeResult ExchangeRequestDetailed(HANDLE pipe, uint16_t type, uint32_t request_id,
+[[nodiscard]] ExchangeResult ExchangeRequestDetailed(HANDLE pipe, uint16_t type, uint32_t request_id,
                                        std::span<const uint8_t> payload, uint32_t timeout_ms);
 
 }  // namespace tovra::common

@@ -31,20 +31,20 @@ enum class PipeIoError {
 // most `timeout_ms`; on time-out the pending operation is cancelled and its
 // completion awaited before the buffer is given back. A chunk of 0 bytes (peer
 // closed) fails.
-bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
+[[nodiscard]] bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
                   TransferDirection direction);
 // PipeTransfer that says why it failed.
-PipeIoError PipeTransferDetailed(HANDLE handle, uint8_t* buffer, uint32_t count,
+[[nodiscard]] PipeIoError PipeTransferDetailed(HANDLE handle, uint8_t* buffer, uint32_t count,
                                  uint32_t timeout_ms, TransferDirection direction);
 
 // Encodes and writes one frame. A payload that cannot be encoded writes nothing.
 // The encoded copy is wiped afterwards (payloads may carry secrets).
-bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
+[[nodiscard]] bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
                 std::span<const uint8_t> payload, uint32_t timeout_ms);
 
 // Reads one whole frame, or nothing on time-out, transport failure or a header that
 // does not decode.
-std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms);
+[[nodiscard]] std::optional<Frame> ReadFrame(HANDLE handle, uint32_t timeout_ms);
 
 struct StoppableFrameRead {
   std::optional<Frame> frame;  // set only when a whole frame arrived before any stop
@@ -65,6 +65,6 @@ struct ReadFrameResult {
   PipeIoError error = PipeIoError::none;  // set when there is no frame
 };
 // ReadFrame that says why no frame came.
-ReadFrameResult ReadFrameDetailed(HANDLE handle, uint32_t timeout_ms);
+[[nodiscard]] ReadFrameResult ReadFrameDetailed(HANDLE handle, uint32_t timeout_ms);
 
 }  // namespace tovra::common

@@ -118,16 +118,20 @@ TEST(PipeIo, TimeoutAppliesToEachChunk) {
   PipePair p = MakePair();
   ASSERT_TRUE(p.server && p.client);
   Bytes encoded = *EncodeFrame(4, 5, 6, Pattern(40));
+  std::atomic<bool> written{true};
   std::thread writer([&] {
     // Three pieces, each well inside the per-chunk timeout, together longer than it.
     for (size_t offset = 0; offset < encoded.size(); offset += 20) {
       ::Sleep(250);  // the pacing is what is tested
       const auto n = static_cast<uint32_t>(std::min<size_t>(20, encoded.size() - offset));
-      PipeTransfer(p.server.get(), encoded.data() + offset, n, 5000, TransferDirection::Write);
+      if (!PipeTransfer(p.server.get(), encoded.data() + offset, n, 5000, TransferDirection::Write)) {
+        written = false;
+      }
     }
   });
   const auto frame = ReadFrame(p.client.get(), 600);
   writer.join();
+  EXPECT_TRUE(written);
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->payload.size(), 40u);
 }

@@ -13,7 +13,7 @@ namespace tovra::common {
 // A pipe is trusted when its owner is LocalSystem, Administrators, or one of this
 // process's own owners (its token user and its token's default owner: a server run
 // by the same user owns its pipe through one of them). No owner is not trusted.
-bool IsTrustedPipeOwner(const std::optional<std::wstring>& owner_sid,
+[[nodiscard]] bool IsTrustedPipeOwner(const std::optional<std::wstring>& owner_sid,
                         std::span<const std::wstring> own_owner_sids);
 
 }  // namespace tovra::common

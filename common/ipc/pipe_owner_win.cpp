@@ -40,12 +40,6 @@ std::optional<std::wstring> GetPipeOwnerSid(HANDLE pipe) {
   return SidText(owner);
 }
 
-std::optional<uint32_t> GetPipeServerProcessId(HANDLE pipe) {
-  ULONG pid = 0;
-  if (!::GetNamedPipeServerProcessId(pipe, &pid)) return std::nullopt;
-  return static_cast<uint32_t>(pid);
-}
-
 std::vector<std::wstring> GetOwnOwnerSids() {
   std::vector<std::wstring> out;
   HANDLE raw = nullptr;

@@ -11,13 +11,11 @@
 namespace tovra::common {
 
 // The owner SID (text) of the pipe behind a client handle, or nothing.
-std::optional<std::wstring> GetPipeOwnerSid(HANDLE pipe);
-// The process id of the pipe's server, or nothing.
-std::optional<uint32_t> GetPipeServerProcessId(HANDLE pipe);
+[[nodiscard]] std::optional<std::wstring> GetPipeOwnerSid(HANDLE pipe);
 // This process's token user SID and token default owner SID (texts).
 std::vector<std::wstring> GetOwnOwnerSids();
 
 // The whole client-side check: the pipe's owner is trusted by IsTrustedPipeOwner.
-bool IsTrustedServerPipe(HANDLE pipe);
+[[nodiscard]] bool IsTrustedServerPipe(HANDLE pipe);
 
 }  // namespace tovra::common

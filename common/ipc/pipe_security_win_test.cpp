@@ -73,7 +73,7 @@ TEST(PipeSecurity, CreatedPipeHoldsExactlyTheAdmittedSids) {
   ASSERT_TRUE(security);
   EXPECT_EQ(security->entry_count(), 3u);
   CreatePipeResult created = CreateServerPipe(UniquePipeName(), *security, true, 2);
-  ASSERT_TRUE(created.pipe) << created.error;
+  ASSERT_TRUE(created.pipe) << created.error.code;
 
   const ReadBackDacl dacl = ReadDacl(created.pipe.get());
   ASSERT_EQ(dacl.entries.size(), 3u) << std::string(dacl.sddl.begin(), dacl.sddl.end());

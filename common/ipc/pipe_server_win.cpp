@@ -11,7 +11,7 @@ CreatePipeResult CreateServerPipe(const std::wstring& name, PipeSecurity& securi
   HANDLE h = ::CreateNamedPipeW(name.c_str(), open_mode, pipe_mode, max_instances, kPipeBufferSize,
                                 kPipeBufferSize, 0, security.attributes());
   if (h == INVALID_HANDLE_VALUE) {
-    result.error = ::GetLastError();
+    result.error = {::GetLastError(), L"CreateNamedPipeW"};
     return result;
   }
   result.pipe.reset(h);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/base/win32_error.h"
 #include "common/win/handles_win.h"
 #include "common/ipc/pipe_security_win.h"
 
@@ -16,12 +17,12 @@ inline constexpr DWORD kPipeBufferSize = 16384;
 
 struct CreatePipeResult {
   UniqueHandle pipe;
-  uint32_t error = 0;  // GetLastError() of a failed creation
+  Win32Error error;  // a failed creation
 };
 
 // A byte-mode, overlapped, duplex instance that refuses remote clients.
 // `security` must stay alive while the instance exists.
-CreatePipeResult CreateServerPipe(const std::wstring& name, PipeSecurity& security,
+[[nodiscard]] CreatePipeResult CreateServerPipe(const std::wstring& name, PipeSecurity& security,
                                   bool first_instance, uint32_t max_instances);
 
 enum class AcceptResult {
@@ -34,7 +35,7 @@ enum class AcceptResult {
 // Waits for a client on a fresh instance, or for `stop_event` (may be null), for at
 // most `wait_ms`. On anything but `connected` the pending connect has been
 // cancelled and has completed; the caller closes the instance.
-AcceptResult AcceptClient(HANDLE pipe, HANDLE stop_event, uint32_t wait_ms);
+[[nodiscard]] AcceptResult AcceptClient(HANDLE pipe, HANDLE stop_event, uint32_t wait_ms);
 
 // After a client session: lets the client read what is still buffered for it (at
 // most `flush_timeout_ms`, so a client that never reads cannot hold the server),

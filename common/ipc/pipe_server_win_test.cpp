@@ -82,7 +82,7 @@ TEST_F(ServerPipe, SecondClientOfSingleInstanceIsBusy) {
   ASSERT_EQ(first.error, Status::ok);
   ConnectResult second = Connect(3, 50);
   EXPECT_EQ(second.error, Status::busy);
-  EXPECT_EQ(second.win32_error, static_cast<uint32_t>(ERROR_PIPE_BUSY));
+  EXPECT_EQ(second.win32.code, static_cast<uint32_t>(ERROR_PIPE_BUSY));
   EXPECT_FALSE(second.pipe);
 }
 
@@ -113,7 +113,7 @@ TEST_F(ServerPipe, ExchangeRoundTripsAndRejectsForeignRequestId) {
       std::optional<Frame> request = ReadFrame(pipe(), 5000);
       ASSERT_TRUE(request);
       const Bytes body = StatusOnlyPayload(Status::ok);
-      WriteFrame(pipe(), request->header.type, reply_id, 0xABCD, body, 5000);
+      ASSERT_TRUE(WriteFrame(pipe(), request->header.type, reply_id, 0xABCD, body, 5000));
     }
   });
   std::optional<Frame> reply = ExchangeRequest(client.pipe.get(), 2, 7, {}, 5000);
@@ -155,7 +155,7 @@ TEST(ConnectToServer, AbsentPipeIsUnavailableAtOnce) {
   options.attempts = 5;
   ConnectResult r = ConnectToServer(TestRole(), 1, options);
   EXPECT_EQ(r.error, Status::unavailable);
-  EXPECT_EQ(r.win32_error, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(r.win32, (Win32Error{ERROR_FILE_NOT_FOUND, L"CreateFileW"}));
 
   options.on_absent = [&] { return ++calls < 2; };  // one retry, then give up
   r = ConnectToServer(TestRole(), 1, options);

@@ -81,9 +81,9 @@ class ProtocolClient {
   uint32_t generation();
 
  private:
-  bool EnsureConnectedLocked();
+  [[nodiscard]] bool EnsureConnectedLocked();
   bool HelloLocked();
-  ExchangeResult ExchangeLocked(uint16_t type, std::span<const uint8_t> payload);
+  [[nodiscard]] ExchangeResult ExchangeLocked(uint16_t type, std::span<const uint8_t> payload);
   void DropLocked();
 
   const ProtocolClientConfig config_;

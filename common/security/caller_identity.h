@@ -15,7 +15,8 @@ namespace tovra::common {
 
 inline constexpr std::wstring_view kLocalSystemSidText = L"S-1-5-18";
 inline constexpr std::wstring_view kAdministratorsSidText = L"S-1-5-32-544";
-inline constexpr std::wstring_view kTrustedAgentImageName = L"ZerkaVPNAgent.exe";
+// The Agent program: started from the plugin's folder, trusted by the Service.
+inline constexpr std::wstring_view kAgentExeName = L"ZerkaVPNAgent.exe";
 inline constexpr uint32_t kUnknownSessionId = 0xFFFFFFFF;
 
 struct CallerIdentity {
@@ -38,9 +39,9 @@ struct ExpectedUser {
 // Ordinal, case-insensitive equality. Case is folded for ASCII letters only: SID
 // texts are ASCII, and for paths any other difference counts as a mismatch, which
 // can only make a trust check fail.
-bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b);
+[[nodiscard]] bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b);
 bool StartsWithIgnoreCase(std::wstring_view text, std::wstring_view prefix);
-inline bool SidsEqual(std::wstring_view a, std::wstring_view b) { return EqualsIgnoreCase(a, b); }
+[[nodiscard]] inline bool SidsEqual(std::wstring_view a, std::wstring_view b) { return EqualsIgnoreCase(a, b); }
 
 enum class ServiceCallerVerdict {
   accepted,
@@ -64,18 +65,18 @@ std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIden
 // a switch of console user the previous user's open link must not keep the
 // machine-wide tunnel in that user's hands. The client reconnects through its
 // normal path and is admitted, or refused, afresh.
-inline bool ServiceCallerNeedsRecheck(const CallerIdentity& caller) { return !caller.is_local_system; }
+[[nodiscard]] inline bool ServiceCallerNeedsRecheck(const CallerIdentity& caller) { return !caller.is_local_system; }
 bool ServiceSessionMayContinue(const CallerIdentity& caller, const ExpectedUser& current);
 // The WARN line when a session ends because the console changed.
 std::wstring ServiceSessionEndedLogText(const CallerIdentity& caller);
 
 // The Agent serves only its own user in its own session; LocalSystem has no
 // special standing there.
-bool AgentAcceptsCaller(const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,
+[[nodiscard]] bool AgentAcceptsCaller(const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,
                         uint32_t own_session_id);
 
 // Staging needs a real interactive user on top of acceptance.
-inline bool IsInteractiveUserCaller(const CallerIdentity& caller) {
+[[nodiscard]] inline bool IsInteractiveUserCaller(const CallerIdentity& caller) {
   return !caller.is_local_system && !caller.sid.empty();
 }
 
@@ -85,11 +86,11 @@ std::wstring_view FileNameOf(std::wstring_view path);
 // True when `path` lies inside the folder `root`: `root` is a case-insensitive
 // prefix and a separator follows it (or ends it). "C:\Program Files Evil\x" is not
 // inside "C:\Program Files". An empty root contains nothing.
-bool IsPathUnderRoot(std::wstring_view path, std::wstring_view root);
+[[nodiscard]] bool IsPathUnderRoot(std::wstring_view path, std::wstring_view root);
 
 // The decision of IsTrustedCallerImage given the trusted roots it read (an absent
 // root is a variable that could not be read). Without `enforce` everything passes.
-bool IsTrustedImagePath(std::wstring_view image_path, std::wstring_view expected_file_name,
+[[nodiscard]] bool IsTrustedImagePath(std::wstring_view image_path, std::wstring_view expected_file_name,
                         bool enforce, std::span<const std::optional<std::wstring>> trusted_roots);
 
 }  // namespace tovra::common

@@ -156,12 +156,12 @@ struct ImageRow {
 class TrustedImage : public ::testing::TestWithParam<ImageRow> {};
 
 TEST_P(TrustedImage, EnforcedDecision) {
-  EXPECT_EQ(IsTrustedImagePath(GetParam().path, kTrustedAgentImageName, true, kRoots),
+  EXPECT_EQ(IsTrustedImagePath(GetParam().path, kAgentExeName, true, kRoots),
             GetParam().trusted_when_enforced);
 }
 
 TEST_P(TrustedImage, NotEnforcedTrustsEverything) {
-  EXPECT_TRUE(IsTrustedImagePath(GetParam().path, kTrustedAgentImageName, false, kRoots));
+  EXPECT_TRUE(IsTrustedImagePath(GetParam().path, kAgentExeName, false, kRoots));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -186,21 +186,21 @@ TEST(TrustedImageRoots, UnreadableOrEmptyRootsContainNothing) {
   const std::vector<std::optional<std::wstring>> none = {std::nullopt, std::nullopt};
   const std::vector<std::optional<std::wstring>> empty = {std::wstring(), std::nullopt};
   const wchar_t* path = L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe";
-  EXPECT_FALSE(IsTrustedImagePath(path, kTrustedAgentImageName, true, none));
-  EXPECT_FALSE(IsTrustedImagePath(path, kTrustedAgentImageName, true, empty));
+  EXPECT_FALSE(IsTrustedImagePath(path, kAgentExeName, true, none));
+  EXPECT_FALSE(IsTrustedImagePath(path, kAgentExeName, true, empty));
 }
 
 TEST(TrustedImageRoots, RootEndingInSeparatorStillMatches) {
   const std::vector<std::optional<std::wstring>> roots = {L"C:\\Program Files\\"};
   EXPECT_TRUE(IsTrustedImagePath(L"C:\\Program Files\\Z\\ZerkaVPNAgent.exe",
-                                 kTrustedAgentImageName, true, roots));
+                                 kAgentExeName, true, roots));
   EXPECT_TRUE(IsPathUnderRoot(L"D:\\x", L"D:\\"));
 }
 
 TEST(TrustedImageRoots, SecondRootIsConsultedWhenFirstIsUnreadable) {
   const std::vector<std::optional<std::wstring>> roots = {std::nullopt, L"C:\\Program Files (x86)"};
   EXPECT_TRUE(IsTrustedImagePath(L"C:\\Program Files (x86)\\Z\\ZerkaVPNAgent.exe",
-                                 kTrustedAgentImageName, true, roots));
+                                 kAgentExeName, true, roots));
 }
 
 TEST(FileNameOf, LastSeparatorOfEitherKind) {

@@ -19,9 +19,9 @@ namespace tovra::common {
 CallerIdentity GetCallerIdentity(HANDLE pipe);
 
 // Text form of a token's user SID, or nothing.
-std::optional<std::wstring> GetTokenUserSid(HANDLE token);
+[[nodiscard]] std::optional<std::wstring> GetTokenUserSid(HANDLE token);
 // This process's token user SID text, or nothing.
-std::optional<std::wstring> GetProcessUserSid();
+[[nodiscard]] std::optional<std::wstring> GetProcessUserSid();
 // This process's session, or kUnknownSessionId.
 uint32_t GetProcessSessionId();
 
@@ -34,7 +34,7 @@ std::wstring LocalSystemSidText();
 std::wstring AdministratorsSidText();
 
 // IsTrustedImagePath against the "ProgramFiles" and "ProgramFiles(x86)" folders.
-bool IsTrustedCallerImage(const std::wstring& image_path, std::wstring_view expected_file_name,
+[[nodiscard]] bool IsTrustedCallerImage(const std::wstring& image_path, std::wstring_view expected_file_name,
                           bool enforce);
 
 }  // namespace tovra::common

@@ -90,15 +90,15 @@ TEST(TrustedCallerImage, ReadsProgramFilesFromTheEnvironment) {
   const DWORD had = ::GetEnvironmentVariableW(L"ProgramFiles", saved, MAX_PATH);
   ::SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Program Files");
   EXPECT_TRUE(IsTrustedCallerImage(L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe",
-                                   kTrustedAgentImageName, true));
+                                   kAgentExeName, true));
   EXPECT_FALSE(IsTrustedCallerImage(L"C:\\Program Files Evil\\ZerkaVPNAgent.exe",
-                                    kTrustedAgentImageName, true));
+                                    kAgentExeName, true));
   EXPECT_TRUE(IsTrustedCallerImage(L"C:\\Program Files Evil\\ZerkaVPNAgent.exe",
-                                   kTrustedAgentImageName, false));
+                                   kAgentExeName, false));
   // A value too long for the 260-character buffer counts as unreadable.
   const std::wstring long_root = L"C:\\" + std::wstring(300, L'p');
   ::SetEnvironmentVariableW(L"ProgramFiles", long_root.c_str());
-  EXPECT_FALSE(IsTrustedCallerImage(long_root + L"\\ZerkaVPNAgent.exe", kTrustedAgentImageName, true));
+  EXPECT_FALSE(IsTrustedCallerImage(long_root + L"\\ZerkaVPNAgent.exe", kAgentExeName, true));
   ::SetEnvironmentVariableW(L"ProgramFiles", had ? saved : nullptr);
 }
 

@@ -19,6 +19,6 @@ struct Utf8Step {
 // The sequence starting at bytes[i] (i < bytes.size()).
 Utf8Step ScanUtf8(std::string_view bytes, size_t i);
 
-bool IsWellFormedUtf8(std::string_view bytes);
+[[nodiscard]] bool IsWellFormedUtf8(std::string_view bytes);
 
 }  // namespace tovra::common

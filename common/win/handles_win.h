@@ -30,7 +30,7 @@ class UniqueResource {
   UniqueResource& operator=(const UniqueResource&) = delete;
   ~UniqueResource() { reset(); }
 
-  static bool IsValid(T v) { return Traits::IsValid(v); }
+  [[nodiscard]] static bool IsValid(T v) { return Traits::IsValid(v); }
   bool valid() const { return Traits::IsValid(v_); }
   explicit operator bool() const { return valid(); }
   T get() const { return v_; }
@@ -59,7 +59,7 @@ class UniqueResource {
 template <typename T, auto FreeFn>
 struct ZeroIsEmpty {
   static T Empty() { return T{}; }
-  static bool IsValid(T v) { return v != T{}; }
+  [[nodiscard]] static bool IsValid(T v) { return v != T{}; }
   static void Free(T v) { FreeFn(v); }
 };
 
@@ -67,7 +67,7 @@ struct ZeroIsEmpty {
 // CreateNamedPipeW return on failure) is never closed either.
 struct KernelHandleTraits {
   static HANDLE Empty() { return nullptr; }
-  static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  [[nodiscard]] static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
   static void Free(HANDLE h) { ::CloseHandle(h); }
 };
 

@@ -25,6 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (version && (text.empty() || text.back() == L'.')) std::abort();
 
   tovra::prereq::NormalizeImagePath(text, system);
-  tovra::prereq::PendingRenamesMentionOpenVpn(text);
+  static_cast<void>(tovra::prereq::PendingRenamesMentionOpenVpn(text));  // must not crash
   return 0;
 }

@@ -25,7 +25,7 @@ inline constexpr uint32_t kMinAdapterConfigBytes = 80;       // one interface re
 inline constexpr uint32_t kMaxAdapterConfigBytes = 0x80000;  // 512 KiB
 
 // Whether a size the library asks for is worth allocating.
-bool IsAcceptedRequiredSize(uint64_t required);
+[[nodiscard]] bool IsAcceptedRequiredSize(uint64_t required);
 
 uint64_t SaturatingAdd(uint64_t a, uint64_t b);
 

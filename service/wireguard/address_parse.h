@@ -10,13 +10,13 @@
 
 namespace tovra::service {
 
-bool IsIpv4Address(std::string_view text);
+[[nodiscard]] bool IsIpv4Address(std::string_view text);
 bool IsIpv6Address(std::string_view text);
 
 enum class AddressFamily : uint8_t { kIpv4, kIpv6 };
 
 // The platform's own verdict for a NUL-terminated text, without the filter:
 // inet_pton on POSIX, ws2_32's inet_pton on Windows.
-bool PlatformInetPton(AddressFamily family, const char* text);
+[[nodiscard]] bool PlatformInetPton(AddressFamily family, const char* text);
 
 }  // namespace tovra::service

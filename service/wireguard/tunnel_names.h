@@ -24,7 +24,7 @@ std::wstring ServiceDirectoryFromModulePath(std::wstring_view module_path);
 
 // "X:\..." or "\\server\..." (also "\\?\..."): a path that cannot be resolved
 // against a current directory or a DLL search order.
-bool IsAbsoluteWindowsPath(std::wstring_view path);
+[[nodiscard]] bool IsAbsoluteWindowsPath(std::wstring_view path);
 
 struct TunnelPaths {
   std::wstring program;     // <service dir>\wireguard.exe, empty without a service dir

@@ -53,7 +53,7 @@ struct WireGuardConfigResult {
   std::string text;  // the rendered configuration; empty unless code is kAccepted
 };
 
-WireGuardConfigResult ValidateWireGuardConfig(std::string_view config);
+[[nodiscard]] WireGuardConfigResult ValidateWireGuardConfig(std::string_view config);
 
 // One-line English meaning of a code, for diagnostics tools.
 std::string_view WireGuardConfigCodeMeaning(WireGuardConfigCode code);

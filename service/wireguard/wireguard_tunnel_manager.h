@@ -65,7 +65,7 @@ class WireGuardTunnelManager {
   uint32_t CreateAndStartService(std::wstring_view command_line);
   uint32_t StopAndDeleteService();
   void SecureDeleteConfig();
-  WireGuardResult Observed(common::WireGuardError error);
+  [[nodiscard]] WireGuardResult Observed(common::WireGuardError error);
 
   std::mutex mutex_;
   TunnelPlatform platform_;

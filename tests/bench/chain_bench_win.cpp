@@ -518,7 +518,7 @@ int RunBenchmark(size_t iterations) {
     }
   } else {
     std::fprintf(stderr, "chain_bench: raw client could not reach the Agent (status %u, win32 %u)\n",
-                 static_cast<unsigned>(connection.error), connection.win32_error);
+                 static_cast<unsigned>(connection.error), connection.win32.code);
   }
   connection.pipe.reset();
   echo_pipe.reset();

@@ -18,6 +18,6 @@ int RunValidateOpenVpn(std::span<const std::string> args, std::ostream& out, std
 // Reads at most `limit` bytes of the file at the UTF-8 path `path`, so that a
 // huge or endless file (a device, a pipe) cannot exhaust memory. Empty on an
 // open or read error.
-std::optional<std::string> ReadFileBytes(const std::string& path, size_t limit);
+[[nodiscard]] std::optional<std::string> ReadFileBytes(const std::string& path, size_t limit);
 
 }  // namespace tovra::tools

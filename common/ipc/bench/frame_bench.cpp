@@ -12,7 +12,7 @@ static void BM_FullFrameEncodeDecode(benchmark::State& state) {
     auto frame = EncodeFrame(5, 1, 0x1234, payload);
     FrameHeader h;
     uint32_t total = 0;
-    DecodeFrameHeader(frame->data(), frame->size(), &h, &total);
+    benchmark::DoNotOptimize(DecodeFrameHeader(frame->data(), frame->size(), &h, &total));
     Bytes body(frame->begin() + kFrameHeaderSize, frame->end());
     benchmark::DoNotOptimize(body.data());
   }
