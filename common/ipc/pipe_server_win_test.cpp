@@ -31,7 +31,7 @@ class ServerPipe : public ::testing::Test {
     role_ = TestRole();
     name_ = *FormatPipeName(role_, 1);
     created_ = CreateServerPipe(name_, security_, true, 1);
-    ASSERT_TRUE(created_.pipe) << created_.error;
+    ASSERT_TRUE(created_.pipe) << created_.error.code;
   }
   HANDLE pipe() { return created_.pipe.get(); }
   ConnectResult Connect(uint32_t attempts = 1, uint32_t busy_wait_ms = 0) {
@@ -155,7 +155,8 @@ TEST(ConnectToServer, AbsentPipeIsUnavailableAtOnce) {
   options.attempts = 5;
   ConnectResult r = ConnectToServer(TestRole(), 1, options);
   EXPECT_EQ(r.error, Status::unavailable);
-  EXPECT_EQ(r.win32, (Win32Error{ERROR_FILE_NOT_FOUND, L"CreateFileW"}));
+  EXPECT_EQ(r.win32.code, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(r.win32.api == L"CreateFileW");
 
   options.on_absent = [&] { return ++calls < 2; };  // one retry, then give up
   r = ConnectToServer(TestRole(), 1, options);
