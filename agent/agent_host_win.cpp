@@ -46,7 +46,8 @@ ServiceLink::Connector SessionServiceConnector(uint32_t session_id) {
     common::ConnectOptions options;
     options.attempts = 20;
     options.busy_wait_ms = 500;
-    common::ConnectResult c = common::ConnectToServer(common::kServicePipeRole, session_id, options);
+    common::ConnectResult c =
+        common::ConnectToServer(common::kServicePipeRole, session_id, options);
     PipeConnectResult r;
     r.pipe = std::move(c.pipe);
     r.error = ToWire(c.error);
@@ -184,7 +185,8 @@ bool AgentHost::ServeRequest(HANDLE pipe, common::Frame& request) {
   switch (common::ClassifyRequestFrame(request.header)) {
     case common::FrameDisposition::protocol_mismatch:
       // The connection ends either way; the reply is a courtesy to the client.
-      static_cast<void>(Reply(pipe, request.header, common::StatusOnlyPayload(Status::protocol_mismatch)));
+      static_cast<void>(
+          Reply(pipe, request.header, common::StatusOnlyPayload(Status::protocol_mismatch)));
       return false;
     case common::FrameDisposition::unsupported:
       return Reply(pipe, request.header, common::StatusOnlyPayload(Status::unsupported));
@@ -250,8 +252,8 @@ bool AgentHost::Dispatch(HANDLE pipe, common::Frame& request) {
     default: {
       auto handler = extensions_.handlers.find(type);
       if (type >= ToWire(MessageType::get_openvpn_capabilities) &&
-          type <= ToWire(MessageType::get_openvpn_status) && handler != extensions_.handlers.end() &&
-          handler->second) {
+          type <= ToWire(MessageType::get_openvpn_status) &&
+          handler != extensions_.handlers.end() && handler->second) {
         reply = handler->second(request.payload);
       } else {
         reply = common::StatusOnlyPayload(Status::unsupported);

@@ -32,9 +32,9 @@ class AgentHost {
   using RequestHandler = std::function<common::Bytes(std::span<uint8_t> payload)>;
 
   struct Extensions {
-    std::map<uint16_t, RequestHandler> handlers;             // types 8..11
-    std::vector<std::function<bool()>> busy_conditions;      // keep the Agent alive
-    std::function<std::optional<uint32_t>()> wait_cap_ms;    // caps the accept wait
+    std::map<uint16_t, RequestHandler> handlers;           // types 8..11
+    std::vector<std::function<bool()>> busy_conditions;    // keep the Agent alive
+    std::function<std::optional<uint32_t>()> wait_cap_ms;  // caps the accept wait
     std::vector<std::function<void()>> idle_timeout_actions;
     std::vector<std::function<void()>> loop_end_actions;
   };
@@ -60,7 +60,8 @@ class AgentHost {
   // False when the session ends after this request.
   [[nodiscard]] bool ServeRequest(HANDLE pipe, common::Frame& request);
   bool Dispatch(HANDLE pipe, common::Frame& request);
-  [[nodiscard]] bool Reply(HANDLE pipe, const common::FrameHeader& request, const common::Bytes& payload);
+  [[nodiscard]] bool Reply(HANDLE pipe, const common::FrameHeader& request,
+                           const common::Bytes& payload);
   common::Bytes Relay(uint16_t type, std::span<const uint8_t> payload);
   [[nodiscard]] bool ExtensionBusy();
   uint32_t AcceptWaitMs(ULONGLONG last_activity);

@@ -56,7 +56,9 @@ enum class StageResult : uint16_t {
   failed = 4,
 };
 
-constexpr uint16_t ToWire(StageResult r) { return static_cast<uint16_t>(r); }
+constexpr uint16_t ToWire(StageResult r) {
+  return static_cast<uint16_t>(r);
+}
 
 // A stage_openvpn_config request that failed with `status`.
 [[nodiscard]] StageResult MapStageRequestFailure(uint16_t status);

@@ -13,8 +13,14 @@ TEST(IdleTimeout, OnlyTenToADayIsHonoured) {
     uint32_t expected;
   };
   const Case cases[] = {
-      {L"10", 10},     {L"86400", 86400}, {L"9", 300},   {L"86401", 300},
-      {L"abc", 300},   {L"12a", 300},     {L"-20", 300}, {L" 20", 300},
+      {L"10", 10},
+      {L"86400", 86400},
+      {L"9", 300},
+      {L"86401", 300},
+      {L"abc", 300},
+      {L"12a", 300},
+      {L"-20", 300},
+      {L" 20", 300},
       {L"0000000000000030", 300},  // 16 characters: does not fit the buffer
       {L"000000000000030", 30},    // 15 characters
       {L"99999999999999", 300},    // no overflow into range
@@ -23,9 +29,9 @@ TEST(IdleTimeout, OnlyTenToADayIsHonoured) {
     const std::wstring v = c.value;
     // A value that does not fit comes back as the needed size, with nothing copied.
     const bool fits = v.size() < kIdleVariableBuffer;
-    EXPECT_EQ(ParseIdleTimeoutSeconds(fits ? static_cast<uint32_t>(v.size())
-                                           : static_cast<uint32_t>(v.size() + 1),
-                                      fits ? v : std::wstring()),
+    EXPECT_EQ(ParseIdleTimeoutSeconds(
+                  fits ? static_cast<uint32_t>(v.size()) : static_cast<uint32_t>(v.size() + 1),
+                  fits ? v : std::wstring()),
               c.expected)
         << v;
   }
@@ -94,17 +100,20 @@ TEST(Replies, HelloAndHealthBodies) {
 
 TEST(StatusMapping, ServiceHealthAndStaging) {
   EXPECT_EQ(ServiceHealthFailureStatus(3), 3);
-  for (uint16_t s : std::initializer_list<uint16_t>{1, 4, 5, 7}) EXPECT_EQ(ServiceHealthFailureStatus(s), 4) << s;
+  for (uint16_t s : std::initializer_list<uint16_t>{1, 4, 5, 7})
+    EXPECT_EQ(ServiceHealthFailureStatus(s), 4) << s;
 
   EXPECT_EQ(MapStageRequestFailure(1), StageResult::rejected);
   EXPECT_EQ(MapStageRequestFailure(4), StageResult::service_unavailable);
   EXPECT_EQ(MapStageRequestFailure(7), StageResult::service_unavailable);
   EXPECT_EQ(MapStageRequestFailure(6), StageResult::service_refused);
-  for (uint16_t s : std::initializer_list<uint16_t>{2, 3, 5, 8}) EXPECT_EQ(MapStageRequestFailure(s), StageResult::failed) << s;
+  for (uint16_t s : std::initializer_list<uint16_t>{2, 3, 5, 8})
+    EXPECT_EQ(MapStageRequestFailure(s), StageResult::failed) << s;
 
   EXPECT_EQ(MapStageResultCode(1), StageResult::service_refused);
   EXPECT_EQ(MapStageResultCode(2), StageResult::rejected);
-  for (uint16_t s : std::initializer_list<uint16_t>{0, 3, 4, 5, 9}) EXPECT_EQ(MapStageResultCode(s), StageResult::failed) << s;
+  for (uint16_t s : std::initializer_list<uint16_t>{0, 3, 4, 5, 9})
+    EXPECT_EQ(MapStageResultCode(s), StageResult::failed) << s;
 }
 
 TEST(LogLines, ExactTexts) {

@@ -27,8 +27,8 @@ std::wstring ServiceLinkOpenVpnStager::Stage(uint32_t stage_key, const std::stri
   common::PayloadWriter w;
   w.WriteU32(stage_key);
   if (!w.WriteString(profile)) return {};
-  ServiceLink::Result reply = link_->Request(ToWire(common::MessageType::stage_openvpn_config),
-                                             w.bytes());
+  ServiceLink::Result reply =
+      link_->Request(ToWire(common::MessageType::stage_openvpn_config), w.bytes());
   common::SecureZero(w.mutable_bytes());  // the profile travels in this buffer
   if (!reply.ok) {
     result = ToWire(MapStageRequestFailure(reply.status));

@@ -67,7 +67,7 @@ class ServiceLinkOpenVpnStager final : public OpenVpnConfigStager {
   void Unstage(const std::wstring& staged_path) override;
 
  private:
-  ServiceLink* link_;  // not owned
+  ServiceLink* link_;                     // not owned
   [[maybe_unused]] uint32_t session_id_;  // the session whose Service pipe the link uses
 };
 

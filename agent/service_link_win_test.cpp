@@ -27,7 +27,8 @@ ServiceLink::Connector ConnectorFor(const std::wstring& name) {
 FakePipeServer::Handler ServiceHandler(uint16_t protocol, uint16_t other_status = 0) {
   return [=](const Frame& f) -> std::optional<Bytes> {
     if (f.header.type == 1) return FakePipeServer::HelloReply(protocol, "99-0x00000001");
-    if (other_status != 0) return common::StatusOnlyPayload(static_cast<common::Status>(other_status));
+    if (other_status != 0)
+      return common::StatusOnlyPayload(static_cast<common::Status>(other_status));
     return Bytes{0, 0, 7, 7, 7};
   };
 }
@@ -133,15 +134,17 @@ TEST(ServiceLinkOpenVpnStagerWin, ResultMapping) {
       {"unsupported", 2, "", 0, 4},
   };
   for (const auto& c : cases) {
-    FakePipeServer fake(testing::UniquePipeName(L"stage"), [&](const Frame& f) -> std::optional<Bytes> {
-      if (f.header.type == 1) return FakePipeServer::HelloReply(6, "1-0x00000001");
-      if (c.request_status) return common::StatusOnlyPayload(static_cast<common::Status>(*c.request_status));
-      common::PayloadWriter w;
-      w.WriteU16(0);
-      w.WriteString(c.staged_path);
-      w.WriteU16(c.stage_result);
-      return w.Take();
-    });
+    FakePipeServer fake(
+        testing::UniquePipeName(L"stage"), [&](const Frame& f) -> std::optional<Bytes> {
+          if (f.header.type == 1) return FakePipeServer::HelloReply(6, "1-0x00000001");
+          if (c.request_status)
+            return common::StatusOnlyPayload(static_cast<common::Status>(*c.request_status));
+          common::PayloadWriter w;
+          w.WriteU16(0);
+          w.WriteString(c.staged_path);
+          w.WriteU16(c.stage_result);
+          return w.Take();
+        });
     ServiceLink link(ConnectorFor(fake.name()));
     ServiceLinkOpenVpnStager stager(&link, 1);
     uint16_t result = 99;

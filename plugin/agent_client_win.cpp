@@ -51,7 +51,8 @@ std::wstring AgentClient::AgentPathForModule(const void* module_anchor) {
 
 uint32_t AgentClient::CurrentSessionId() {
   DWORD session = 0;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) return tovra::common::kUnknownSessionId;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session))
+    return tovra::common::kUnknownSessionId;
   return session;
 }
 

@@ -159,7 +159,8 @@ void EventPump::Drain() {
     local.swap(shared_->queue);
   }
   for (const auto& event : local) {
-    flutter_api_->OnNativeEvent(event, [] {}, [](const FlutterError&) {});
+    flutter_api_->OnNativeEvent(
+        event, [] {}, [](const FlutterError&) {});
   }
 }
 

@@ -31,7 +31,9 @@ namespace tovra_windows_vpn {
 [[nodiscard]] std::optional<tovra::common::SecretBuffer> BuildStartOpenVpnPayload(
     std::string_view profile, std::string_view username, std::string_view password);
 
-inline FlutterError ErrorFor(std::string_view code) { return FlutterError(std::string(code), ""); }
+inline FlutterError ErrorFor(std::string_view code) {
+  return FlutterError(std::string(code), "");
+}
 
 template <typename T>
 class OnceReply {

@@ -44,8 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PayloadCase{10, 1, 1, true}, PayloadCase{0, 0, 0, true},
                       PayloadCase{32768, 28666, 0, true},   // exactly 61440
                       PayloadCase{32768, 28667, 0, false},  // one byte over the frame
-                      PayloadCase{30000, 30000, 2000, false},
-                      PayloadCase{32769, 0, 0, false}, PayloadCase{0, 0, 32769, false}));
+                      PayloadCase{30000, 30000, 2000, false}, PayloadCase{32769, 0, 0, false},
+                      PayloadCase{0, 0, 32769, false}));
 
 TEST(StartWireGuardPayload, OneTextUpToTheTextLimit) {
   const std::string config(32768, 'c');
@@ -77,11 +77,20 @@ TEST_P(WorkerReplies, ExactlyOnce) {
   Replies replies;
   RunWorker<int>(replies.Callback(), [body](OnceReply<int>& reply) {
     switch (body) {
-      case Body::replies: reply(5); break;
-      case Body::throws_before_reply: throw std::runtime_error("escaped");
-      case Body::replies_then_throws: reply(5); throw std::bad_alloc();
-      case Body::replies_twice: reply(5); reply(6); break;
-      case Body::never_replies: break;
+      case Body::replies:
+        reply(5);
+        break;
+      case Body::throws_before_reply:
+        throw std::runtime_error("escaped");
+      case Body::replies_then_throws:
+        reply(5);
+        throw std::bad_alloc();
+      case Body::replies_twice:
+        reply(5);
+        reply(6);
+        break;
+      case Body::never_replies:
+        break;
     }
   });
   ASSERT_EQ(replies.values.size(), 1u);
@@ -145,15 +154,16 @@ TEST_P(Requests, SecretWipedBeforeTheReply) {
   FakeClient client{c.answer};
   bool wiped_at_reply = false;
   std::vector<ErrorOr<int>> got;
-  RunWorker<int>([&](ErrorOr<int> v) {
-                   wiped_at_reply = true;
-                   for (size_t i = 0; i < client.seen_size; ++i) wiped_at_reply &= client.seen[i] == 0;
-                   got.push_back(std::move(v));
-                 },
-                 [&](OnceReply<int>& reply) {
-                   SendRequest<int>(client, 9, *BuildStartOpenVpnPayload("profile", "u", "secret"),
-                                    c.reach, ReadFirstByte, reply);
-                 });
+  RunWorker<int>(
+      [&](ErrorOr<int> v) {
+        wiped_at_reply = true;
+        for (size_t i = 0; i < client.seen_size; ++i) wiped_at_reply &= client.seen[i] == 0;
+        got.push_back(std::move(v));
+      },
+      [&](OnceReply<int>& reply) {
+        SendRequest<int>(client, 9, *BuildStartOpenVpnPayload("profile", "u", "secret"), c.reach,
+                         ReadFirstByte, reply);
+      });
   ASSERT_EQ(got.size(), 1u);
   EXPECT_GT(client.seen_size, 0u);
   EXPECT_TRUE(wiped_at_reply);
@@ -179,11 +189,12 @@ TEST(Requests, AClientThatThrowsStillGetsAWipedPayloadAndOneInternalReply) {
   std::vector<std::string> codes;
   // The payload lives in the body's frame: unwinding wipes it before RunWorker answers,
   // and the storage is gone by then, so only the reply count and code are checked.
-  RunWorker<int>([&](ErrorOr<int> v) { codes.push_back(v.has_error() ? v.error().code() : "value"); },
-                 [&](OnceReply<int>& reply) {
-                   SendRequest<int>(client, 5, *BuildStartWireGuardPayload("PrivateKey = x"),
-                                    Reach::service, ReadFirstByte, reply);
-                 });
+  RunWorker<int>(
+      [&](ErrorOr<int> v) { codes.push_back(v.has_error() ? v.error().code() : "value"); },
+      [&](OnceReply<int>& reply) {
+        SendRequest<int>(client, 5, *BuildStartWireGuardPayload("PrivateKey = x"), Reach::service,
+                         ReadFirstByte, reply);
+      });
   EXPECT_EQ(codes, std::vector<std::string>{"INTERNAL"});
 }
 

@@ -50,9 +50,9 @@ EncodableList ToEncodableList(const TovraServiceHealth& v) {
 }
 
 EncodableList ToEncodableList(const TovraWireGuardStatus& v) {
-  return {EnumValue(v.state),           EncodableValue(v.adapter_present),
-          EncodableValue(v.rx_bytes),   EncodableValue(v.tx_bytes),
-          EncodableValue(v.last_handshake_ms), EncodableValue(v.error)};
+  return {
+      EnumValue(v.state),         EncodableValue(v.adapter_present),   EncodableValue(v.rx_bytes),
+      EncodableValue(v.tx_bytes), EncodableValue(v.last_handshake_ms), EncodableValue(v.error)};
 }
 
 EncodableList ToEncodableList(const TovraOpenVpnCapabilities& v) {
@@ -183,9 +183,9 @@ EncodableValue ReadClass<TovraVersionInfo>(const EncodableValue& v) {
 template <>
 EncodableValue ReadClass<TovraNativeHealth>(const EncodableValue& v) {
   Fields f{std::get_if<EncodableList>(&v)};
-  TovraNativeHealth r{f.Custom<TovraComponentState>(0), f.Int(1),  f.String(2),
-                      f.Int(3),                         f.Bool(4), f.Bool(5),
-                      f.Custom<TovraNativeErrorKind>(6)};
+  TovraNativeHealth r{
+      f.Custom<TovraComponentState>(0), f.Int(1), f.String(2), f.Int(3), f.Bool(4), f.Bool(5),
+      f.Custom<TovraNativeErrorKind>(6)};
   return f.ok ? EncodableValue(CustomEncodableValue(r)) : EncodableValue();
 }
 
@@ -200,32 +200,32 @@ EncodableValue ReadClass<TovraAgentHealth>(const EncodableValue& v) {
 template <>
 EncodableValue ReadClass<TovraServiceHealth>(const EncodableValue& v) {
   Fields f{std::get_if<EncodableList>(&v)};
-  TovraServiceHealth r{f.Custom<TovraComponentState>(0), f.Custom<TovraVersionInfo>(1),
-                       f.String(2), f.Int(3)};
+  TovraServiceHealth r{f.Custom<TovraComponentState>(0), f.Custom<TovraVersionInfo>(1), f.String(2),
+                       f.Int(3)};
   return f.ok ? EncodableValue(CustomEncodableValue(r)) : EncodableValue();
 }
 
 template <>
 EncodableValue ReadClass<TovraWireGuardStatus>(const EncodableValue& v) {
   Fields f{std::get_if<EncodableList>(&v)};
-  TovraWireGuardStatus r{f.Custom<TovraComponentState>(0), f.Bool(1), f.Int(2), f.Int(3),
-                         f.Int(4), f.Int(5)};
+  TovraWireGuardStatus r{
+      f.Custom<TovraComponentState>(0), f.Bool(1), f.Int(2), f.Int(3), f.Int(4), f.Int(5)};
   return f.ok ? EncodableValue(CustomEncodableValue(r)) : EncodableValue();
 }
 
 template <>
 EncodableValue ReadClass<TovraOpenVpnCapabilities>(const EncodableValue& v) {
   Fields f{std::get_if<EncodableList>(&v)};
-  TovraOpenVpnCapabilities r{f.Custom<TovraTriState>(0), f.String(1), f.Custom<TovraTriState>(2),
-                             f.Custom<TovraTriState>(3), f.Custom<TovraTriState>(4),
-                             f.Custom<TovraTriState>(5)};
+  TovraOpenVpnCapabilities r{f.Custom<TovraTriState>(0), f.String(1),
+                             f.Custom<TovraTriState>(2), f.Custom<TovraTriState>(3),
+                             f.Custom<TovraTriState>(4), f.Custom<TovraTriState>(5)};
   return f.ok ? EncodableValue(CustomEncodableValue(r)) : EncodableValue();
 }
 
 template <>
 EncodableValue ReadClass<TovraOpenVpnStatus>(const EncodableValue& v) {
   Fields f{std::get_if<EncodableList>(&v)};
-  TovraOpenVpnStatus r{f.Custom<TovraOpenVpnState>(0), f.Bool(1), f.Int(2), f.Int(3), f.Int(4),
+  TovraOpenVpnStatus r{f.Custom<TovraOpenVpnState>(0),     f.Bool(1), f.Int(2), f.Int(3), f.Int(4),
                        f.Custom<TovraOpenVpnErrorKind>(5), f.Int(6)};
   return f.ok ? EncodableValue(CustomEncodableValue(r)) : EncodableValue();
 }
@@ -303,8 +303,8 @@ const flutter::StandardMessageCodec& PigeonCodec() {
 // ---- host API ----
 
 EncodableValue TovraWindowsVpnHostApi::WrapError(std::string_view error_message) {
-  return EncodableValue(
-      EncodableList{EncodableValue(std::string(error_message)), EncodableValue("Error"), EncodableValue()});
+  return EncodableValue(EncodableList{EncodableValue(std::string(error_message)),
+                                      EncodableValue("Error"), EncodableValue()});
 }
 
 EncodableValue TovraWindowsVpnHostApi::WrapError(const FlutterError& error) {
@@ -349,9 +349,10 @@ const std::string& StringArg(const EncodableList& args, size_t index) {
 
 // Installs one channel. `body` gets the decoded argument list and the reply; any
 // exception it throws becomes the handler-error reply.
-void Install(flutter::BinaryMessenger* messenger, const char* method, const std::string& suffix,
-             TovraWindowsVpnHostApi* api,
-             std::function<void(TovraWindowsVpnHostApi*, const EncodableValue&, const Reply&)> body) {
+void Install(
+    flutter::BinaryMessenger* messenger, const char* method, const std::string& suffix,
+    TovraWindowsVpnHostApi* api,
+    std::function<void(TovraWindowsVpnHostApi*, const EncodableValue&, const Reply&)> body) {
   flutter::BasicMessageChannel<> channel(messenger, ChannelName(method, suffix), &PigeonCodec());
   if (api == nullptr) {
     channel.SetMessageHandler(nullptr);
@@ -379,9 +380,10 @@ void TovraWindowsVpnHostApi::SetUp(flutter::BinaryMessenger* m, TovraWindowsVpnH
   Install(m, "getAgentHealth", suffix, api, [](auto* a, const EncodableValue&, const Reply& reply) {
     a->GetAgentHealth(ReplyWith<TovraAgentHealth>(reply));
   });
-  Install(m, "getServiceHealth", suffix, api, [](auto* a, const EncodableValue&, const Reply& reply) {
-    a->GetServiceHealth(ReplyWith<TovraServiceHealth>(reply));
-  });
+  Install(m, "getServiceHealth", suffix, api,
+          [](auto* a, const EncodableValue&, const Reply& reply) {
+            a->GetServiceHealth(ReplyWith<TovraServiceHealth>(reply));
+          });
   Install(m, "startEvents", suffix, api, [](auto* a, const EncodableValue&, const Reply& reply) {
     a->StartEvents([reply](std::optional<FlutterError>&& error) {
       if (error) {
@@ -391,44 +393,48 @@ void TovraWindowsVpnHostApi::SetUp(flutter::BinaryMessenger* m, TovraWindowsVpnH
       reply(EncodableValue(EncodableList{EncodableValue()}));
     });
   });
-  Install(m, "startWireGuard", suffix, api, [](auto* a, const EncodableValue& message, const Reply& reply) {
-    const auto& args = std::get<EncodableList>(message);
-    if (args.at(0).IsNull()) {
-      reply(WrapError("config_arg unexpectedly null."));
-      return;
-    }
-    a->StartWireGuard(StringArg(args, 0), ReplyWith<TovraWireGuardStatus>(reply));
-  });
+  Install(m, "startWireGuard", suffix, api,
+          [](auto* a, const EncodableValue& message, const Reply& reply) {
+            const auto& args = std::get<EncodableList>(message);
+            if (args.at(0).IsNull()) {
+              reply(WrapError("config_arg unexpectedly null."));
+              return;
+            }
+            a->StartWireGuard(StringArg(args, 0), ReplyWith<TovraWireGuardStatus>(reply));
+          });
   Install(m, "stopWireGuard", suffix, api, [](auto* a, const EncodableValue&, const Reply& reply) {
     a->StopWireGuard(ReplyWith<TovraWireGuardStatus>(reply));
   });
-  Install(m, "wireGuardStatus", suffix, api, [](auto* a, const EncodableValue&, const Reply& reply) {
-    a->WireGuardStatus(ReplyWith<TovraWireGuardStatus>(reply));
-  });
+  Install(m, "wireGuardStatus", suffix, api,
+          [](auto* a, const EncodableValue&, const Reply& reply) {
+            a->WireGuardStatus(ReplyWith<TovraWireGuardStatus>(reply));
+          });
   Install(m, "getOpenVpnCapabilities", suffix, api,
           [](auto* a, const EncodableValue&, const Reply& reply) {
             a->GetOpenVpnCapabilities(ReplyWith<TovraOpenVpnCapabilities>(reply));
           });
-  Install(m, "startOpenVpn", suffix, api, [](auto* a, const EncodableValue& message, const Reply& reply) {
-    const auto& args = std::get<EncodableList>(message);
-    static const char* const kNullMessages[] = {"config_arg unexpectedly null.",
-                                                "username_arg unexpectedly null.",
-                                                "password_arg unexpectedly null."};
-    for (size_t i = 0; i < 3; ++i) {
-      if (args.at(i).IsNull()) {
-        reply(WrapError(kNullMessages[i]));
-        return;
-      }
-    }
-    a->StartOpenVpn(StringArg(args, 0), StringArg(args, 1), StringArg(args, 2),
-                    ReplyWith<TovraOpenVpnStatus>(reply));
-  });
+  Install(m, "startOpenVpn", suffix, api,
+          [](auto* a, const EncodableValue& message, const Reply& reply) {
+            const auto& args = std::get<EncodableList>(message);
+            static const char* const kNullMessages[] = {"config_arg unexpectedly null.",
+                                                        "username_arg unexpectedly null.",
+                                                        "password_arg unexpectedly null."};
+            for (size_t i = 0; i < 3; ++i) {
+              if (args.at(i).IsNull()) {
+                reply(WrapError(kNullMessages[i]));
+                return;
+              }
+            }
+            a->StartOpenVpn(StringArg(args, 0), StringArg(args, 1), StringArg(args, 2),
+                            ReplyWith<TovraOpenVpnStatus>(reply));
+          });
   Install(m, "stopOpenVpn", suffix, api, [](auto* a, const EncodableValue&, const Reply& reply) {
     a->StopOpenVpn(ReplyWith<TovraOpenVpnStatus>(reply));
   });
-  Install(m, "getOpenVpnStatus", suffix, api, [](auto* a, const EncodableValue&, const Reply& reply) {
-    a->GetOpenVpnStatus(ReplyWith<TovraOpenVpnStatus>(reply));
-  });
+  Install(m, "getOpenVpnStatus", suffix, api,
+          [](auto* a, const EncodableValue&, const Reply& reply) {
+            a->GetOpenVpnStatus(ReplyWith<TovraOpenVpnStatus>(reply));
+          });
 }
 
 // ---- Flutter API ----
@@ -457,7 +463,8 @@ void TovraWindowsVpnFlutterApi::OnNativeEvent(const TovraNativeEvent& event,
     if (list->size() > 1) {
       const auto* code = std::get_if<std::string>(&(*list)[0]);
       const auto* error_message = std::get_if<std::string>(&(*list)[1]);
-      on_error(FlutterError(code ? *code : std::string(), error_message ? *error_message : std::string(),
+      on_error(FlutterError(code ? *code : std::string(),
+                            error_message ? *error_message : std::string(),
                             list->size() > 2 ? (*list)[2] : EncodableValue()));
       return;
     }

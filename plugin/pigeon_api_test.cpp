@@ -12,7 +12,9 @@ using flutter::EncodableList;
 using flutter::EncodableValue;
 using Bytes = std::vector<uint8_t>;
 
-Bytes Encode(const EncodableValue& v) { return *PigeonCodec().EncodeMessage(v); }
+Bytes Encode(const EncodableValue& v) {
+  return *PigeonCodec().EncodeMessage(v);
+}
 EncodableValue Decode(const Bytes& b) {
   auto v = PigeonCodec().DecodeMessage(b);
   return v ? *v : EncodableValue();
@@ -31,21 +33,22 @@ TEST(PigeonCodec, NativeHealthReplyBytes) {
   const TovraNativeHealth h = BuildNativeHealth(1, true, false, 4);
   const Bytes bytes = Encode(EncodableValue(EncodableList{CustomEncodableValue(h)}));
   Bytes expected = {0x0C, 0x01, 135, 0x0C, 0x07, 129, 0x03};
-  AppendLe(expected, 2, 4);                       // state up, as a nested int32
+  AppendLe(expected, 2, 4);  // state up, as a nested int32
   expected.push_back(0x04);
-  AppendLe(expected, 6, 8);                       // protocol, int64
-  expected.insert(expected.end(), {0x07, 9});     // version text
+  AppendLe(expected, 6, 8);                    // protocol, int64
+  expected.insert(expected.end(), {0x07, 9});  // version text
   for (char c : std::string("0.1.0-w6a")) expected.push_back(static_cast<uint8_t>(c));
   expected.push_back(0x04);
   AppendLe(expected, 1, 8);                       // session id
   expected.insert(expected.end(), {0x01, 0x02});  // agentConnected true, serviceConnected false
   expected.insert(expected.end(), {130, 0x03});
-  AppendLe(expected, 2, 4);                       // last error: agent unavailable
+  AppendLe(expected, 2, 4);  // last error: agent unavailable
   EXPECT_EQ(bytes, expected);
 }
 
 TEST(PigeonCodec, AgentHealthNestsVersionInfo) {
-  TovraAgentHealth a{TovraComponentState::up, {6, "0.1.0-w6a", {"health"}}, 3, "7-0x00000001", true};
+  TovraAgentHealth a{
+      TovraComponentState::up, {6, "0.1.0-w6a", {"health"}}, 3, "7-0x00000001", true};
   const Bytes bytes = Encode(EncodableValue(EncodableList{CustomEncodableValue(a)}));
   ASSERT_GE(bytes.size(), 13u);
   EXPECT_EQ(bytes[2], 136);
@@ -62,7 +65,8 @@ TEST(PigeonCodec, EveryTypeRoundTrips) {
       CustomEncodableValue(BuildNativeHealth(0xFFFFFFFF, false, true, 7)),
       CustomEncodableValue(TovraAgentHealth{TovraComponentState::reserved3, version, 1, "g", true}),
       CustomEncodableValue(TovraServiceHealth{TovraComponentState::down, version, "g", -1}),
-      CustomEncodableValue(TovraWireGuardStatus{TovraComponentState::starting, true, INT64_MAX, 0, 5, 7}),
+      CustomEncodableValue(
+          TovraWireGuardStatus{TovraComponentState::starting, true, INT64_MAX, 0, 5, 7}),
       CustomEncodableValue(TovraOpenVpnCapabilities{TovraTriState::yes, "2.6.14", TovraTriState::no,
                                                     TovraTriState::unknown, TovraTriState::unknown,
                                                     TovraTriState::unknown}),
@@ -77,8 +81,8 @@ TEST(PigeonCodec, EveryTypeRoundTrips) {
     const Bytes twice = Encode(back);
     EXPECT_EQ(once, twice) << "type " << i;
   }
-  EXPECT_EQ(Custom<TovraWireGuardStatus>(std::get<EncodableList>(Decode(Encode(
-                EncodableValue(EncodableList{values[4]}))))[0]),
+  EXPECT_EQ(Custom<TovraWireGuardStatus>(std::get<EncodableList>(
+                Decode(Encode(EncodableValue(EncodableList{values[4]}))))[0]),
             (TovraWireGuardStatus{TovraComponentState::starting, true, INT64_MAX, 0, 5, 7}));
 }
 
@@ -95,7 +99,8 @@ TEST(PigeonCodec, EnumsReadNullAsNullAndAcceptBothIntWidths) {
 
 TEST(PigeonCodec, MalformedDataClassesReadAsNull) {
   // The fields of an event without its type byte stay a plain list.
-  const EncodableValue plain(EncodableList{EncodableValue("t"), EncodableValue(""), EncodableValue("x")});
+  const EncodableValue plain(
+      EncodableList{EncodableValue("t"), EncodableValue(""), EncodableValue("x")});
   EXPECT_EQ(Decode(Encode(plain)), plain);
   // A native event whose timestamp is a text, and one with a field missing.
   Bytes bad = {141, 0x0C, 0x03, 0x07, 0x01, 't', 0x07, 0x00, 0x07, 0x01, 'x'};
@@ -113,7 +118,8 @@ class RecordingMessenger : public flutter::BinaryMessenger {
     sent.push_back({channel, Bytes(message, message + size)});
     if (reply) pending_replies.push_back(reply);
   }
-  void SetMessageHandler(const std::string& channel, flutter::BinaryMessageHandler handler) override {
+  void SetMessageHandler(const std::string& channel,
+                         flutter::BinaryMessageHandler handler) override {
     if (handler) {
       handlers[channel] = std::move(handler);
     } else {
@@ -158,8 +164,12 @@ class FixedApi : public TovraWindowsVpnHostApi {
     last_config = config;
     r(TovraWireGuardStatus{});
   }
-  void StopWireGuard(std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override { r(TovraWireGuardStatus{}); }
-  void WireGuardStatus(std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override { r(TovraWireGuardStatus{}); }
+  void StopWireGuard(std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override {
+    r(TovraWireGuardStatus{});
+  }
+  void WireGuardStatus(std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override {
+    r(TovraWireGuardStatus{});
+  }
   void GetOpenVpnCapabilities(std::function<void(ErrorOr<TovraOpenVpnCapabilities>)> r) override {
     r(TovraOpenVpnCapabilities{});
   }
@@ -168,13 +178,19 @@ class FixedApi : public TovraWindowsVpnHostApi {
     last_config = c + "|" + u + "|" + p;
     r(TovraOpenVpnStatus{});
   }
-  void StopOpenVpn(std::function<void(ErrorOr<TovraOpenVpnStatus>)> r) override { r(TovraOpenVpnStatus{}); }
-  void GetOpenVpnStatus(std::function<void(ErrorOr<TovraOpenVpnStatus>)> r) override { r(TovraOpenVpnStatus{}); }
+  void StopOpenVpn(std::function<void(ErrorOr<TovraOpenVpnStatus>)> r) override {
+    r(TovraOpenVpnStatus{});
+  }
+  void GetOpenVpnStatus(std::function<void(ErrorOr<TovraOpenVpnStatus>)> r) override {
+    r(TovraOpenVpnStatus{});
+  }
 
   std::string last_config;
 };
 
-EncodableValue List(std::initializer_list<EncodableValue> items) { return EncodableValue(EncodableList(items)); }
+EncodableValue List(std::initializer_list<EncodableValue> items) {
+  return EncodableValue(EncodableList(items));
+}
 EncodableValue HandlerError(const std::string& what) {
   return List({EncodableValue(what), EncodableValue("Error"), EncodableValue()});
 }
@@ -201,14 +217,17 @@ TEST(HostChannels, ArgumentChecks) {
   TovraWindowsVpnHostApi::SetUp(&m, &api);
   EXPECT_EQ(m.Call("startWireGuard", List({EncodableValue()})),
             HandlerError("config_arg unexpectedly null."));
-  EXPECT_EQ(m.Call("startOpenVpn", List({EncodableValue("p"), EncodableValue(), EncodableValue("x")})),
-            HandlerError("username_arg unexpectedly null."));
-  EXPECT_EQ(m.Call("startOpenVpn", List({EncodableValue("p"), EncodableValue("u"), EncodableValue()})),
-            HandlerError("password_arg unexpectedly null."));
+  EXPECT_EQ(
+      m.Call("startOpenVpn", List({EncodableValue("p"), EncodableValue(), EncodableValue("x")})),
+      HandlerError("username_arg unexpectedly null."));
+  EXPECT_EQ(
+      m.Call("startOpenVpn", List({EncodableValue("p"), EncodableValue("u"), EncodableValue()})),
+      HandlerError("password_arg unexpectedly null."));
   EXPECT_TRUE(api.last_config.empty()) << "the operation is not called";
 
   // A mistyped or missing argument is an error raised inside the handler.
-  const auto mistyped = std::get<EncodableList>(m.Call("startWireGuard", List({EncodableValue(int64_t{5})})));
+  const auto mistyped =
+      std::get<EncodableList>(m.Call("startWireGuard", List({EncodableValue(int64_t{5})})));
   ASSERT_EQ(mistyped.size(), 3u);
   EXPECT_EQ(mistyped[1], EncodableValue("Error"));
   const auto missing = std::get<EncodableList>(m.Call("startWireGuard", List({})));
@@ -230,8 +249,9 @@ TEST(FlutterApi, OnNativeEventOutcomes) {
   int successes = 0;
   std::vector<FlutterError> errors;
   for (int i = 0; i < 3; ++i) {
-    api.OnNativeEvent(TovraNativeEvent{"agentConnected", "", 5}, [&] { ++successes; },
-                      [&](const FlutterError& e) { errors.push_back(e); });
+    api.OnNativeEvent(
+        TovraNativeEvent{"agentConnected", "", 5}, [&] { ++successes; },
+        [&](const FlutterError& e) { errors.push_back(e); });
   }
   ASSERT_EQ(m.sent.size(), 3u);
   EXPECT_EQ(m.sent[0].first, kOnNativeEventChannel);

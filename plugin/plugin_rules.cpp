@@ -26,8 +26,9 @@ TovraOpenVpnState OpenVpnStateFromByte(uint8_t b) {
 }
 
 TovraOpenVpnErrorKind OpenVpnErrorKindFromWire(uint16_t v) {
-  return v <= static_cast<uint16_t>(TovraOpenVpnErrorKind::last) ? static_cast<TovraOpenVpnErrorKind>(v)
-                                                                 : TovraOpenVpnErrorKind::internal;
+  return v <= static_cast<uint16_t>(TovraOpenVpnErrorKind::last)
+             ? static_cast<TovraOpenVpnErrorKind>(v)
+             : TovraOpenVpnErrorKind::internal;
 }
 
 namespace {
@@ -57,8 +58,8 @@ std::optional<TovraWireGuardStatus> ReadWireGuardStatus(std::span<const uint8_t>
   PayloadReader r(body);
   tovra::common::WireGuardStatusRecord rec;
   if (!r.ReadWireGuardStatus(rec)) return std::nullopt;
-  return TovraWireGuardStatus{ComponentStateFromByte(rec.state), rec.adapter_present,
-                              ClampToInt64(rec.rx_bytes),        ClampToInt64(rec.tx_bytes),
+  return TovraWireGuardStatus{ComponentStateFromByte(rec.state),   rec.adapter_present,
+                              ClampToInt64(rec.rx_bytes),          ClampToInt64(rec.tx_bytes),
                               ClampToInt64(rec.last_handshake_ms), rec.error};
 }
 
@@ -136,8 +137,7 @@ std::wstring AgentPathFromModuleFileName(std::wstring_view module_path, uint32_t
   return std::wstring(directory) + L"\\" + std::wstring(tovra::common::kAgentExeName);
 }
 
-std::vector<std::string_view> ProbeEventTracker::Next(bool agent_connected,
-                                                      bool service_connected,
+std::vector<std::string_view> ProbeEventTracker::Next(bool agent_connected, bool service_connected,
                                                       uint32_t generation) {
   std::vector<std::string_view> events;
   if (agent_connected != last_agent_) {

@@ -106,7 +106,8 @@ struct TovraOpenVpnCapabilities {
   TovraTriState interactive_service_running = TovraTriState::unknown;
   TovraTriState spare1 = TovraTriState::unknown;
   TovraTriState spare2 = TovraTriState::unknown;
-  friend bool operator==(const TovraOpenVpnCapabilities&, const TovraOpenVpnCapabilities&) = default;
+  friend bool operator==(const TovraOpenVpnCapabilities&,
+                         const TovraOpenVpnCapabilities&) = default;
 };
 
 struct TovraOpenVpnStatus {
@@ -129,17 +130,18 @@ struct TovraNativeEvent {
 
 // ---- conversion rules ----
 
-TovraComponentState ComponentStateFromByte(uint8_t b);  // 1..5 kept, else unknown
-TovraTriState TriFromByte(uint8_t b);                   // 1, 2 kept, else unknown
-int64_t ClampToInt64(uint64_t v);                       // above INT64_MAX -> INT64_MAX
-TovraOpenVpnState OpenVpnStateFromByte(uint8_t b);      // above 12 -> none
+TovraComponentState ComponentStateFromByte(uint8_t b);       // 1..5 kept, else unknown
+TovraTriState TriFromByte(uint8_t b);                        // 1, 2 kept, else unknown
+int64_t ClampToInt64(uint64_t v);                            // above INT64_MAX -> INT64_MAX
+TovraOpenVpnState OpenVpnStateFromByte(uint8_t b);           // above 12 -> none
 TovraOpenVpnErrorKind OpenVpnErrorKindFromWire(uint16_t v);  // above 16 -> 11
 
 // Readers of reply bodies (what follows status 0). Nothing when the record cannot
 // be read completely; trailing bytes are ignored.
 [[nodiscard]] std::optional<TovraAgentHealth> ReadAgentHealth(std::span<const uint8_t> body);
 std::optional<TovraServiceHealth> ReadServiceHealth(std::span<const uint8_t> body);
-[[nodiscard]] std::optional<TovraWireGuardStatus> ReadWireGuardStatus(std::span<const uint8_t> body);
+[[nodiscard]] std::optional<TovraWireGuardStatus> ReadWireGuardStatus(
+    std::span<const uint8_t> body);
 std::optional<TovraOpenVpnCapabilities> ReadOpenVpnCapabilities(std::span<const uint8_t> body);
 [[nodiscard]] std::optional<TovraOpenVpnStatus> ReadOpenVpnStatus(std::span<const uint8_t> body);
 

@@ -30,8 +30,8 @@ TEST(Conversions, WireGuardStatusClampsCounters) {
   w.WriteU8(0xEE);  // trailing byte ignored
   auto s = ReadWireGuardStatus(w.bytes());
   ASSERT_TRUE(s);
-  EXPECT_EQ(*s, (TovraWireGuardStatus{TovraComponentState::up, true, INT64_MAX, 5,
-                                      1700000000000, 3}));
+  EXPECT_EQ(*s,
+            (TovraWireGuardStatus{TovraComponentState::up, true, INT64_MAX, 5, 1700000000000, 3}));
   Bytes cut = w.bytes();
   cut.resize(27);
   EXPECT_FALSE(ReadWireGuardStatus(cut));
@@ -119,9 +119,12 @@ TEST(Errors, NativeHealth) {
   EXPECT_EQ(h.session_id, 0xFFFFFFFFll);
   EXPECT_EQ(h.last_error, TovraNativeErrorKind::internal);
   const std::pair<uint16_t, TovraNativeErrorKind> table[] = {
-      {0, TovraNativeErrorKind::none},          {3, TovraNativeErrorKind::versionMismatch},
-      {4, TovraNativeErrorKind::agentUnavailable}, {7, TovraNativeErrorKind::agentBusy},
-      {5, TovraNativeErrorKind::internal},      {2, TovraNativeErrorKind::internal}};
+      {0, TovraNativeErrorKind::none},
+      {3, TovraNativeErrorKind::versionMismatch},
+      {4, TovraNativeErrorKind::agentUnavailable},
+      {7, TovraNativeErrorKind::agentBusy},
+      {5, TovraNativeErrorKind::internal},
+      {2, TovraNativeErrorKind::internal}};
   for (const auto& [status, kind] : table) EXPECT_EQ(NativeErrorKindFromStatus(status), kind);
 }
 

@@ -22,9 +22,9 @@ void ModuleAnchor() {}
 void TovraWindowsVpnPlugin::RegisterWithRegistrar(flutter::PluginRegistrarWindows* registrar) {
   auto plugin = std::make_unique<TovraWindowsVpnPlugin>(
       registrar->messenger(),
-      std::make_shared<AgentClient>(AgentClient::AgentPathForModule(
-                                        reinterpret_cast<const void*>(&ModuleAnchor)),
-                                    AgentClient::CurrentSessionId()));
+      std::make_shared<AgentClient>(
+          AgentClient::AgentPathForModule(reinterpret_cast<const void*>(&ModuleAnchor)),
+          AgentClient::CurrentSessionId()));
   TovraWindowsVpnHostApi::SetUp(registrar->messenger(), plugin.get());
   registrar->AddPlugin(std::move(plugin));
 }
@@ -71,13 +71,11 @@ void TovraWindowsVpnPlugin::Dispatch(std::function<void(ErrorOr<T>)> result, Wor
 
 template <typename T, typename ReadFn>
 void TovraWindowsVpnPlugin::DispatchRequest(uint16_t type, SecretBuffer payload, Reach reach,
-                                            ReadFn read,
-                                            std::function<void(ErrorOr<T>)> result) {
-  Dispatch<T>(std::move(result),
-              [type, payload = std::move(payload), reach, read](AgentClient& client,
-                                                                OnceReply<T>& reply) mutable {
-                SendRequest<T>(client, type, std::move(payload), reach, read, reply);
-              });
+                                            ReadFn read, std::function<void(ErrorOr<T>)> result) {
+  Dispatch<T>(std::move(result), [type, payload = std::move(payload), reach, read](
+                                     AgentClient& client, OnceReply<T>& reply) mutable {
+    SendRequest<T>(client, type, std::move(payload), reach, read, reply);
+  });
 }
 
 void TovraWindowsVpnPlugin::IsAvailable(std::function<void(ErrorOr<bool> reply)> result) {
@@ -93,12 +91,13 @@ void TovraWindowsVpnPlugin::IsAvailable(std::function<void(ErrorOr<bool> reply)>
   });
 }
 
-void TovraWindowsVpnPlugin::GetHealth(std::function<void(ErrorOr<TovraNativeHealth> reply)> result) {
+void TovraWindowsVpnPlugin::GetHealth(
+    std::function<void(ErrorOr<TovraNativeHealth> reply)> result) {
   Dispatch<TovraNativeHealth>(
       std::move(result), [](AgentClient& client, OnceReply<TovraNativeHealth>& reply) {
         const AgentProbe probe = client.Probe();
-        reply(BuildNativeHealth(client.session_id(), probe.agent_connected,
-                                probe.service_connected, probe.last_status));
+        reply(BuildNativeHealth(client.session_id(), probe.agent_connected, probe.service_connected,
+                                probe.last_status));
       });
 }
 
@@ -110,11 +109,12 @@ void TovraWindowsVpnPlugin::GetAgentHealth(
 
 void TovraWindowsVpnPlugin::GetServiceHealth(
     std::function<void(ErrorOr<TovraServiceHealth> reply)> result) {
-  DispatchRequest<TovraServiceHealth>(ToWire(MessageType::get_service_health), {},
-                                      Reach::service, ReadServiceHealth, std::move(result));
+  DispatchRequest<TovraServiceHealth>(ToWire(MessageType::get_service_health), {}, Reach::service,
+                                      ReadServiceHealth, std::move(result));
 }
 
-void TovraWindowsVpnPlugin::StartEvents(std::function<void(std::optional<FlutterError> reply)> result) {
+void TovraWindowsVpnPlugin::StartEvents(
+    std::function<void(std::optional<FlutterError> reply)> result) {
   if (!events_) events_ = std::make_unique<EventPump>(messenger_, client_);
   events_->Start();
   result(std::nullopt);
@@ -128,9 +128,8 @@ void TovraWindowsVpnPlugin::StartWireGuard(
     result(ErrorFor(kErrorInternal));
     return;
   }
-  DispatchRequest<TovraWireGuardStatus>(ToWire(MessageType::start_wireguard),
-                                        std::move(*payload), Reach::service, ReadWireGuardStatus,
-                                        std::move(result));
+  DispatchRequest<TovraWireGuardStatus>(ToWire(MessageType::start_wireguard), std::move(*payload),
+                                        Reach::service, ReadWireGuardStatus, std::move(result));
 }
 
 void TovraWindowsVpnPlugin::StopWireGuard(
@@ -141,8 +140,8 @@ void TovraWindowsVpnPlugin::StopWireGuard(
 
 void TovraWindowsVpnPlugin::WireGuardStatus(
     std::function<void(ErrorOr<TovraWireGuardStatus> reply)> result) {
-  DispatchRequest<TovraWireGuardStatus>(ToWire(MessageType::wireguard_status), {},
-                                        Reach::service, ReadWireGuardStatus, std::move(result));
+  DispatchRequest<TovraWireGuardStatus>(ToWire(MessageType::wireguard_status), {}, Reach::service,
+                                        ReadWireGuardStatus, std::move(result));
 }
 
 void TovraWindowsVpnPlugin::GetOpenVpnCapabilities(
@@ -152,9 +151,9 @@ void TovraWindowsVpnPlugin::GetOpenVpnCapabilities(
                                             std::move(result));
 }
 
-void TovraWindowsVpnPlugin::StartOpenVpn(const std::string& config, const std::string& username,
-                                         const std::string& password,
-                                         std::function<void(ErrorOr<TovraOpenVpnStatus> reply)> result) {
+void TovraWindowsVpnPlugin::StartOpenVpn(
+    const std::string& config, const std::string& username, const std::string& password,
+    std::function<void(ErrorOr<TovraOpenVpnStatus> reply)> result) {
   std::optional<SecretBuffer> payload = BuildStartOpenVpnPayload(config, username, password);
   if (!payload) {
     // A text or the whole too long for one frame: a bad request of the caller,
@@ -166,7 +165,8 @@ void TovraWindowsVpnPlugin::StartOpenVpn(const std::string& config, const std::s
                                       Reach::agent, ReadOpenVpnStatus, std::move(result));
 }
 
-void TovraWindowsVpnPlugin::StopOpenVpn(std::function<void(ErrorOr<TovraOpenVpnStatus> reply)> result) {
+void TovraWindowsVpnPlugin::StopOpenVpn(
+    std::function<void(ErrorOr<TovraOpenVpnStatus> reply)> result) {
   DispatchRequest<TovraOpenVpnStatus>(ToWire(MessageType::stop_openvpn), {}, Reach::agent,
                                       ReadOpenVpnStatus, std::move(result));
 }

@@ -49,7 +49,9 @@ WorkerPool::WorkerPool(size_t max_threads, ThreadStarter starter)
   state_->starter = starter ? std::move(starter) : ThreadStarter(&StartDetachedThread);
 }
 
-WorkerPool::~WorkerPool() { Shutdown(); }
+WorkerPool::~WorkerPool() {
+  Shutdown();
+}
 
 bool WorkerPool::Submit(PoolTask task) {
   bool start_worker = false;

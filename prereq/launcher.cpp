@@ -9,13 +9,19 @@ constexpr size_t kMaxPathLength = 1024;
 constexpr std::array<uint8_t, 8> kCompoundFileSignature = {0xD0, 0xCF, 0x11, 0xE0,
                                                            0xA1, 0xB1, 0x1A, 0xE1};
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+bool IsSeparator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
+bool IsAsciiLetter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
 
 // The package name is ASCII, so only ASCII letters fold: a non-ASCII character
 // that some case table maps onto an ASCII one (U+0130, U+212A) names another file
 // on NTFS and must not pass for the package.
-wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+wchar_t FoldAscii(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
 
 bool EqualsPackageName(std::wstring_view component) {
   const std::wstring_view expected = kPackageName;
@@ -26,14 +32,17 @@ bool EqualsPackageName(std::wstring_view component) {
   return true;
 }
 
-MsiPathCheck Refuse(const wchar_t* reason) { return MsiPathCheck{false, reason, {}}; }
+MsiPathCheck Refuse(const wchar_t* reason) {
+  return MsiPathCheck{false, reason, {}};
+}
 
 }  // namespace
 
 MsiPathCheck ValidateMsiPath(std::wstring_view path, PrereqSystem& system) {
   if (path.empty() || path.size() > kMaxPathLength) return Refuse(L"empty or over-long path");
   for (wchar_t c : path) {
-    if (static_cast<uint32_t>(c) <= 0x1F || c == L'"') return Refuse(L"path contains an illegal character");
+    if (static_cast<uint32_t>(c) <= 0x1F || c == L'"')
+      return Refuse(L"path contains an illegal character");
   }
   if (path.size() <= 2 || !IsAsciiLetter(path[0]) || path[1] != L':' || !IsSeparator(path[2])) {
     return Refuse(L"not a drive-letter absolute path");
@@ -49,13 +58,15 @@ MsiPathCheck ValidateMsiPath(std::wstring_view path, PrereqSystem& system) {
     if (end == path.size()) break;
     start = end + 1;
   }
-  if (!EqualsPackageName(last)) return Refuse(L"final component is not the expected OpenVPN MSI filename");
+  if (!EqualsPackageName(last))
+    return Refuse(L"final component is not the expected OpenVPN MSI filename");
 
   const std::wstring owned(path);
   std::optional<uint32_t> attributes = system.FileAttributes(owned);
   if (!attributes) return Refuse(L"path does not resolve to a file");
   if (*attributes & kAttributeDirectory) return Refuse(L"path is a directory");
-  if (*attributes & kAttributeReparsePoint) return Refuse(L"path is a reparse point (symlink/junction)");
+  if (*attributes & kAttributeReparsePoint)
+    return Refuse(L"path is a reparse point (symlink/junction)");
 
   std::optional<std::array<uint8_t, 8>> signature = system.ReadFileSignature(owned);
   if (!signature || *signature != kCompoundFileSignature) {
@@ -82,8 +93,8 @@ std::wstring TrimTrailingSeparators(std::wstring_view text) {
   return std::wstring(text);
 }
 
-MsiexecCommand BuildMsiexecCommand(std::wstring_view system_directory, std::wstring_view package_path,
-                                   std::wstring_view features) {
+MsiexecCommand BuildMsiexecCommand(std::wstring_view system_directory,
+                                   std::wstring_view package_path, std::wstring_view features) {
   MsiexecCommand c;
   c.application = TrimTrailingSeparators(system_directory) + L"\\msiexec.exe";
   c.command_line = L"\"" + c.application + L"\" /i \"";
@@ -120,15 +131,18 @@ bool CreateTapAdapter(std::wstring_view openvpn_directory, PrereqSystem& system)
 namespace {
 
 uint32_t MapInstallerResult(uint32_t result, PrereqSystem& system) {
-  if (result != kInstallerRestartMayBeNeeded) return result;  // 0, 1641, 3010 and the rest as they are
+  if (result != kInstallerRestartMayBeNeeded)
+    return result;  // 0, 1641, 3010 and the rest as they are
   PostInstallState state = ReadPostInstallState(system);
-  if (state.device_needs_restart && system.RestartTapDevices()) state = ReadPostInstallState(system);
+  if (state.device_needs_restart && system.RestartTapDevices())
+    state = ReadPostInstallState(system);
   return IsHealthy(state) ? kExitInstalled : kExitRestartRequired;
 }
 
 }  // namespace
 
-uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments, PrereqSystem& system) {
+uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments,
+                     PrereqSystem& system) {
   if (!arguments || arguments->size() != 2) return kExitBadCommandLine;
 
   const MsiPathCheck check = ValidateMsiPath((*arguments)[1], system);
@@ -138,7 +152,8 @@ uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments, 
   if (!system_directory) return kExitNoSystemDirectory;
 
   const FeatureChoice choice = ChooseFeatures(AssessTapDriver(system));
-  const MsiexecCommand command = BuildMsiexecCommand(*system_directory, check.path, choice.features);
+  const MsiexecCommand command =
+      BuildMsiexecCommand(*system_directory, check.path, choice.features);
   const uint32_t result = RunAndWait(command.application, command.command_line, system);
   if (result == kExitInstallerNotStarted || result == kExitInstallerWaitFailed) return result;
 

@@ -44,9 +44,9 @@ struct MsiPathCheck {
 MsiPathCheck ValidateMsiPath(std::wstring_view path, PrereqSystem& system);
 
 enum class FeatureDecision : uint8_t {
-  driver_and_adapter_ok = 0,   // OpenVPN only
-  driver_ok_needs_adapter = 1, // OpenVPN only, then create a TAP adapter
-  install_driver = 2,          // OpenVPN with the drivers
+  driver_and_adapter_ok = 0,    // OpenVPN only
+  driver_ok_needs_adapter = 1,  // OpenVPN only, then create a TAP adapter
+  install_driver = 2,           // OpenVPN with the drivers
 };
 
 struct FeatureChoice {
@@ -62,8 +62,8 @@ struct MsiexecCommand {
   std::wstring command_line;
 };
 
-MsiexecCommand BuildMsiexecCommand(std::wstring_view system_directory, std::wstring_view package_path,
-                                   std::wstring_view features);
+MsiexecCommand BuildMsiexecCommand(std::wstring_view system_directory,
+                                   std::wstring_view package_path, std::wstring_view features);
 
 // Removes trailing "\" and "/".
 std::wstring TrimTrailingSeparators(std::wstring_view text);
@@ -77,6 +77,7 @@ uint32_t RunAndWait(const std::wstring& application, const std::wstring& command
 
 // The whole program after command-line splitting: `arguments` is the split command
 // line (program name first), nullopt when it could not be split.
-uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments, PrereqSystem& system);
+uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments,
+                     PrereqSystem& system);
 
 }  // namespace tovra::prereq

@@ -24,7 +24,8 @@ class ValidateMsiPathTest : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(ValidateMsiPathTest, AppliesTheRulesInOrder) {
   FakePrereqSystem system;
-  system.AddPackage(GetParam().path);  // every path exists as a good package unless rules say otherwise
+  system.AddPackage(
+      GetParam().path);  // every path exists as a good package unless rules say otherwise
   const MsiPathCheck check = ValidateMsiPath(GetParam().path, system);
   EXPECT_EQ(check.reason, GetParam().reason);
   EXPECT_EQ(check.ok, check.reason.empty());
@@ -47,9 +48,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PathCase{kPackage, L""}, PathCase{L"d:/x/openvpn-2.7.7-i001-AMD64.MSI", L""},
         PathCase{L"C:\\a\\\\b\\OpenVPN-2.7.7-I001-amd64.msi", L""},  // empty components are allowed
-        PathCase{L"C:\\<|*?>\\OpenVPN-2.7.7-I001-amd64.msi", L""},  // left for the file system to refuse
-        PathCase{L"C:\\...\\OpenVPN-2.7.7-I001-amd64.msi", L""},
-        PathCase{L"", kLength}, PathCase{PaddedPath(1024), L""}, PathCase{PaddedPath(1025), kLength},
+        PathCase{L"C:\\<|*?>\\OpenVPN-2.7.7-I001-amd64.msi",
+                 L""},  // left for the file system to refuse
+        PathCase{L"C:\\...\\OpenVPN-2.7.7-I001-amd64.msi", L""}, PathCase{L"", kLength},
+        PathCase{PaddedPath(1024), L""}, PathCase{PaddedPath(1025), kLength},
         PathCase{L"C:\\a\"b\\OpenVPN-2.7.7-I001-amd64.msi", kIllegal},
         PathCase{L"C:\\a\tb\\OpenVPN-2.7.7-I001-amd64.msi", kIllegal},
         PathCase{std::wstring(L"C:\\a\0b\\OpenVPN-2.7.7-I001-amd64.msi", 35), kIllegal},
@@ -69,7 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{L"C:\\OpenVPN-2.7.7-I001-amd64.ms", kName},
         PathCase{L"C:\\xOpenVPN-2.7.7-I001-amd64.msi", kName},
         PathCase{L"C:\\OpenVPN-2.7.7-I001-amd64.msi:stream", kName},
-        PathCase{L"C:\\OpenVPN-2.7.7-\x0130" L"001-amd64.msi", kName}));  // dotted capital I is another file
+        PathCase{L"C:\\OpenVPN-2.7.7-\x0130"
+                 L"001-amd64.msi",
+                 kName}));  // dotted capital I is another file
 
 TEST(ValidateMsiPath, FileSystemRulesComeAfterTheTextRules) {
   struct Case {
@@ -82,7 +86,8 @@ TEST(ValidateMsiPath, FileSystemRulesComeAfterTheTextRules) {
       {std::nullopt, L"path does not resolve to a file"},
       {FakeFile{0x10, testing::kMsiSignature}, L"path is a directory"},
       {FakeFile{0x10 | 0x400, testing::kMsiSignature}, L"path is a directory"},
-      {FakeFile{0x400 | 0x20, testing::kMsiSignature}, L"path is a reparse point (symlink/junction)"},
+      {FakeFile{0x400 | 0x20, testing::kMsiSignature},
+       L"path is a reparse point (symlink/junction)"},
       {FakeFile{0x20, std::nullopt}, L"file is not a Windows Installer package"},
       {FakeFile{0x20, almost}, L"file is not a Windows Installer package"},
       {FakeFile{0x20 | 0x1 | 0x2, testing::kMsiSignature}, L""},  // archive, read-only, hidden pass
@@ -114,27 +119,51 @@ TEST(ChooseFeatures, Decisions) {
     FeatureDecision decision;
   };
   const Case cases[] = {
-      {"9.27.0.0 with a healthy adapter", [](TapAssessment&) {}, FeatureDecision::driver_and_adapter_ok},
-      {"9.26.9.9", [](TapAssessment& a) { a.driver_version = {{9, 26, 9, 9}}; }, FeatureDecision::install_driver},
-      {"9.26.65535.65535", [](TapAssessment& a) { a.driver_version = {{9, 26, 65535, 65535}}; },
+      {"9.27.0.0 with a healthy adapter", [](TapAssessment&) {},
+       FeatureDecision::driver_and_adapter_ok},
+      {"9.26.9.9",
+       [](TapAssessment& a) {
+         a.driver_version = {{9, 26, 9, 9}};
+       },
        FeatureDecision::install_driver},
-      {"10.0.0.0", [](TapAssessment& a) { a.driver_version = {{10, 0, 0, 0}}; },
+      {"9.26.65535.65535",
+       [](TapAssessment& a) {
+         a.driver_version = {{9, 26, 65535, 65535}};
+       },
+       FeatureDecision::install_driver},
+      {"10.0.0.0",
+       [](TapAssessment& a) {
+         a.driver_version = {{10, 0, 0, 0}};
+       },
        FeatureDecision::driver_and_adapter_ok},
-      {"9.27.0.1", [](TapAssessment& a) { a.driver_version = {{9, 27, 0, 1}}; },
+      {"9.27.0.1",
+       [](TapAssessment& a) {
+         a.driver_version = {{9, 27, 0, 1}};
+       },
        FeatureDecision::driver_and_adapter_ok},
-      {"no adapter", [](TapAssessment& a) { a.device_present = false; }, FeatureDecision::driver_ok_needs_adapter},
+      {"no adapter", [](TapAssessment& a) { a.device_present = false; },
+       FeatureDecision::driver_ok_needs_adapter},
       {"adapter with a problem", [](TapAssessment& a) { a.device_problem = true; },
        FeatureDecision::driver_ok_needs_adapter},
       {"adapter needs restart", [](TapAssessment& a) { a.device_needs_restart = true; },
        FeatureDecision::driver_ok_needs_adapter},
       {"not AMD64", [](TapAssessment& a) { a.is_amd64 = false; }, FeatureDecision::install_driver},
-      {"not AMD64, no adapter", [](TapAssessment& a) { a.is_amd64 = false; a.device_present = false; },
+      {"not AMD64, no adapter",
+       [](TapAssessment& a) {
+         a.is_amd64 = false;
+         a.device_present = false;
+       },
        FeatureDecision::install_driver},
-      {"no service", [](TapAssessment& a) { a.service_exists = false; }, FeatureDecision::install_driver},
-      {"disabled", [](TapAssessment& a) { a.service_disabled = true; }, FeatureDecision::install_driver},
-      {"unusable", [](TapAssessment& a) { a.service_usable = false; }, FeatureDecision::install_driver},
-      {"unknown provider", [](TapAssessment& a) { a.driver_identified = false; }, FeatureDecision::install_driver},
-      {"bare machine", [](TapAssessment& a) { a = TapAssessment{}; }, FeatureDecision::install_driver},
+      {"no service", [](TapAssessment& a) { a.service_exists = false; },
+       FeatureDecision::install_driver},
+      {"disabled", [](TapAssessment& a) { a.service_disabled = true; },
+       FeatureDecision::install_driver},
+      {"unusable", [](TapAssessment& a) { a.service_usable = false; },
+       FeatureDecision::install_driver},
+      {"unknown provider", [](TapAssessment& a) { a.driver_identified = false; },
+       FeatureDecision::install_driver},
+      {"bare machine", [](TapAssessment& a) { a = TapAssessment{}; },
+       FeatureDecision::install_driver},
   };
   for (const Case& c : cases) {
     TapAssessment a = GoodDriver();
@@ -151,11 +180,14 @@ TEST(ChooseFeatures, Decisions) {
 // ---------------------------------------------------------------- commands
 
 TEST(BuildMsiexecCommand, ExactCommandLine) {
-  for (const wchar_t* dir : {L"C:\\Windows\\system32", L"C:\\Windows\\system32\\", L"C:\\Windows\\system32/\\/"}) {
-    const MsiexecCommand c = BuildMsiexecCommand(dir, L"D:\\a b\\OpenVPN-2.7.7-I001-amd64.msi", kFeaturesOpenVpnOnly);
+  for (const wchar_t* dir :
+       {L"C:\\Windows\\system32", L"C:\\Windows\\system32\\", L"C:\\Windows\\system32/\\/"}) {
+    const MsiexecCommand c =
+        BuildMsiexecCommand(dir, L"D:\\a b\\OpenVPN-2.7.7-I001-amd64.msi", kFeaturesOpenVpnOnly);
     EXPECT_EQ(c.application, L"C:\\Windows\\system32\\msiexec.exe");
     EXPECT_EQ(c.command_line,
-              L"\"C:\\Windows\\system32\\msiexec.exe\" /i \"D:\\a b\\OpenVPN-2.7.7-I001-amd64.msi\" /qn /norestart "
+              L"\"C:\\Windows\\system32\\msiexec.exe\" /i \"D:\\a "
+              L"b\\OpenVPN-2.7.7-I001-amd64.msi\" /qn /norestart "
               L"ADDLOCAL=OpenVPN REBOOT=ReallySuppress");
   }
 }
@@ -218,7 +250,9 @@ struct Machine : FakePrereqSystem {
     files[kTapctl] = FakeFile{0x20, std::nullopt};
   }
   void InstallerReturns(uint32_t code) { run_results[kMsiexec] = {RunStatus::exited, code}; }
-  void InteractiveService(bool running) { services[kInteractiveServiceName] = {true, false, running, true}; }
+  void InteractiveService(bool running) {
+    services[kInteractiveServiceName] = {true, false, running, true};
+  }
   bool RanTapctl() const {
     for (const auto& r : runs)
       if (r.application == kTapctl) return true;
@@ -237,8 +271,10 @@ TEST(RunLauncher, CommandLineMustHoldExactlyThePackagePath) {
   EXPECT_EQ(RunLauncher(Args({L"launcher.exe"}), m), 1001u);
   EXPECT_EQ(RunLauncher(Args({L"launcher.exe", kPackage, kPackage}), m), 1001u);
   EXPECT_EQ(RunLauncher(Args({L"launcher.exe", L""}), m), 1002u);
-  EXPECT_EQ(RunLauncher(Args({L"launcher.exe", L"D:\\setup\\..\\OpenVPN-2.7.7-I001-amd64.msi"}), m), 1002u);
-  EXPECT_EQ(RunLauncher(Args({L"launcher.exe", L"C:\\missing\\OpenVPN-2.7.7-I001-amd64.msi"}), m), 1002u);
+  EXPECT_EQ(RunLauncher(Args({L"launcher.exe", L"D:\\setup\\..\\OpenVPN-2.7.7-I001-amd64.msi"}), m),
+            1002u);
+  EXPECT_EQ(RunLauncher(Args({L"launcher.exe", L"C:\\missing\\OpenVPN-2.7.7-I001-amd64.msi"}), m),
+            1002u);
   EXPECT_TRUE(m.runs.empty());
 }
 
@@ -248,7 +284,8 @@ TEST(RunLauncher, FailuresBeforeAndAroundTheInstaller) {
   EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), m), 1003u);
   EXPECT_TRUE(m.runs.empty());
 
-  for (auto [status, code] : {std::pair{RunStatus::not_started, 1004u}, std::pair{RunStatus::wait_failed, 1005u}}) {
+  for (auto [status, code] :
+       {std::pair{RunStatus::not_started, 1004u}, std::pair{RunStatus::wait_failed, 1005u}}) {
     Machine n(false);  // decision 1: even then no adapter is created
     n.run_results[kMsiexec] = {status, 0};
     EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), n), code);
@@ -261,15 +298,17 @@ TEST(RunLauncher, RunsMsiexecWithTheChosenFeatures) {
   EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), good), 0u);
   ASSERT_EQ(good.runs.size(), 1u) << "a healthy adapter needs no tapctl";
   EXPECT_EQ(good.runs[0].application, kMsiexec);
-  EXPECT_EQ(good.runs[0].command_line, L"\"" + kMsiexec + L"\" /i \"" + kPackage +
-                                           L"\" /qn /norestart ADDLOCAL=OpenVPN REBOOT=ReallySuppress");
+  EXPECT_EQ(good.runs[0].command_line,
+            L"\"" + kMsiexec + L"\" /i \"" + kPackage +
+                L"\" /qn /norestart ADDLOCAL=OpenVPN REBOOT=ReallySuppress");
   EXPECT_EQ(good.runs[0].timeout_ms, std::nullopt);
 
   Machine old(true);
   old.devices[0].driver_version = {{9, 26, 9, 9}};
   EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), old), 0u);
   ASSERT_EQ(old.runs.size(), 1u);
-  EXPECT_NE(old.runs[0].command_line.find(L" ADDLOCAL=OpenVPN,Drivers,Drivers.TAPWindows6 REBOOT=ReallySuppress"),
+  EXPECT_NE(old.runs[0].command_line.find(
+                L" ADDLOCAL=OpenVPN,Drivers,Drivers.TAPWindows6 REBOOT=ReallySuppress"),
             std::wstring::npos);
 }
 
@@ -313,15 +352,20 @@ TEST(RunLauncher, RestartMayBeNeededBecomesZeroOnlyWhenHealthy) {
   };
   const Case unhealthy[] = {
       {"pending OpenVPN rename",
-       [](Machine& m) { m.pending_renames = L"\\??\\C:\\Program Files\\OpenVPN\\bin\\openvpn.exe\0\0"s; }},
-      {"interactive service missing", [](Machine& m) { m.services.erase(kInteractiveServiceName); }},
+       [](Machine& m) {
+         m.pending_renames = L"\\??\\C:\\Program Files\\OpenVPN\\bin\\openvpn.exe\0\0"s;
+       }},
+      {"interactive service missing",
+       [](Machine& m) { m.services.erase(kInteractiveServiceName); }},
       {"interactive service does not start",
        [](Machine& m) {
          m.InteractiveService(false);
          m.service_start_succeeds = false;
        }},
       {"interactive service disabled",
-       [](Machine& m) { m.services[kInteractiveServiceName] = {true, true, false, false}; }},
+       [](Machine& m) {
+         m.services[kInteractiveServiceName] = {true, true, false, false};
+       }},
       {"no TAP service", [](Machine& m) { m.services.erase(kTapServiceName); }},
       {"device problem", [](Machine& m) { m.devices[0].has_problem = true; }},
       {"no device", [](Machine& m) { m.devices.clear(); }},

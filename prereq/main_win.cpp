@@ -8,5 +8,6 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   tovra::prereq::Win32PrereqSystem system;
-  return static_cast<int>(tovra::prereq::RunLauncher(tovra::prereq::SplitProcessCommandLine(), system));
+  return static_cast<int>(
+      tovra::prereq::RunLauncher(tovra::prereq::SplitProcessCommandLine(), system));
 }

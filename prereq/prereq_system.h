@@ -93,15 +93,17 @@ class PrereqSystem {
   [[nodiscard]] virtual std::optional<uint32_t> FileAttributes(const std::wstring& path) = 0;
   // The first 8 bytes in one read, opening without following a reparse point;
   // nullopt when the file cannot be opened or fewer bytes arrive.
-  [[nodiscard]] virtual std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) = 0;
+  [[nodiscard]] virtual std::optional<std::array<uint8_t, 8>> ReadFileSignature(
+      const std::wstring& path) = 0;
   // The system directory, nullopt when it cannot be determined in 260 characters.
   [[nodiscard]] virtual std::optional<std::wstring> SystemDirectory() = 0;
   // Default value of HKLM "SOFTWARE\OpenVPN" (64-bit view), expanded; empty when absent.
   virtual std::wstring ReadOpenVpnDirectory() = 0;
   // Starts `application` with `command_line`, no window, no inherited handles,
   // and waits for it: without limit when timeout_ms is empty.
-  [[nodiscard]] virtual RunResult Run(const std::wstring& application, const std::wstring& command_line,
-                        std::optional<uint32_t> timeout_ms) = 0;
+  [[nodiscard]] virtual RunResult Run(const std::wstring& application,
+                                      const std::wstring& command_line,
+                                      std::optional<uint32_t> timeout_ms) = 0;
 };
 
 }  // namespace tovra::prereq

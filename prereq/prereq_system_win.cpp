@@ -19,7 +19,8 @@ using common::UniqueRegKey;
 using common::UniqueServiceHandle;
 
 // {4D36E972-E325-11CE-BFC1-08002BE10318}: the network adapter device class.
-constexpr GUID kNetClassGuid = {0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+constexpr GUID kNetClassGuid = {
+    0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 constexpr wchar_t kDriverClassKeyPrefix[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\";
 constexpr wchar_t kTapServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\tap0901";
 constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
@@ -46,14 +47,17 @@ std::optional<std::wstring> ExpandAnyLength(const std::wstring& text) {
 }
 
 // The raw data of a value of any length and its type.
-std::optional<std::pair<DWORD, std::wstring>> ReadRegistryValue(HKEY key, const wchar_t* value_name) {
+std::optional<std::pair<DWORD, std::wstring>> ReadRegistryValue(HKEY key,
+                                                                const wchar_t* value_name) {
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     DWORD type = 0;
     DWORD bytes = 0;
-    if (::RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS) return std::nullopt;
+    if (::RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS)
+      return std::nullopt;
     std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
     DWORD size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    const LONG rc = ::RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    const LONG rc = ::RegQueryValueExW(key, value_name, nullptr, &type,
+                                       reinterpret_cast<BYTE*>(data.data()), &size);
     if (rc == ERROR_MORE_DATA) continue;
     if (rc != ERROR_SUCCESS) return std::nullopt;
     data.resize(size / sizeof(wchar_t));
@@ -77,8 +81,8 @@ std::optional<std::wstring> ReadRegistryString(HKEY key, const wchar_t* value_na
 std::optional<std::wstring> ReadHklmString(const std::wstring& key_path, const wchar_t* value_name,
                                            DWORD extra_access, bool expand) {
   UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_QUERY_VALUE | extra_access, key.put()) !=
-      ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_QUERY_VALUE | extra_access,
+                      key.put()) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   return ReadRegistryString(key.get(), value_name, expand);
@@ -125,8 +129,8 @@ bool ForEachTapDevice(Visit&& visit) {
     info.cbSize = sizeof(info);
     if (!::SetupDiEnumDeviceInfo(devices.get(), index, &info)) break;
     const std::wstring service = ReadDeviceString(devices.get(), info, SPDRP_SERVICE);
-    if (::CompareStringOrdinal(service.c_str(), static_cast<int>(service.size()), L"tap0901", -1, TRUE) !=
-        CSTR_EQUAL) {
+    if (::CompareStringOrdinal(service.c_str(), static_cast<int>(service.size()), L"tap0901", -1,
+                               TRUE) != CSTR_EQUAL) {
       continue;
     }
     visit(devices.get(), info);
@@ -148,7 +152,8 @@ bool ChangeDeviceState(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD state_chan
   params.StateChange = state_change;
   params.Scope = DICS_FLAG_GLOBAL;
   params.HwProfile = 0;
-  if (!::SetupDiSetClassInstallParamsW(devices, &info, &params.ClassInstallHeader, sizeof(params))) return false;
+  if (!::SetupDiSetClassInstallParamsW(devices, &info, &params.ClassInstallHeader, sizeof(params)))
+    return false;
   return ::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, devices, &info) != FALSE;
 }
 
@@ -158,8 +163,8 @@ ServiceSummary Win32PrereqSystem::QueryServiceSummary(const std::wstring& servic
   ServiceSummary summary;
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return summary;
-  UniqueServiceHandle service(
-      ::OpenServiceW(manager.get(), service_name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+  UniqueServiceHandle service(::OpenServiceW(manager.get(), service_name.c_str(),
+                                             SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
   if (!service) return summary;
   summary.exists = true;
 
@@ -170,8 +175,8 @@ ServiceSummary Win32PrereqSystem::QueryServiceSummary(const std::wstring& servic
       // uint64_t storage keeps the structure and its strings aligned.
       std::vector<uint64_t> buffer((needed + sizeof(uint64_t) - 1) / sizeof(uint64_t));
       auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-      if (::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size() * sizeof(uint64_t)),
-                                &needed)) {
+      if (::QueryServiceConfigW(service.get(), config,
+                                static_cast<DWORD>(buffer.size() * sizeof(uint64_t)), &needed)) {
         summary.disabled = config->dwStartType == SERVICE_DISABLED;
         summary.enabled = !summary.disabled;
       }
@@ -201,7 +206,8 @@ std::vector<TapDevice> Win32PrereqSystem::EnumerateTapDevices() {
     if (!driver_key.empty()) {
       UniqueRegKey key;
       const std::wstring path = kDriverClassKeyPrefix + driver_key;
-      if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
+      if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) ==
+          ERROR_SUCCESS) {
         if (auto version = ReadRegistryString(key.get(), L"DriverVersion", false)) {
           device.driver_version = ParseDriverVersion(*version).value_or(DriverVersion{});
         }
@@ -246,10 +252,12 @@ std::optional<DriverVersion> Win32PrereqSystem::ReadFileVersion(const std::wstri
 
 std::optional<std::wstring> Win32PrereqSystem::ReadPendingRenames() {
   UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.put()) !=
+      ERROR_SUCCESS) {
     return std::nullopt;
   }
-  std::optional<std::pair<DWORD, std::wstring>> value = ReadRegistryValue(key.get(), L"PendingFileRenameOperations");
+  std::optional<std::pair<DWORD, std::wstring>> value =
+      ReadRegistryValue(key.get(), L"PendingFileRenameOperations");
   if (!value || value->first != REG_MULTI_SZ) return std::nullopt;
   return std::move(value->second);
 }
@@ -262,10 +270,12 @@ bool Win32PrereqSystem::StartServiceAndWait(const std::wstring& service_name) {
   if (!service) return false;
   SERVICE_STATUS status{};
   if (!::QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING) {
-    ::StartServiceW(service.get(), 0, nullptr);  // "already running" and real failures alike show in the polls
+    ::StartServiceW(service.get(), 0,
+                    nullptr);  // "already running" and real failures alike show in the polls
   }
   for (int poll = 0; poll < kServiceStartPolls; ++poll) {
-    if (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING) return true;
+    if (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
+      return true;
     ::Sleep(kServiceStartPollMs);
   }
   return false;
@@ -284,7 +294,8 @@ bool Win32PrereqSystem::RestartTapDevices() {
     const bool disabled = ChangeDeviceState(devices, info, DICS_DISABLE);
     const bool enabled = ChangeDeviceState(devices, info, DICS_ENABLE);
     status = DevNodeStatus(info.DevInst);
-    if (!disabled || !enabled || !status || (*status & (kStatusHasProblem | kStatusNeedRestart)) != 0) {
+    if (!disabled || !enabled || !status ||
+        (*status & (kStatusHasProblem | kStatusNeedRestart)) != 0) {
       result = false;
     }
   });
@@ -297,9 +308,11 @@ std::optional<uint32_t> Win32PrereqSystem::FileAttributes(const std::wstring& pa
   return attributes;
 }
 
-std::optional<std::array<uint8_t, 8>> Win32PrereqSystem::ReadFileSignature(const std::wstring& path) {
-  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+std::optional<std::array<uint8_t, 8>> Win32PrereqSystem::ReadFileSignature(
+    const std::wstring& path) {
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return std::nullopt;
   std::array<uint8_t, 8> bytes{};
   DWORD read = 0;
@@ -318,8 +331,7 @@ std::optional<std::wstring> Win32PrereqSystem::SystemDirectory() {
 }
 
 std::wstring Win32PrereqSystem::ReadOpenVpnDirectory() {
-  return ReadHklmString(L"SOFTWARE\\OpenVPN", nullptr, KEY_WOW64_64KEY, true)
-      .value_or(L"");
+  return ReadHklmString(L"SOFTWARE\\OpenVPN", nullptr, KEY_WOW64_64KEY, true).value_or(L"");
 }
 
 RunResult Win32PrereqSystem::Run(const std::wstring& application, const std::wstring& command_line,
@@ -328,8 +340,8 @@ RunResult Win32PrereqSystem::Run(const std::wstring& application, const std::wst
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process_info{};
-  if (!::CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process_info)) {
+  if (!::CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process_info)) {
     return {RunStatus::not_started, 0};
   }
   UniqueHandle process(process_info.hProcess);

@@ -24,11 +24,12 @@ class Win32PrereqSystem : public PrereqSystem {
   bool StartServiceAndWait(const std::wstring& service_name) override;
   [[nodiscard]] bool RestartTapDevices() override;
   std::optional<uint32_t> FileAttributes(const std::wstring& path) override;
-  [[nodiscard]] std::optional<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) override;
+  [[nodiscard]] std::optional<std::array<uint8_t, 8>> ReadFileSignature(
+      const std::wstring& path) override;
   std::optional<std::wstring> SystemDirectory() override;
   std::wstring ReadOpenVpnDirectory() override;
   [[nodiscard]] RunResult Run(const std::wstring& application, const std::wstring& command_line,
-                std::optional<uint32_t> timeout_ms) override;
+                              std::optional<uint32_t> timeout_ms) override;
 };
 
 // The process command line split by CommandLineToArgvW; nullopt when it cannot be split.

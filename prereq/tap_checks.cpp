@@ -18,7 +18,9 @@ bool StartsWith(std::wstring_view text, std::wstring_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+bool IsDigit(wchar_t c) {
+  return c >= L'0' && c <= L'9';
+}
 
 struct DeviceFlags {
   bool present = false;

@@ -9,7 +9,9 @@ namespace {
 
 using testing::FakePrereqSystem;
 
-DriverVersion V(uint16_t a, uint16_t b, uint16_t c, uint16_t d) { return DriverVersion{{a, b, c, d}}; }
+DriverVersion V(uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
+  return DriverVersion{{a, b, c, d}};
+}
 
 struct VersionCase {
   const wchar_t* text;
@@ -19,15 +21,18 @@ struct VersionCase {
 class ParseDriverVersionTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(ParseDriverVersionTest, Parses) {
-  EXPECT_EQ(ParseDriverVersion(GetParam().text), GetParam().expected) << "input: " << GetParam().text;
+  EXPECT_EQ(ParseDriverVersion(GetParam().text), GetParam().expected)
+      << "input: " << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ParseDriverVersionTest,
-    ::testing::Values(VersionCase{L"9.27.0", V(9, 27, 0, 0)}, VersionCase{L"9.24.2.601", V(9, 24, 2, 601)},
+    ::testing::Values(VersionCase{L"9.27.0", V(9, 27, 0, 0)},
+                      VersionCase{L"9.24.2.601", V(9, 24, 2, 601)},
                       VersionCase{L"7", V(7, 0, 0, 0)}, VersionCase{L"99999.1", V(65535, 1, 0, 0)},
                       VersionCase{L"65535.65536.0.4294967296", V(65535, 65535, 0, 65535)},
-                      VersionCase{L"007.0010", V(7, 10, 0, 0)}, VersionCase{L"1.2.3.4.5", V(1, 2, 3, 4)},
+                      VersionCase{L"007.0010", V(7, 10, 0, 0)},
+                      VersionCase{L"1.2.3.4.5", V(1, 2, 3, 4)},
                       VersionCase{L"1.2.3.4.x", V(1, 2, 3, 4)}, VersionCase{L"", std::nullopt},
                       VersionCase{L"9.27.x", std::nullopt}, VersionCase{L"9.27.", std::nullopt},
                       VersionCase{L"1.2.3.4.", std::nullopt}, VersionCase{L".1", std::nullopt},
@@ -61,9 +66,12 @@ TEST_P(NormalizeImagePathTest, Normalizes) {
 INSTANTIATE_TEST_SUITE_P(
     Table, NormalizeImagePathTest,
     ::testing::Values(
-        ImagePathCase{L"\\SystemRoot\\System32\\drivers\\tap0901.sys", L"C:\\Windows\\System32\\drivers\\tap0901.sys"},
-        ImagePathCase{L"System32\\drivers\\tap0901.sys", L"C:\\Windows\\System32\\drivers\\tap0901.sys"},
-        ImagePathCase{L"system32\\drivers\\tap0901.sys", L"C:\\Windows\\system32\\drivers\\tap0901.sys"},
+        ImagePathCase{L"\\SystemRoot\\System32\\drivers\\tap0901.sys",
+                      L"C:\\Windows\\System32\\drivers\\tap0901.sys"},
+        ImagePathCase{L"System32\\drivers\\tap0901.sys",
+                      L"C:\\Windows\\System32\\drivers\\tap0901.sys"},
+        ImagePathCase{L"system32\\drivers\\tap0901.sys",
+                      L"C:\\Windows\\system32\\drivers\\tap0901.sys"},
         ImagePathCase{L"\\??\\C:\\x\\tap0901.sys", L"C:\\x\\tap0901.sys"},
         ImagePathCase{L"\\??\\\\SystemRoot\\tap.sys", L"C:\\Windows\\tap.sys"},
         ImagePathCase{L"%ProgramFiles%\\TAP\\tap0901.sys", L"C:\\Program Files\\TAP\\tap0901.sys"},
@@ -101,14 +109,18 @@ INSTANTIATE_TEST_SUITE_P(
     Table, PendingRenamesTest,
     ::testing::Values(
         RenameCase{L"\\??\\C:\\Program Files\\OpenVPN\\bin\\openvpn.exe\0\0"s, true},
-        RenameCase{L"\\??\\C:\\Windows\\Temp\\x.tmp\0\0\\??\\C:\\y.dll\0!\\??\\C:\\y.dll\0\0"s, false},
-        RenameCase{L"\\??\\C:\\a.tmp\0\\??\\C:\\Windows\\System32\\drivers\\TAP0901.SYS\0\0"s, true},
+        RenameCase{L"\\??\\C:\\Windows\\Temp\\x.tmp\0\0\\??\\C:\\y.dll\0!\\??\\C:\\y.dll\0\0"s,
+                   false},
+        RenameCase{L"\\??\\C:\\a.tmp\0\\??\\C:\\Windows\\System32\\drivers\\TAP0901.SYS\0\0"s,
+                   true},
         // A pending delete (empty destination) before an OpenVPN rename must not hide it.
         RenameCase{L"\\??\\C:\\a.tmp\0\0\\??\\C:\\TAP-Windows\\x\0\\??\\C:\\y\0\0"s, true},
-        RenameCase{L"C:\\Tap-Windows\\tapinstall.exe"s, true},                   // no terminator at all
-        RenameCase{L"C:\\x\\openvp"s, false}, RenameCase{L""s, false}, RenameCase{L"\0\0"s, false}));
+        RenameCase{L"C:\\Tap-Windows\\tapinstall.exe"s, true},  // no terminator at all
+        RenameCase{L"C:\\x\\openvp"s, false}, RenameCase{L""s, false},
+        RenameCase{L"\0\0"s, false}));
 
-TapDevice Device(DriverVersion version, std::wstring provider, bool problem = false, bool restart = false) {
+TapDevice Device(DriverVersion version, std::wstring provider, bool problem = false,
+                 bool restart = false) {
   TapDevice d;
   d.driver_version = version;
   d.provider_name = std::move(provider);
@@ -120,7 +132,8 @@ TapDevice Device(DriverVersion version, std::wstring provider, bool problem = fa
 TEST(AssessTapDriver, UsesTheFirstDeviceWithAVersionAndCombinesDeviceFlags) {
   FakePrereqSystem system;
   system.services[kTapServiceName] = {true, false, true, true};
-  system.devices = {Device({}, L"Nobody", false, true), Device(V(9, 27, 0, 0), L"TAP-Windows Provider V9", true),
+  system.devices = {Device({}, L"Nobody", false, true),
+                    Device(V(9, 27, 0, 0), L"TAP-Windows Provider V9", true),
                     Device(V(9, 1, 0, 0), L"Other")};
   TapAssessment a = AssessTapDriver(system);
   EXPECT_TRUE(a.service_exists && a.service_usable && a.is_amd64);
@@ -132,9 +145,13 @@ TEST(AssessTapDriver, UsesTheFirstDeviceWithAVersionAndCombinesDeviceFlags) {
 }
 
 TEST(AssessTapDriver, ProviderDecidesIdentification) {
-  const std::pair<const wchar_t*, bool> cases[] = {
-      {L"TAP-Windows Provider V9", true}, {L"tap-windows", true}, {L"OpenVPN Inc.", true},
-      {L"OPENVPN", true}, {L"TAP Windows", false}, {L"Acme VPN", false}, {L"", false}};
+  const std::pair<const wchar_t*, bool> cases[] = {{L"TAP-Windows Provider V9", true},
+                                                   {L"tap-windows", true},
+                                                   {L"OpenVPN Inc.", true},
+                                                   {L"OPENVPN", true},
+                                                   {L"TAP Windows", false},
+                                                   {L"Acme VPN", false},
+                                                   {L"", false}};
   for (auto [provider, identified] : cases) {
     FakePrereqSystem system;
     system.devices = {Device(V(9, 27, 1, 0), provider)};

@@ -1,4 +1,6 @@
 // ZerkaVPNService.exe
 #include "service/service_host_win.h"
 
-int wmain(int argc, wchar_t** argv) { return tovra::service::ServiceEntry(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+  return tovra::service::ServiceEntry(argc, argv);
+}

@@ -120,8 +120,8 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID event
 }
 
 void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
-  SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(
-      std::wstring(kServiceName).c_str(), ServiceControlHandler, nullptr);
+  SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(std::wstring(kServiceName).c_str(),
+                                                                 ServiceControlHandler, nullptr);
   if (handle == nullptr) return;
   {
     ScmStatus& scm = Scm();

@@ -44,7 +44,8 @@ TEST_F(ControlHandlers, StopAndShutdownRunTheStopActionsBeforeSettingTheFlag) {
     EXPECT_TRUE(stop_seen_before_flag_);
     EXPECT_TRUE(requests_refused_during_actions_);
     EXPECT_TRUE(state_->StopRequested());
-    EXPECT_EQ(::WaitForSingleObject(state_->stop_event.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(::WaitForSingleObject(state_->stop_event.get(), 0),
+              static_cast<DWORD>(WAIT_OBJECT_0));
   }
   EXPECT_EQ(stop_actions_, 2);
 }
@@ -61,20 +62,23 @@ TEST_F(ControlHandlers, PowerEventLogsExactlyOneLine) {
             static_cast<DWORD>(NO_ERROR));
   const std::string text = log.Text();
   EXPECT_EQ(CountOccurrences(text, "\r\n"), 1u) << text;
-  EXPECT_NE(text.find("INFO power event=10 (structured hook, no-op in W3B)\r\n"), std::string::npos);
+  EXPECT_NE(text.find("INFO power event=10 (structured hook, no-op in W3B)\r\n"),
+            std::string::npos);
   EXPECT_FALSE(state_->StopRequested());
 }
 
 TEST_F(ControlHandlers, SessionChangeLogsOnlyWithEventData) {
   StderrCapture log;
-  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr),
-            static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(
+      ServiceControlHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr),
+      static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(log.Text(), "");
   WTSSESSION_NOTIFICATION note{sizeof note, 3};
   EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, &note, nullptr),
             static_cast<DWORD>(NO_ERROR));
-  EXPECT_NE(log.Text().find("INFO session change event=5 session=3 (structured hook, no-op in W3B)"),
-            std::string::npos)
+  EXPECT_NE(
+      log.Text().find("INFO session change event=5 session=3 (structured hook, no-op in W3B)"),
+      std::string::npos)
       << log.Text();
 }
 

@@ -106,9 +106,9 @@ bool DispatchRequest(ServiceState& state, HANDLE pipe, const CallerIdentity& ide
     case MessageType::ping:
       return SendStatus(state, pipe, type, request_id, Status::ok);
     case MessageType::get_service_health:
-      return SendReply(
-          state, pipe, type, request_id,
-          BuildHealthReply(state.generation_id, UptimeSeconds(state.start_tick, ::GetTickCount64())));
+      return SendReply(state, pipe, type, request_id,
+                       BuildHealthReply(state.generation_id,
+                                        UptimeSeconds(state.start_tick, ::GetTickCount64())));
     default:
       break;
   }

@@ -25,11 +25,12 @@ void ServeClient(ServiceState& state, HANDLE pipe);
 
 // Answers one request of a known type. False when the reply could not be written.
 // `payload` is the received buffer; a handler may wipe it.
-[[nodiscard]] bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdentity& identity,
-                     uint16_t type, uint32_t request_id, std::span<uint8_t> payload);
+[[nodiscard]] bool DispatchRequest(ServiceState& state, HANDLE pipe,
+                                   const common::CallerIdentity& identity, uint16_t type,
+                                   uint32_t request_id, std::span<uint8_t> payload);
 
 // Writes `body` as the reply to (type, request_id) with our generation number.
-[[nodiscard]] bool SendReply(const ServiceState& state, HANDLE pipe, uint16_t type, uint32_t request_id,
-               std::span<const uint8_t> body);
+[[nodiscard]] bool SendReply(const ServiceState& state, HANDLE pipe, uint16_t type,
+                             uint32_t request_id, std::span<const uint8_t> body);
 
 }  // namespace tovra::service

@@ -62,7 +62,10 @@ TEST(CurrentState, HandlersSeeTheStateOnlyWhilePublished) {
   int calls = 0;
   EXPECT_FALSE(CurrentServiceState::With([&](ServiceState&) { ++calls; }));
   CurrentServiceState::Publish(state.get());
-  EXPECT_TRUE(CurrentServiceState::With([&](ServiceState& s) { ++calls; s.RequestStop(); }));
+  EXPECT_TRUE(CurrentServiceState::With([&](ServiceState& s) {
+    ++calls;
+    s.RequestStop();
+  }));
   CurrentServiceState::Clear();
   EXPECT_FALSE(CurrentServiceState::With([&](ServiceState&) { ++calls; }));
   EXPECT_EQ(calls, 1);
@@ -159,7 +162,8 @@ TEST_F(ServedClient, HandlerTableAnswersItsTypesAndOthersAreUnsupported) {
   server_.join();
   const std::string text = log.Text();
   EXPECT_EQ(tovra::testing::CountOccurrences(
-                text, "INFO caller_accepted pid=" + std::to_string(::GetCurrentProcessId()) + " session="),
+                text, "INFO caller_accepted pid=" + std::to_string(::GetCurrentProcessId()) +
+                          " session="),
             1u);
 }
 
@@ -270,7 +274,8 @@ TEST(PipeLoop, RunsLoopActionsIdlePassesAndStopsCleanly) {
   common::ConnectResult client;
   client.error = Status::unavailable;
   for (int i = 0; i < 100 && client.error != Status::ok; ++i) {
-    client = common::ConnectToServer(common::kServicePipeRole, common::GetProcessSessionId(), options);
+    client =
+        common::ConnectToServer(common::kServicePipeRole, common::GetProcessSessionId(), options);
     if (client.error != Status::ok) ::Sleep(100);
   }
   ASSERT_EQ(client.error, Status::ok);

@@ -41,14 +41,18 @@ std::unique_ptr<ServiceState> CreateServiceState(bool console_mode, ServiceExten
   return state;
 }
 
-ServiceExtensions MakeServiceExtensions() { return {}; }
+ServiceExtensions MakeServiceExtensions() {
+  return {};
+}
 
 void CurrentServiceState::Publish(ServiceState* state) {
   std::lock_guard lock(g_current_mutex);
   g_current = state;
 }
 
-void CurrentServiceState::Clear() { Publish(nullptr); }
+void CurrentServiceState::Clear() {
+  Publish(nullptr);
+}
 
 bool CurrentServiceState::With(const std::function<void(ServiceState&)>& f) {
   std::lock_guard lock(g_current_mutex);

@@ -34,8 +34,8 @@ using ServiceAction = std::function<void(ServiceState&)>;
 // the status is 0). The payload is the received buffer itself: a handler may wipe
 // what it has used, and the client loop wipes it again after every secret-bearing
 // request (common::IsSecretBearing), on every path.
-using RequestHandler = std::function<common::Bytes(
-    ServiceState&, const common::CallerIdentity&, std::span<uint8_t> payload)>;
+using RequestHandler = std::function<common::Bytes(ServiceState&, const common::CallerIdentity&,
+                                                   std::span<uint8_t> payload)>;
 
 struct ServiceExtensions {
   std::vector<ServiceAction> early_startup;  // first step of creating the state

@@ -32,5 +32,6 @@ void operator delete[](void* q) noexcept {
   }
   std::free(base);
 }
-void operator delete[](void* q, std::size_t) noexcept { operator delete[](q); }
-
+void operator delete[](void* q, std::size_t) noexcept {
+  operator delete[](q);
+}

@@ -48,14 +48,15 @@ enum class FrameDecodeResult : int {
 
 // Encodes one frame (version 6, reserved 0). Returns nothing when the payload is
 // larger than kMaxPayload.
-[[nodiscard]] std::optional<Bytes> EncodeFrame(uint16_t type, uint32_t request_id, uint32_t generation,
-                                 std::span<const uint8_t> payload);
+[[nodiscard]] std::optional<Bytes> EncodeFrame(uint16_t type, uint32_t request_id,
+                                               uint32_t generation,
+                                               std::span<const uint8_t> payload);
 
 // Decodes the header from the first `available_count` bytes of `bytes`. On Complete,
 // fills `header` and `total_size` (frame_length + 4). Never looks at the payload.
 // A null `bytes` (with a non-zero count), `header` or `total_size` is Malformed.
 [[nodiscard]] FrameDecodeResult DecodeFrameHeader(const uint8_t* bytes, size_t available_count,
-                                    FrameHeader* header, uint32_t* total_size);
+                                                  FrameHeader* header, uint32_t* total_size);
 
 [[nodiscard]] bool IsKnownMessageType(uint16_t type);
 

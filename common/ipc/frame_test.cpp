@@ -38,8 +38,8 @@ TEST(EncodeFrame, PingReplyIsTwentyTwoExactBytes) {
   const Bytes status_ok = {0, 0};
   const auto frame = EncodeFrame(2, 7, 0x12345678, status_ok);
   ASSERT_TRUE(frame);
-  const Bytes expected = {0x12, 0, 0, 0, 6, 0, 2, 0, 7, 0, 0, 0, 0x78, 0x56, 0x34, 0x12,
-                          2, 0, 0, 0, 0, 0};
+  const Bytes expected = {0x12, 0,    0,    0,    6,    0, 2, 0, 7, 0, 0,
+                          0,    0x78, 0x56, 0x34, 0x12, 2, 0, 0, 0, 0, 0};
   EXPECT_EQ(*frame, expected);
 }
 
@@ -156,7 +156,8 @@ TEST(MessageTypes, KnownRangeAndReplyTimeouts) {
   EXPECT_FALSE(IsKnownMessageType(15));
   EXPECT_FALSE(IsKnownMessageType(0xFFFF));
   EXPECT_EQ(ReplyTimeoutMs(5, 12000), 60000u);
-  for (uint16_t t : std::initializer_list<uint16_t>{0, 1, 4, 6, 9, 14, 15}) EXPECT_EQ(ReplyTimeoutMs(t, 12000), 12000u) << t;
+  for (uint16_t t : std::initializer_list<uint16_t>{0, 1, 4, 6, 9, 14, 15})
+    EXPECT_EQ(ReplyTimeoutMs(t, 12000), 12000u) << t;
 }
 
 }  // namespace

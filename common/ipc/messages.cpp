@@ -15,21 +15,35 @@ HelloInfo MakeHello(const std::string_view (&caps)[N]) {
 
 }  // namespace
 
-HelloInfo MakeAgentHelloInfo() { return MakeHello(kAgentCapabilities); }
-HelloInfo MakeServiceHelloInfo() { return MakeHello(kServiceCapabilities); }
+HelloInfo MakeAgentHelloInfo() {
+  return MakeHello(kAgentCapabilities);
+}
+HelloInfo MakeServiceHelloInfo() {
+  return MakeHello(kServiceCapabilities);
+}
 
 // ---- writer ----
 
 template <typename Buffer>
-void BasicPayloadWriter<Buffer>::WriteU8(uint8_t v) { buffer_.push_back(v); }
+void BasicPayloadWriter<Buffer>::WriteU8(uint8_t v) {
+  buffer_.push_back(v);
+}
 template <typename Buffer>
-void BasicPayloadWriter<Buffer>::WriteBool(bool v) { buffer_.push_back(v ? 1 : 0); }
+void BasicPayloadWriter<Buffer>::WriteBool(bool v) {
+  buffer_.push_back(v ? 1 : 0);
+}
 template <typename Buffer>
-void BasicPayloadWriter<Buffer>::WriteU16(uint16_t v) { AppendLe16(buffer_, v); }
+void BasicPayloadWriter<Buffer>::WriteU16(uint16_t v) {
+  AppendLe16(buffer_, v);
+}
 template <typename Buffer>
-void BasicPayloadWriter<Buffer>::WriteU32(uint32_t v) { AppendLe32(buffer_, v); }
+void BasicPayloadWriter<Buffer>::WriteU32(uint32_t v) {
+  AppendLe32(buffer_, v);
+}
 template <typename Buffer>
-void BasicPayloadWriter<Buffer>::WriteU64(uint64_t v) { AppendLe64(buffer_, v); }
+void BasicPayloadWriter<Buffer>::WriteU64(uint64_t v) {
+  AppendLe64(buffer_, v);
+}
 
 template <typename Buffer>
 bool BasicPayloadWriter<Buffer>::WriteString(std::string_view s) {

@@ -33,7 +33,9 @@ enum class MessageType : uint16_t {
   report_openvpn_activity = 14,
 };
 
-constexpr uint16_t ToWire(MessageType t) { return static_cast<uint16_t>(t); }
+constexpr uint16_t ToWire(MessageType t) {
+  return static_cast<uint16_t>(t);
+}
 
 // Reply statuses; the same numbers are the clients' connection error kinds.
 enum class Status : uint16_t {
@@ -47,7 +49,9 @@ enum class Status : uint16_t {
   busy = 7,
 };
 
-constexpr uint16_t ToWire(Status s) { return static_cast<uint16_t>(s); }
+constexpr uint16_t ToWire(Status s) {
+  return static_cast<uint16_t>(s);
+}
 
 inline constexpr uint16_t kProtocolVersion = 6;
 inline constexpr std::string_view kVersionText = "0.1.0-w6a";
@@ -55,10 +59,10 @@ inline constexpr size_t kMaxWireString = 32768;  // 0x8000 bytes
 inline constexpr size_t kMaxWireStringList = 64;
 
 // Capability lists, in wire order. Receivers only report them.
-inline constexpr std::string_view kAgentCapabilities[] = {
-    "control-plane", "health", "events", "wireguard", "vpn-activity"};
-inline constexpr std::string_view kServiceCapabilities[] = {
-    "control-plane", "health", "wireguard", "openvpn-staging", "vpn-activity"};
+inline constexpr std::string_view kAgentCapabilities[] = {"control-plane", "health", "events",
+                                                          "wireguard", "vpn-activity"};
+inline constexpr std::string_view kServiceCapabilities[] = {"control-plane", "health", "wireguard",
+                                                            "openvpn-staging", "vpn-activity"};
 
 // Component state in the health records: always "up" while a server can answer.
 inline constexpr uint8_t kComponentStateUp = 2;
@@ -180,7 +184,9 @@ using PayloadWriter = BasicPayloadWriter<Bytes>;
 using SecretPayloadWriter = BasicPayloadWriter<SecretBuffer>;
 
 // The wire size of a text: its u16 length and its bytes.
-constexpr size_t WireStringSize(std::string_view s) { return 2 + s.size(); }
+constexpr size_t WireStringSize(std::string_view s) {
+  return 2 + s.size();
+}
 
 // Reads from a byte range with a cursor; a record reader may ignore the results
 // of its field reads and test ok() once at the end. The `ok` flag is sticky: a read that needs

@@ -43,9 +43,9 @@ TEST(HelloInfo, ReplyPayloadSizesFollowTheGenerationIdLength) {
 }
 
 TEST(HelloInfo, CapabilityListsAreInWireOrder) {
-  EXPECT_EQ(MakeAgentHelloInfo().capabilities,
-            (std::vector<std::string>{"control-plane", "health", "events", "wireguard",
-                                      "vpn-activity"}));
+  EXPECT_EQ(
+      MakeAgentHelloInfo().capabilities,
+      (std::vector<std::string>{"control-plane", "health", "events", "wireguard", "vpn-activity"}));
   EXPECT_EQ(MakeServiceHelloInfo().capabilities,
             (std::vector<std::string>{"control-plane", "health", "wireguard", "openvpn-staging",
                                       "vpn-activity"}));
@@ -163,8 +163,8 @@ TEST(PayloadReader, LittleEndianPrimitives) {
   w.WriteU16(0x2233);
   w.WriteU32(0x44556677);
   w.WriteU64(0x8899AABBCCDDEEFFull);
-  const Bytes expected = {0x11, 0x33, 0x22, 0x77, 0x66, 0x55, 0x44,
-                          0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88};
+  const Bytes expected = {0x11, 0x33, 0x22, 0x77, 0x66, 0x55, 0x44, 0xFF,
+                          0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88};
   EXPECT_EQ(w.bytes(), expected);
   PayloadReader r(w.bytes());
   uint8_t a = 0;
@@ -212,32 +212,37 @@ TEST(Records, RoundTripAndTruncation) {
   service.hello_info = MakeServiceHelloInfo();
   service.generation_id = "4242-0xDEADBEEF";
   service.uptime_seconds = 0x0102030405060708ull;
-  CheckRecord(service, [](PayloadWriter& w, const auto& v) { w.WriteServiceHealth(v); },
-              [](PayloadReader& r, auto& v) { return r.ReadServiceHealth(v); });
+  CheckRecord(
+      service, [](PayloadWriter& w, const auto& v) { w.WriteServiceHealth(v); },
+      [](PayloadReader& r, auto& v) { return r.ReadServiceHealth(v); });
 
   AgentHealthRecord agent;
   agent.hello_info = MakeAgentHelloInfo();
   agent.session_id = 65536;
   agent.generation_id = "17-0x00000001";
   agent.service_connected = true;
-  CheckRecord(agent, [](PayloadWriter& w, const auto& v) { w.WriteAgentHealth(v); },
-              [](PayloadReader& r, auto& v) { return r.ReadAgentHealth(v); });
+  CheckRecord(
+      agent, [](PayloadWriter& w, const auto& v) { w.WriteAgentHealth(v); },
+      [](PayloadReader& r, auto& v) { return r.ReadAgentHealth(v); });
 
   WireGuardStatusRecord wg{2, true, 1, 0xFFFFFFFFFFFFFFFFull, 1700000000123ull, 7};
-  CheckRecord(wg, [](PayloadWriter& w, const auto& v) { w.WriteWireGuardStatus(v); },
-              [](PayloadReader& r, auto& v) { return r.ReadWireGuardStatus(v); });
+  CheckRecord(
+      wg, [](PayloadWriter& w, const auto& v) { w.WriteWireGuardStatus(v); },
+      [](PayloadReader& r, auto& v) { return r.ReadWireGuardStatus(v); });
 
   OpenVpnCapabilitiesRecord caps;
   caps.openvpn_found = 1;
   caps.openvpn_version = "2.6.14";
   caps.interactive_service_installed = 1;
   caps.interactive_service_running = 2;
-  CheckRecord(caps, [](PayloadWriter& w, const auto& v) { w.WriteOpenVpnCapabilities(v); },
-              [](PayloadReader& r, auto& v) { return r.ReadOpenVpnCapabilities(v); });
+  CheckRecord(
+      caps, [](PayloadWriter& w, const auto& v) { w.WriteOpenVpnCapabilities(v); },
+      [](PayloadReader& r, auto& v) { return r.ReadOpenVpnCapabilities(v); });
 
   OpenVpnStatusRecord ovpn{12, true, 5, 6, 1700000000000ull, 16, 0xFFFFFFFF};
-  CheckRecord(ovpn, [](PayloadWriter& w, const auto& v) { w.WriteOpenVpnStatus(v); },
-              [](PayloadReader& r, auto& v) { return r.ReadOpenVpnStatus(v); });
+  CheckRecord(
+      ovpn, [](PayloadWriter& w, const auto& v) { w.WriteOpenVpnStatus(v); },
+      [](PayloadReader& r, auto& v) { return r.ReadOpenVpnStatus(v); });
 }
 
 TEST(Records, FixedSizes) {

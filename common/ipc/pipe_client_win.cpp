@@ -23,7 +23,7 @@ ConnectResult ConnectToPipe(const std::wstring& pipe_name, const ConnectOptions&
     HANDLE h = ::CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     const DWORD error = h == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
-    const OpenOutcome outcome = h != INVALID_HANDLE_VALUE      ? OpenOutcome::opened
+    const OpenOutcome outcome = h != INVALID_HANDLE_VALUE       ? OpenOutcome::opened
                                 : error == ERROR_PIPE_BUSY      ? OpenOutcome::busy
                                 : error == ERROR_FILE_NOT_FOUND ? OpenOutcome::absent
                                                                 : OpenOutcome::other_error;
@@ -75,7 +75,7 @@ ExchangeResult ExchangeRequestDetailed(HANDLE pipe, uint16_t type, uint32_t requ
   }
   ReadFrameResult read = ReadFrameDetailed(pipe, ReplyTimeoutMs(type, timeout_ms));
   if (!read.frame) {
-    result.failure = read.error == PipeIoError::timed_out ? ExchangeFailure::timed_out
+    result.failure = read.error == PipeIoError::timed_out   ? ExchangeFailure::timed_out
                      : read.error == PipeIoError::malformed ? ExchangeFailure::wrong_reply
                                                             : ExchangeFailure::broken;
     return result;

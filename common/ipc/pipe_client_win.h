@@ -32,7 +32,7 @@ struct ConnectResult {
   UniqueHandle pipe;          // open on success
   Status error = Status::ok;  // otherwise: bad_request (no name), unavailable (no pipe),
                               // internal (other open error), busy (busy on every attempt)
-  Win32Error win32;  // the open that failed last
+  Win32Error win32;           // the open that failed last
 };
 
 // Opens "\\.\pipe\ZERKA.VPN.<role>.<session>" for overlapped read and write, at
@@ -42,23 +42,27 @@ struct ConnectResult {
 // few short pauses first; if it stays absent it is absent (ConnectLoop). The
 // handshake (`hello`) is the caller's next step.
 [[nodiscard]] ConnectResult ConnectToServer(std::wstring_view role, uint32_t session_id,
-                              const ConnectOptions& options);
+                                            const ConnectOptions& options);
 
 // ConnectToServer for a pipe already named.
-[[nodiscard]] ConnectResult ConnectToPipe(const std::wstring& pipe_name, const ConnectOptions& options);
+[[nodiscard]] ConnectResult ConnectToPipe(const std::wstring& pipe_name,
+                                          const ConnectOptions& options);
 
 // Writes one request (generation 0) and reads its reply, which must echo the
 // request id. The reply read waits ReplyTimeoutMs(type, timeout_ms). Nothing on any
 // failure; the caller then drops the connection.
 [[nodiscard]] std::optional<Frame> ExchangeRequest(HANDLE pipe, uint16_t type, uint32_t request_id,
-                                     std::span<const uint8_t> payload, uint32_t timeout_ms);
+                                                   std::span<const uint8_t> payload,
+                                                   uint32_t timeout_ms);
 
 struct ExchangeResult {
   std::optional<Frame> reply;
   ExchangeFailure failure = ExchangeFailure::none;  // set when there is no reply
 };
 // ExchangeRequest that says why it failed (the retry rule depends on it).
-[[nodiscard]] ExchangeResult ExchangeRequestDetailed(HANDLE pipe, uint16_t type, uint32_t request_id,
-                                       std::span<const uint8_t> payload, uint32_t timeout_ms);
+[[nodiscard]] ExchangeResult ExchangeRequestDetailed(HANDLE pipe, uint16_t type,
+                                                     uint32_t request_id,
+                                                     std::span<const uint8_t> payload,
+                                                     uint32_t timeout_ms);
 
 }  // namespace tovra::common

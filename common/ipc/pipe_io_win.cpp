@@ -54,8 +54,8 @@ PipeIoError Transfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t ti
   uint32_t done = 0;
   while (done < count) {
     PipeIoError error = PipeIoError::none;
-    const DWORD moved =
-        TransferChunk(handle, buffer + done, count - done, timeout_ms, direction, stop_event, error);
+    const DWORD moved = TransferChunk(handle, buffer + done, count - done, timeout_ms, direction,
+                                      stop_event, error);
     if (moved == 0 || moved > count - done) {
       return error == PipeIoError::none ? PipeIoError::broken : error;
     }
@@ -67,8 +67,8 @@ PipeIoError Transfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t ti
 ReadFrameResult ReadFrameCore(HANDLE handle, uint32_t timeout_ms, HANDLE stop_event) {
   ReadFrameResult result;
   uint8_t header_bytes[kFrameHeaderSize];
-  result.error =
-      Transfer(handle, header_bytes, kFrameHeaderSize, timeout_ms, TransferDirection::Read, stop_event);
+  result.error = Transfer(handle, header_bytes, kFrameHeaderSize, timeout_ms,
+                          TransferDirection::Read, stop_event);
   if (result.error != PipeIoError::none) return result;
   Frame frame;
   uint32_t total = 0;

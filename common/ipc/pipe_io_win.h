@@ -32,15 +32,16 @@ enum class PipeIoError {
 // completion awaited before the buffer is given back. A chunk of 0 bytes (peer
 // closed) fails.
 [[nodiscard]] bool PipeTransfer(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t timeout_ms,
-                  TransferDirection direction);
+                                TransferDirection direction);
 // PipeTransfer that says why it failed.
 [[nodiscard]] PipeIoError PipeTransferDetailed(HANDLE handle, uint8_t* buffer, uint32_t count,
-                                 uint32_t timeout_ms, TransferDirection direction);
+                                               uint32_t timeout_ms, TransferDirection direction);
 
 // Encodes and writes one frame. A payload that cannot be encoded writes nothing.
 // The encoded copy is wiped afterwards (payloads may carry secrets).
-[[nodiscard]] bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
-                std::span<const uint8_t> payload, uint32_t timeout_ms);
+[[nodiscard]] bool WriteFrame(HANDLE handle, uint16_t type, uint32_t request_id,
+                              uint32_t generation, std::span<const uint8_t> payload,
+                              uint32_t timeout_ms);
 
 // Reads one whole frame, or nothing on time-out, transport failure or a header that
 // does not decode.

@@ -46,9 +46,8 @@ TEST(PipeIo, FullSizeFrameRoundTrip) {
   PipePair p = MakePair();
   ASSERT_TRUE(p.server && p.client);
   const Bytes payload = Pattern(kMaxPayload);
-  std::thread writer([&] {
-    EXPECT_TRUE(WriteFrame(p.server.get(), 5, 0xFFFFFFFF, 0xCAFE, payload, 5000));
-  });
+  std::thread writer(
+      [&] { EXPECT_TRUE(WriteFrame(p.server.get(), 5, 0xFFFFFFFF, 0xCAFE, payload, 5000)); });
   const auto frame = ReadFrame(p.client.get(), 5000);
   writer.join();
   ASSERT_TRUE(frame);
@@ -72,7 +71,7 @@ TEST(PipeIo, FrameWrittenInPiecesIsReadWhole) {
                                5000, TransferDirection::Write));
       offset += n;
       piece = piece * 2 + 1;  // 1, 3, 7, 15, ...: splits inside and across the header
-      ::Sleep(10);  // lets each piece arrive on its own
+      ::Sleep(10);            // lets each piece arrive on its own
     }
   });
   const auto frame = ReadFrame(p.client.get(), 5000);
@@ -124,7 +123,8 @@ TEST(PipeIo, TimeoutAppliesToEachChunk) {
     for (size_t offset = 0; offset < encoded.size(); offset += 20) {
       ::Sleep(250);  // the pacing is what is tested
       const auto n = static_cast<uint32_t>(std::min<size_t>(20, encoded.size() - offset));
-      if (!PipeTransfer(p.server.get(), encoded.data() + offset, n, 5000, TransferDirection::Write)) {
+      if (!PipeTransfer(p.server.get(), encoded.data() + offset, n, 5000,
+                        TransferDirection::Write)) {
         written = false;
       }
     }

@@ -21,7 +21,8 @@ inline constexpr size_t kMutexNameCapacity = 96;
 
 // "\\.\pipe\ZERKA.VPN.<role>.<session>", or nothing when the session is above
 // 65535 or the name would not fit its buffer.
-[[nodiscard]] std::optional<std::wstring> FormatPipeName(std::wstring_view role, uint32_t session_id);
+[[nodiscard]] std::optional<std::wstring> FormatPipeName(std::wstring_view role,
+                                                         uint32_t session_id);
 
 // "Local\ZERKA.VPN.Agent.<session>", or nothing when the session is above 65535.
 [[nodiscard]] std::optional<std::wstring> FormatAgentMutexName(uint32_t session_id);

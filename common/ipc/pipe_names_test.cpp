@@ -22,13 +22,14 @@ TEST_P(PipeNames, FormsBothNamesOrNeither) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sessions, PipeNames,
-    ::testing::Values(
-        NameCase{kServicePipeRole, 1, L"\\\\.\\pipe\\ZERKA.VPN.Service.1", L"Local\\ZERKA.VPN.Agent.1"},
-        NameCase{kAgentPipeRole, 0, L"\\\\.\\pipe\\ZERKA.VPN.Agent.0", L"Local\\ZERKA.VPN.Agent.0"},
-        NameCase{kAgentPipeRole, 65535, L"\\\\.\\pipe\\ZERKA.VPN.Agent.65535",
-                 L"Local\\ZERKA.VPN.Agent.65535"},
-        NameCase{kServicePipeRole, 65536, std::nullopt, std::nullopt},
-        NameCase{kServicePipeRole, 0xFFFFFFFF, std::nullopt, std::nullopt}));
+    ::testing::Values(NameCase{kServicePipeRole, 1, L"\\\\.\\pipe\\ZERKA.VPN.Service.1",
+                               L"Local\\ZERKA.VPN.Agent.1"},
+                      NameCase{kAgentPipeRole, 0, L"\\\\.\\pipe\\ZERKA.VPN.Agent.0",
+                               L"Local\\ZERKA.VPN.Agent.0"},
+                      NameCase{kAgentPipeRole, 65535, L"\\\\.\\pipe\\ZERKA.VPN.Agent.65535",
+                               L"Local\\ZERKA.VPN.Agent.65535"},
+                      NameCase{kServicePipeRole, 65536, std::nullopt, std::nullopt},
+                      NameCase{kServicePipeRole, 0xFFFFFFFF, std::nullopt, std::nullopt}));
 
 TEST(PipeNamesLimits, NameThatWouldOverflowItsBufferIsRefused) {
   // 127 characters fit a 128-character buffer with its terminator; 128 do not.

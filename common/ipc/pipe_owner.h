@@ -14,6 +14,6 @@ namespace tovra::common {
 // process's own owners (its token user and its token's default owner: a server run
 // by the same user owns its pipe through one of them). No owner is not trusted.
 [[nodiscard]] bool IsTrustedPipeOwner(const std::optional<std::wstring>& owner_sid,
-                        std::span<const std::wstring> own_owner_sids);
+                                      std::span<const std::wstring> own_owner_sids);
 
 }  // namespace tovra::common

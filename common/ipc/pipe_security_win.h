@@ -40,6 +40,7 @@ class PipeSecurity {
 // One entry per SID string that converts, in order; a string that does not convert
 // is skipped with a WARN line. Nothing when no entry could be made or the ACL or
 // descriptor could not be built.
-[[nodiscard]] std::optional<PipeSecurity> BuildPipeSecurity(std::span<const std::wstring> sid_strings);
+[[nodiscard]] std::optional<PipeSecurity> BuildPipeSecurity(
+    std::span<const std::wstring> sid_strings);
 
 }  // namespace tovra::common

@@ -56,9 +56,8 @@ ReadBackDacl ReadDacl(HANDLE object) {
     out.entries.push_back({allowed->Header.AceType, allowed->Mask, text ? text : L""});
   }
   wchar_t* sddl = nullptr;
-  if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
-                                                             DACL_SECURITY_INFORMATION, &sddl,
-                                                             nullptr)) {
+  if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
     out.sddl = sddl;
     ::LocalFree(sddl);
   }
@@ -82,8 +81,7 @@ TEST(PipeSecurity, CreatedPipeHoldsExactlyTheAdmittedSids) {
     EXPECT_EQ(dacl.entries[i].mask, 0x0012019Fu);
     EXPECT_EQ(dacl.entries[i].sid, sids[i]);
   }
-  EXPECT_EQ(dacl.sddl,
-            L"D:(A;;0x12019f;;;SY)(A;;0x12019f;;;BA)(A;;0x12019f;;;" + user + L")");
+  EXPECT_EQ(dacl.sddl, L"D:(A;;0x12019f;;;SY)(A;;0x12019f;;;BA)(A;;0x12019f;;;" + user + L")");
 }
 
 TEST(PipeSecurity, MalformedSidIsSkippedWithOneWarning) {

@@ -6,7 +6,8 @@ CreatePipeResult CreateServerPipe(const std::wstring& name, PipeSecurity& securi
                                   bool first_instance, uint32_t max_instances) {
   DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
   if (first_instance) open_mode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
-  const DWORD pipe_mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+  const DWORD pipe_mode =
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
   CreatePipeResult result;
   HANDLE h = ::CreateNamedPipeW(name.c_str(), open_mode, pipe_mode, max_instances, kPipeBufferSize,
                                 kPipeBufferSize, 0, security.attributes());
@@ -34,7 +35,7 @@ AcceptResult AcceptClient(HANDLE pipe, HANDLE stop_event, uint32_t wait_ms) {
   if (wait == WAIT_OBJECT_0) {
     DWORD ignored = 0;
     return ::GetOverlappedResult(pipe, &ov, &ignored, FALSE) ? AcceptResult::connected
-                                                              : AcceptResult::failed;
+                                                             : AcceptResult::failed;
   }
   ::CancelIoEx(pipe, &ov);
   // The cancelled connect still refers to `ov` and `event` until it completes.

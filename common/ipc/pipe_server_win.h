@@ -23,7 +23,7 @@ struct CreatePipeResult {
 // A byte-mode, overlapped, duplex instance that refuses remote clients.
 // `security` must stay alive while the instance exists.
 [[nodiscard]] CreatePipeResult CreateServerPipe(const std::wstring& name, PipeSecurity& security,
-                                  bool first_instance, uint32_t max_instances);
+                                                bool first_instance, uint32_t max_instances);
 
 enum class AcceptResult {
   connected,  // a client is on the instance

@@ -17,11 +17,13 @@ namespace {
 // A role no real program uses, so these tests never meet a running server.
 std::wstring TestRole() {
   static int counter = 0;
-  return L"ServerTest" + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
+  return L"ServerTest" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+         std::to_wstring(++counter);
 }
 
 PipeSecurity OwnUserSecurity() {
-  const std::vector<std::wstring> sids = {AdministratorsSidText(), GetProcessUserSid().value_or(L"")};
+  const std::vector<std::wstring> sids = {AdministratorsSidText(),
+                                          GetProcessUserSid().value_or(L"")};
   return std::move(*BuildPipeSecurity(sids));
 }
 
@@ -145,7 +147,7 @@ TEST_F(ServerPipe, FinishClientGivesUpOnAClientThatNeverReads) {
   ASSERT_EQ(AcceptClient(pipe(), stop_.get(), 1000), AcceptResult::connected);
   const Bytes body = StatusOnlyPayload(Status::ok);
   ASSERT_TRUE(WriteFrame(pipe(), 2, 1, 1, body, 5000));
-  FinishClient(pipe(), 300);  // returns although the reply is never read
+  FinishClient(pipe(), 300);                         // returns although the reply is never read
   EXPECT_FALSE(ReadFrame(client.pipe.get(), 1000));  // and the client was disconnected
 }
 

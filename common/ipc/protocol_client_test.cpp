@@ -65,7 +65,8 @@ TEST(HelloReply, JudgedByEachServersRules) {
   }
   const HelloOutcome ok = EvaluateHelloReply(HelloFrame(5, 0xABCD, {}), 5, kAgentRules);
   EXPECT_EQ(ok.generation, 0xABCDu);
-  const HelloOutcome mismatch = EvaluateHelloReply(HelloFrame(5, 9, {.protocol = 5}), 5, kAgentRules);
+  const HelloOutcome mismatch =
+      EvaluateHelloReply(HelloFrame(5, 9, {.protocol = 5}), 5, kAgentRules);
   EXPECT_EQ(mismatch.protocol, 5) << "the log line names the server's protocol";
   EXPECT_EQ(mismatch.generation, 0u) << "a mismatched server's generation is never taken";
 }
@@ -145,7 +146,8 @@ TEST(ConnectLoop, EndsOfTheLoop) {
   EXPECT_EQ(always_busy.actions.back(), A::fail_busy);
 
   // Between two server instances: busy, then the name is briefly gone.
-  const LoopRun gap = RunLoop(20, Repeat(O::busy, 3, {O::absent, O::absent, O::opened}), std::nullopt);
+  const LoopRun gap =
+      RunLoop(20, Repeat(O::busy, 3, {O::absent, O::absent, O::opened}), std::nullopt);
   EXPECT_EQ(gap.actions, (std::vector<A>{A::wait_busy, A::wait_busy, A::wait_busy,
                                          A::pause_reappear, A::pause_reappear, A::done}));
 
@@ -157,7 +159,8 @@ TEST(ConnectLoop, EndsOfTheLoop) {
       << "the pauses do not eat the last attempts";
 
   // Busy, then gone for good, with a hook that starts the server: it gets its call.
-  const LoopRun restarted = RunLoop(30, Repeat(O::busy, 2, Repeat(O::absent, kReappearPauses + 1, {O::opened})), true);
+  const LoopRun restarted =
+      RunLoop(30, Repeat(O::busy, 2, Repeat(O::absent, kReappearPauses + 1, {O::opened})), true);
   EXPECT_EQ(restarted.hook_calls, 1);
   EXPECT_EQ(restarted.actions.back(), A::done);
 

@@ -24,8 +24,8 @@ ExchangeResult ProtocolClient::ExchangeLocked(uint16_t type, std::span<const uin
     return none;
   }
   const uint32_t id = next_request_id_++;
-  ExchangeResult result = ExchangeRequestDetailed(pipe_.get(), type, id, payload,
-                                                  config_.io_timeout_ms);
+  ExchangeResult result =
+      ExchangeRequestDetailed(pipe_.get(), type, id, payload, config_.io_timeout_ms);
   // Whatever went wrong, the stream is at an unknown offset now.
   if (!result.reply) DropLocked();
   return result;

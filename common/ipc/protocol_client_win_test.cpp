@@ -74,7 +74,8 @@ class ScriptedServer {
   using Script = std::function<Act(const Frame& request, int connection)>;
 
   ScriptedServer(std::wstring name, Script script)
-      : name_(std::move(name)), script_(std::move(script)),
+      : name_(std::move(name)),
+        script_(std::move(script)),
         stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
         first_(CreateInstance(name_, 2, sd_)) {
     thread_ = std::thread([this] { Run(); });
@@ -139,7 +140,8 @@ class ScriptedServer {
         const Act act = script_(*read.frame, connection);
         if (act.kind == Act::close) break;
         if (act.kind == Act::stall) continue;
-        const uint32_t id = read.frame->header.request_id + (act.kind == Act::reply_other_id ? 1 : 0);
+        const uint32_t id =
+            read.frame->header.request_id + (act.kind == Act::reply_other_id ? 1 : 0);
         if (!WriteFrame(pipe.get(), read.frame->header.type, id, 0x00C0FFEE, act.payload, 5000)) {
           break;
         }
@@ -184,7 +186,9 @@ constexpr HelloRules kServiceRules{.expects_session_id = false, .passes_server_s
 constexpr uint16_t kPing = 2;
 constexpr uint16_t kStopWireGuard = 6;
 
-Act Hello(uint16_t protocol = 6) { return {Act::reply, HelloPayload(protocol)}; }
+Act Hello(uint16_t protocol = 6) {
+  return {Act::reply, HelloPayload(protocol)};
+}
 Act Ok(Bytes body = {}) {
   Bytes payload = {0, 0};
   payload.insert(payload.end(), body.begin(), body.end());
@@ -204,9 +208,8 @@ TEST(ProtocolClientWin, HelloThatFailsLeavesTheServerUnused) {
       {"another request id", {Act::reply_other_id, HelloPayload(6)}, 4},
   };
   for (const auto& c : cases) {
-    ScriptedServer server(UniqueName(L"hello"), [&](const Frame& f, int) {
-      return f.header.type == 1 ? c.hello : Ok();
-    });
+    ScriptedServer server(UniqueName(L"hello"),
+                          [&](const Frame& f, int) { return f.header.type == 1 ? c.hello : Ok(); });
     ProtocolClient client(ConfigFor(server.name(), kServiceRules));
     const ProtocolReply r = client.Request(kPing, {});
     EXPECT_FALSE(r.ok) << c.name;
@@ -263,9 +266,8 @@ TEST(ProtocolClientWin, TimedOutReplyIsNeverSentAgain) {
 }
 
 TEST(ProtocolClientWin, OverlongPayloadIsRefusedWithoutTouchingTheConnection) {
-  ScriptedServer server(UniqueName(L"long"), [](const Frame& f, int) {
-    return f.header.type == 1 ? Hello() : Ok();
-  });
+  ScriptedServer server(UniqueName(L"long"),
+                        [](const Frame& f, int) { return f.header.type == 1 ? Hello() : Ok(); });
   ProtocolClient client(ConfigFor(server.name(), kServiceRules));
   ASSERT_TRUE(client.Request(kPing, {}).ok);
   const ProtocolReply r = client.Request(9, Bytes(kMaxPayload + 1, 'x'));
@@ -293,7 +295,11 @@ TEST(ProtocolClientWin, PipeBusyThenGoneForGoodIsUnavailable) {
     ASSERT_TRUE(holder);
     std::atomic<int> hook_calls{0};
     std::function<bool()> hook;
-    if (with_hook) hook = [&] { ++hook_calls; return false; };
+    if (with_hook)
+      hook = [&] {
+        ++hook_calls;
+        return false;
+      };
     ProtocolClient client(ConfigFor(name, kServiceRules, 2000, hook));
     std::thread server_goes([&] {
       ::Sleep(300);

@@ -22,8 +22,8 @@ void Log(LogLevel level, std::wstring_view message);
 // `message` followed by " (win32=<code>)".
 void LogWin32(LogLevel level, std::wstring_view message, uint32_t error_code);
 
-std::wstring FormatHex32(uint32_t value);     // "0x%08X"
-std::wstring FormatDecimal(uint64_t value);   // unsigned decimal
+std::wstring FormatHex32(uint32_t value);    // "0x%08X"
+std::wstring FormatDecimal(uint64_t value);  // unsigned decimal
 
 // ---- line formatting (portable, used by the sinks and the tests) ----
 

@@ -25,8 +25,7 @@ TEST(LogFormat, LineShapeForEveryLevel) {
 }
 
 TEST(LogFormat, Win32Suffix) {
-  EXPECT_EQ(FormatWin32Message(L"CreateNamedPipe failed", 5),
-            L"CreateNamedPipe failed (win32=5)");
+  EXPECT_EQ(FormatWin32Message(L"CreateNamedPipe failed", 5), L"CreateNamedPipe failed (win32=5)");
   EXPECT_EQ(FormatWin32Message(L"x", 0xFFFFFFFF), L"x (win32=4294967295)");
 }
 

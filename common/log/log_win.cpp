@@ -53,8 +53,8 @@ UniqueHandle OpenLogFileUnder(std::wstring_view base_folder, std::wstring_view c
     if (IsReparsePoint(folder)) return {};
   }
   const std::wstring path = folder + L"\\" + std::wstring(component) + L".log";
-  UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS,
+  UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return {};
   BY_HANDLE_FILE_INFORMATION info{};
@@ -81,8 +81,8 @@ void LogInit(std::wstring_view component_name) {
 void Log(LogLevel level, std::wstring_view message) {
   SYSTEMTIME st{};
   ::GetSystemTime(&st);
-  const LogTimestamp t{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond,
-                       st.wMilliseconds};
+  const LogTimestamp t{st.wYear,   st.wMonth,  st.wDay,         st.wHour,
+                       st.wMinute, st.wSecond, st.wMilliseconds};
   LoggerState& s = State();
   std::lock_guard lock(s.mutex);
   const std::wstring line = FormatLogLine(t, s.component, level, message);

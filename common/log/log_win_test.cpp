@@ -131,11 +131,12 @@ TEST(LogWin, FileLinesHaveTheExactShape) {
   const auto lines = SplitLines(text);
   ASSERT_EQ(lines.size(), 3u) << text;
   const std::string c = WideToUtf8(component);
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(kStamp) + " \\[" + c +
-                                                    "\\] INFO plain line")))
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::regex(std::string(kStamp) + " \\[" + c + "\\] INFO plain line")))
       << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(std::string(kStamp) + " \\[" + c +
-                                                    "\\] ERR  CreateNamedPipe failed \\(win32=5\\)")))
+  EXPECT_TRUE(
+      std::regex_match(lines[1], std::regex(std::string(kStamp) + " \\[" + c +
+                                            "\\] ERR  CreateNamedPipe failed \\(win32=5\\)")))
       << lines[1];
   EXPECT_NE(lines[2].find("WARN caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"), std::string::npos)
       << "UTF-8 in the file: " << lines[2];
@@ -151,8 +152,9 @@ TEST(LogWin, BeforeInitLinesUseTheDefaultComponentAndNoFile) {
   const auto lines = SplitLines(r.stderr_text);
   ASSERT_EQ(lines.size(), 2u) << r.stderr_text;
   for (const auto& line : lines) {
-    EXPECT_TRUE(std::regex_match(line, std::regex(std::string(kStamp) + " \\[tovra\\] INFO " +
-                                                  WideToUtf8(tag) + " t0 n[01] a{400} caf\xC3\xA9")))
+    EXPECT_TRUE(
+        std::regex_match(line, std::regex(std::string(kStamp) + " \\[tovra\\] INFO " +
+                                          WideToUtf8(tag) + " t0 n[01] a{400} caf\xC3\xA9")))
         << line;
   }
   EXPECT_EQ(::GetFileAttributesW(LogPath(L"tovra").c_str()), INVALID_FILE_ATTRIBUTES)
@@ -234,8 +236,8 @@ TEST_F(LogFileSafety, OpensAndAppends) {
 TEST_F(LogFileSafety, RefusesAFileWithASecondHardLink) {
   ASSERT_TRUE(OpenLogFileUnder(base_, L"svc"));
   const std::wstring logs = base_ + L"\\Zerka\\vpn\\logs\\";
-  ASSERT_TRUE(::CreateHardLinkW((logs + L"elsewhere.log").c_str(), (logs + L"svc.log").c_str(),
-                                nullptr));
+  ASSERT_TRUE(
+      ::CreateHardLinkW((logs + L"elsewhere.log").c_str(), (logs + L"svc.log").c_str(), nullptr));
   EXPECT_FALSE(OpenLogFileUnder(base_, L"svc"));
   EXPECT_FALSE(OpenLogFileUnder(base_, L"elsewhere"));
 }

@@ -14,10 +14,11 @@ using common::TrimAscii;
 // Sorted, so membership is a binary search over a constant table: nothing is
 // built at run time and nothing needs a lock.
 constexpr std::array<std::string_view, 21> kAllowedDirectives = {
-    "auth-nocache", "auth-user-pass", "cipher",  "client",     "comp-lzo",
-    "compress",     "data-ciphers",   "dev",     "key-direction", "nobind",
-    "ns-cert-type", "persist-key",    "persist-tun", "proto",  "remote",
-    "remote-cert-tls", "resolv-retry", "route-method", "status", "tun-mtu",
+    "auth-nocache",  "auth-user-pass", "cipher",       "client",
+    "comp-lzo",      "compress",       "data-ciphers", "dev",
+    "key-direction", "nobind",         "ns-cert-type", "persist-key",
+    "persist-tun",   "proto",          "remote",       "remote-cert-tls",
+    "resolv-retry",  "route-method",   "status",       "tun-mtu",
     "verb",
 };
 static_assert(std::is_sorted(kAllowedDirectives.begin(), kAllowedDirectives.end()));
@@ -26,9 +27,13 @@ bool IsAllowedDirective(std::string_view name) {
   return std::binary_search(kAllowedDirectives.begin(), kAllowedDirectives.end(), name);
 }
 
-bool IsTokenSeparator(char c) { return c == ' ' || c == '\t'; }
+bool IsTokenSeparator(char c) {
+  return c == ' ' || c == '\t';
+}
 
-std::string_view Trim(std::string_view s) { return TrimAscii(s, " \t\r"); }
+std::string_view Trim(std::string_view s) {
+  return TrimAscii(s, " \t\r");
+}
 
 // openvpn.exe ends an inline block at the first line that merely begins with the
 // closing tag after any C-locale white space; these are the leading bytes it skips.
@@ -218,21 +223,33 @@ std::string EnsureDirective(std::string_view profile, std::string_view directive
 
 std::string_view OpenVpnProfileCodeMeaning(OpenVpnProfileCode code) {
   switch (code) {
-    case OpenVpnProfileCode::kAccepted: return "accepted";
-    case OpenVpnProfileCode::kEmpty: return "empty profile";
-    case OpenVpnProfileCode::kTooLong: return "profile longer than 16384 bytes";
-    case OpenVpnProfileCode::kLineTooLong: return "a line longer than 512 bytes";
-    case OpenVpnProfileCode::kNulByte: return "profile contains a NUL byte";
-    case OpenVpnProfileCode::kNoClient: return "no \"client\" directive";
+    case OpenVpnProfileCode::kAccepted:
+      return "accepted";
+    case OpenVpnProfileCode::kEmpty:
+      return "empty profile";
+    case OpenVpnProfileCode::kTooLong:
+      return "profile longer than 16384 bytes";
+    case OpenVpnProfileCode::kLineTooLong:
+      return "a line longer than 512 bytes";
+    case OpenVpnProfileCode::kNulByte:
+      return "profile contains a NUL byte";
+    case OpenVpnProfileCode::kNoClient:
+      return "no \"client\" directive";
     case OpenVpnProfileCode::kBadDev:
       return "missing or invalid \"dev\" (anything but one \"dev\" line with the single "
              "argument \"tun\")";
-    case OpenVpnProfileCode::kNoValidProto: return "no valid \"proto\" directive";
-    case OpenVpnProfileCode::kNoRemote: return "no \"remote\" directive";
-    case OpenVpnProfileCode::kBadRemote: return "invalid \"remote\" directive";
-    case OpenVpnProfileCode::kNoAuthUserPass: return "no \"auth-user-pass\" directive";
-    case OpenVpnProfileCode::kAuthUserPassArgument: return "\"auth-user-pass\" with an argument";
-    case OpenVpnProfileCode::kNoCaBlock: return "no \"<ca>\" block";
+    case OpenVpnProfileCode::kNoValidProto:
+      return "no valid \"proto\" directive";
+    case OpenVpnProfileCode::kNoRemote:
+      return "no \"remote\" directive";
+    case OpenVpnProfileCode::kBadRemote:
+      return "invalid \"remote\" directive";
+    case OpenVpnProfileCode::kNoAuthUserPass:
+      return "no \"auth-user-pass\" directive";
+    case OpenVpnProfileCode::kAuthUserPassArgument:
+      return "\"auth-user-pass\" with an argument";
+    case OpenVpnProfileCode::kNoCaBlock:
+      return "no \"<ca>\" block";
     case OpenVpnProfileCode::kBlockStructure:
       return "block structure error: a closing tag outside its block, or a block not closed "
              "at the end";

@@ -52,7 +52,9 @@ struct Case {
   C expected;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ProfileCodes : public ::testing::TestWithParam<Case> {};
 
@@ -83,18 +85,17 @@ std::vector<Case> AllCases() {
       // comments and white space
       {"comments_and_blanks", "# a\n; b\n\n   \t\n" + Join(kBase), C::kAccepted},
       {"indented_directive", Replace(0, {" \t client \t"}), C::kAccepted},
-      {"comment_inside_tls_auth", Append({"<tls-auth>", "# 2048 bit OpenVPN static key", "ab",
-                                          "</tls-auth>"}),
-       C::kAccepted},
+      {"comment_inside_tls_auth",
+       Append({"<tls-auth>", "# 2048 bit OpenVPN static key", "ab", "</tls-auth>"}), C::kAccepted},
       // directives
       {"no_client", Replace(0, {}), C::kNoClient},
       {"capital_client", Replace(0, {"Client"}), C::kDirectiveNotAllowed},
       {"script_security", Append({"script-security 2"}), C::kDirectiveNotAllowed},
       {"every_free_directive",
-       Append({"resolv-retry infinite", "tun-mtu 1500", "key-direction 1", "nobind",
-               "persist-key", "persist-tun", "ns-cert-type server", "remote-cert-tls server",
-               "comp-lzo", "compress lz4", "verb 3", "route-method exe", "cipher AES-256-CBC",
-               "status x 1", "data-ciphers AES-256-GCM", "auth-nocache"}),
+       Append({"resolv-retry infinite", "tun-mtu 1500", "key-direction 1", "nobind", "persist-key",
+               "persist-tun", "ns-cert-type server", "remote-cert-tls server", "comp-lzo",
+               "compress lz4", "verb 3", "route-method exe", "cipher AES-256-CBC", "status x 1",
+               "data-ciphers AES-256-GCM", "auth-nocache"}),
        C::kAccepted},
       {"no_dev", Replace(1, {}), C::kBadDev},
       {"dev_tap", Replace(1, {"dev tap"}), C::kBadDev},
@@ -111,8 +112,7 @@ std::vector<Case> AllCases() {
       {"proto_udp_then_tcp_server", Replace(2, {"proto udp", "proto tcp-server"}),
        C::kNoValidProto},
       {"proto_with_extra_only", Replace(2, {"proto udp extra"}), C::kNoValidProto},
-      {"proto_extra_keeps_flag", Replace(2, {"proto udp", "proto tcp-server extra"}),
-       C::kAccepted},
+      {"proto_extra_keeps_flag", Replace(2, {"proto udp", "proto tcp-server extra"}), C::kAccepted},
       {"bare_proto_keeps_flag", Replace(2, {"proto tcp", "proto"}), C::kAccepted},
       {"no_remote", Replace(3, {}), C::kNoRemote},
       {"bare_remote", Replace(3, {"remote"}), C::kBadRemote},
@@ -127,12 +127,14 @@ std::vector<Case> AllCases() {
        C::kBadRemote},
       {"remote_host_253", Replace(3, {"remote " + std::string(253, 'h')}), C::kAccepted},
       {"remote_host_254", Replace(3, {"remote " + std::string(254, 'h')}), C::kBadRemote},
-      {"remote_host_del", Replace(3, {"remote a\x7F" "b"}), C::kBadRemote},
+      {"remote_host_del",
+       Replace(3, {"remote a\x7F"
+                   "b"}),
+       C::kBadRemote},
       {"remote_host_inner_cr", Replace(3, {"remote a\rb 1194"}), C::kBadRemote},
       {"remote_host_high_bytes", Replace(3, {"remote \xC3\xA9t\xC3\xA9 1194"}), C::kAccepted},
       {"no_auth_user_pass", Replace(4, {}), C::kNoAuthUserPass},
-      {"auth_user_pass_file", Replace(4, {"auth-user-pass creds.txt"}),
-       C::kAuthUserPassArgument},
+      {"auth_user_pass_file", Replace(4, {"auth-user-pass creds.txt"}), C::kAuthUserPassArgument},
       {"auth_user_pass_argument_not_undone", Replace(4, {"auth-user-pass x", "auth-user-pass"}),
        C::kAuthUserPassArgument},
       {"no_ca_block", Join({kBase.begin(), kBase.begin() + 5}), C::kNoCaBlock},
@@ -172,9 +174,9 @@ TEST(ProfileEndChecks, ReportInTheirFixedOrder) {
   // Each step removes the fault that was reported, uncovering the next one.
   std::vector<std::string> lines = {"<tls-auth>"};
   const std::vector<std::pair<std::string, C>> fixes = {
-      {"</tls-auth>", C::kNoClient},         {"client", C::kBadDev},
-      {"dev tun", C::kNoValidProto},        {"proto tcp", C::kNoRemote},
-      {"remote h", C::kNoAuthUserPass},     {"auth-user-pass x", C::kAuthUserPassArgument},
+      {"</tls-auth>", C::kNoClient},    {"client", C::kBadDev},
+      {"dev tun", C::kNoValidProto},    {"proto tcp", C::kNoRemote},
+      {"remote h", C::kNoAuthUserPass}, {"auth-user-pass x", C::kAuthUserPassArgument},
   };
   EXPECT_EQ(ValidateOpenVpnProfile(Join(lines)), C::kBlockStructure);
   for (const auto& [line, next] : fixes) {
@@ -240,16 +242,32 @@ TEST(EnsureDirective, CopyIsAllocatedAtItsFinalSize) {
 // Valid or nearly valid profiles with a little of everything the rules look at.
 std::string RandomProfile(std::mt19937& rng) {
   const char* pool[] = {
-      "client",          "dev tun",        "dev tap",          "proto udp",
-      "proto TCP",       "proto tcp-server", "proto udp extra", "remote h.example 1194",
-      "remote h",        "remote h 12x",   "auth-user-pass",   "auth-user-pass f",
-      "verb 3",          "nobind",         "# comment",        "; comment",
-      "",                "   ",            "script-security 2", "auth-nocache",
-      "</ca>",           "cipher AES-256-GCM",
+      "client",
+      "dev tun",
+      "dev tap",
+      "proto udp",
+      "proto TCP",
+      "proto tcp-server",
+      "proto udp extra",
+      "remote h.example 1194",
+      "remote h",
+      "remote h 12x",
+      "auth-user-pass",
+      "auth-user-pass f",
+      "verb 3",
+      "nobind",
+      "# comment",
+      "; comment",
+      "",
+      "   ",
+      "script-security 2",
+      "auth-nocache",
+      "</ca>",
+      "cipher AES-256-GCM",
   };
   const char* blocks[][3] = {{"<ca>", "MIIB", "</ca>"}, {"<tls-auth>", "# key", "</tls-auth>"}};
-  std::vector<std::string> lines = {"client", "dev tun", "proto udp", "remote h 1", "auth-user-pass",
-                                    "<ca>", "x", "</ca>"};
+  std::vector<std::string> lines = {"client",         "dev tun", "proto udp", "remote h 1",
+                                    "auth-user-pass", "<ca>",    "x",         "</ca>"};
   const int extra = static_cast<int>(rng() % 8);
   for (int i = 0; i < extra; ++i) {
     const size_t at = rng() % (lines.size() + 1);
@@ -294,7 +312,8 @@ TEST(ProfileProperties, CommentsAndBlanksOutsideBlocksNeverChangeTheCode) {
       out += line;
       if (!last) out += "\n";
       std::string trimmed = line;
-      while (!trimmed.empty() && (trimmed.back() == '\r' || trimmed.back() == ' ')) trimmed.pop_back();
+      while (!trimmed.empty() && (trimmed.back() == '\r' || trimmed.back() == ' '))
+        trimmed.pop_back();
       if (trimmed == "<ca>" || trimmed == "<tls-auth>") in_block = !in_block ? true : in_block;
       if (trimmed == "</ca>" || trimmed == "</tls-auth>") in_block = false;
       start = lf + 1;

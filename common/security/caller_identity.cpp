@@ -6,9 +6,13 @@ namespace tovra::common {
 
 namespace {
 
-wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
+wchar_t FoldAscii(wchar_t c) {
+  return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+}
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
 
 }  // namespace
 
@@ -24,7 +28,8 @@ bool StartsWithIgnoreCase(std::wstring_view text, std::wstring_view prefix) {
   return true;
 }
 
-ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller, const ExpectedUser& expected) {
+ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller,
+                                         const ExpectedUser& expected) {
   if (!caller.valid) return ServiceCallerVerdict::identity_unavailable;
   if (!expected.sid || expected.sid->empty()) return ServiceCallerVerdict::no_expected_user;
   if (caller.is_local_system) return ServiceCallerVerdict::accepted;

@@ -21,9 +21,9 @@ inline constexpr uint32_t kUnknownSessionId = 0xFFFFFFFF;
 
 struct CallerIdentity {
   uint32_t pid = 0;
-  uint32_t session_id = 0;    // 0 when it could not be determined
-  std::wstring sid;           // token user SID text, "S-1-5-21-..."
-  std::wstring image_path;    // empty when it could not be read
+  uint32_t session_id = 0;  // 0 when it could not be determined
+  std::wstring sid;         // token user SID text, "S-1-5-21-..."
+  std::wstring image_path;  // empty when it could not be read
   bool is_local_system = false;
   // pid, impersonation, thread token and user SID were all obtained.
   bool valid = false;
@@ -41,7 +41,9 @@ struct ExpectedUser {
 // can only make a trust check fail.
 [[nodiscard]] bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b);
 bool StartsWithIgnoreCase(std::wstring_view text, std::wstring_view prefix);
-[[nodiscard]] inline bool SidsEqual(std::wstring_view a, std::wstring_view b) { return EqualsIgnoreCase(a, b); }
+[[nodiscard]] inline bool SidsEqual(std::wstring_view a, std::wstring_view b) {
+  return EqualsIgnoreCase(a, b);
+}
 
 enum class ServiceCallerVerdict {
   accepted,
@@ -53,7 +55,8 @@ enum class ServiceCallerVerdict {
 // The Service serves a valid caller when a console user is known and the caller is
 // either LocalSystem (any session) or that user in that session. The expected user
 // is tested first, so with nobody at the console LocalSystem is refused too.
-ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller, const ExpectedUser& expected);
+ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller,
+                                         const ExpectedUser& expected);
 
 // The WARN line for a refusal, or the INFO line for an acceptance.
 std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIdentity& caller);
@@ -65,15 +68,18 @@ std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIden
 // a switch of console user the previous user's open link must not keep the
 // machine-wide tunnel in that user's hands. The client reconnects through its
 // normal path and is admitted, or refused, afresh.
-[[nodiscard]] inline bool ServiceCallerNeedsRecheck(const CallerIdentity& caller) { return !caller.is_local_system; }
+[[nodiscard]] inline bool ServiceCallerNeedsRecheck(const CallerIdentity& caller) {
+  return !caller.is_local_system;
+}
 bool ServiceSessionMayContinue(const CallerIdentity& caller, const ExpectedUser& current);
 // The WARN line when a session ends because the console changed.
 std::wstring ServiceSessionEndedLogText(const CallerIdentity& caller);
 
 // The Agent serves only its own user in its own session; LocalSystem has no
 // special standing there.
-[[nodiscard]] bool AgentAcceptsCaller(const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,
-                        uint32_t own_session_id);
+[[nodiscard]] bool AgentAcceptsCaller(const CallerIdentity& caller,
+                                      const std::optional<std::wstring>& own_sid,
+                                      uint32_t own_session_id);
 
 // Staging needs a real interactive user on top of acceptance.
 [[nodiscard]] inline bool IsInteractiveUserCaller(const CallerIdentity& caller) {
@@ -90,7 +96,8 @@ std::wstring_view FileNameOf(std::wstring_view path);
 
 // The decision of IsTrustedCallerImage given the trusted roots it read (an absent
 // root is a variable that could not be read). Without `enforce` everything passes.
-[[nodiscard]] bool IsTrustedImagePath(std::wstring_view image_path, std::wstring_view expected_file_name,
-                        bool enforce, std::span<const std::optional<std::wstring>> trusted_roots);
+[[nodiscard]] bool IsTrustedImagePath(std::wstring_view image_path,
+                                      std::wstring_view expected_file_name, bool enforce,
+                                      std::span<const std::optional<std::wstring>> trusted_roots);
 
 }  // namespace tovra::common

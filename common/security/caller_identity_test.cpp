@@ -40,29 +40,30 @@ TEST_P(ServiceAcceptance, Verdict) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ServiceAcceptance,
-    ::testing::Values(
-        ServiceRow{"ConsoleUserSameSession", Caller(kUser, 1), Console(kUser, 1),
-                   ServiceCallerVerdict::accepted},
-        ServiceRow{"SidDiffersOnlyInCase", Caller(kUserLower, 1), Console(kUser, 1),
-                   ServiceCallerVerdict::accepted},
-        ServiceRow{"ConsoleUserOtherSession", Caller(kUser, 2), Console(kUser, 1),
-                   ServiceCallerVerdict::sid_session_mismatch},
-        ServiceRow{"OtherUserSameSession", Caller(kOtherUser, 1), Console(kUser, 1),
-                   ServiceCallerVerdict::sid_session_mismatch},
-        ServiceRow{"SidPrefixOfExpected", Caller(L"S-1-5-21-1004336348-1177238915-682003330-100", 1),
-                   Console(kUser, 1), ServiceCallerVerdict::sid_session_mismatch},
-        ServiceRow{"LocalSystemInSessionZero", Caller(L"S-1-5-18", 0), Console(kUser, 1),
-                   ServiceCallerVerdict::accepted},
-        ServiceRow{"LocalSystemNobodyAtConsole", Caller(L"S-1-5-18", 0), Console(std::nullopt, 1),
-                   ServiceCallerVerdict::no_expected_user},
-        ServiceRow{"UserNobodyAtConsole", Caller(kUser, 1), Console(std::nullopt, 0xFFFFFFFF),
-                   ServiceCallerVerdict::no_expected_user},
-        ServiceRow{"EmptyExpectedSidIsNone", Caller(L"", 1), Console(L"", 1),
-                   ServiceCallerVerdict::no_expected_user},
-        ServiceRow{"InvalidIdentityEvenIfSidsMatch", Caller(kUser, 1, false), Console(kUser, 1),
-                   ServiceCallerVerdict::identity_unavailable},
-        ServiceRow{"InvalidLocalSystem", Caller(L"S-1-5-18", 0, false), Console(kUser, 1),
-                   ServiceCallerVerdict::identity_unavailable}),
+    ::testing::Values(ServiceRow{"ConsoleUserSameSession", Caller(kUser, 1), Console(kUser, 1),
+                                 ServiceCallerVerdict::accepted},
+                      ServiceRow{"SidDiffersOnlyInCase", Caller(kUserLower, 1), Console(kUser, 1),
+                                 ServiceCallerVerdict::accepted},
+                      ServiceRow{"ConsoleUserOtherSession", Caller(kUser, 2), Console(kUser, 1),
+                                 ServiceCallerVerdict::sid_session_mismatch},
+                      ServiceRow{"OtherUserSameSession", Caller(kOtherUser, 1), Console(kUser, 1),
+                                 ServiceCallerVerdict::sid_session_mismatch},
+                      ServiceRow{"SidPrefixOfExpected",
+                                 Caller(L"S-1-5-21-1004336348-1177238915-682003330-100", 1),
+                                 Console(kUser, 1), ServiceCallerVerdict::sid_session_mismatch},
+                      ServiceRow{"LocalSystemInSessionZero", Caller(L"S-1-5-18", 0),
+                                 Console(kUser, 1), ServiceCallerVerdict::accepted},
+                      ServiceRow{"LocalSystemNobodyAtConsole", Caller(L"S-1-5-18", 0),
+                                 Console(std::nullopt, 1), ServiceCallerVerdict::no_expected_user},
+                      ServiceRow{"UserNobodyAtConsole", Caller(kUser, 1),
+                                 Console(std::nullopt, 0xFFFFFFFF),
+                                 ServiceCallerVerdict::no_expected_user},
+                      ServiceRow{"EmptyExpectedSidIsNone", Caller(L"", 1), Console(L"", 1),
+                                 ServiceCallerVerdict::no_expected_user},
+                      ServiceRow{"InvalidIdentityEvenIfSidsMatch", Caller(kUser, 1, false),
+                                 Console(kUser, 1), ServiceCallerVerdict::identity_unavailable},
+                      ServiceRow{"InvalidLocalSystem", Caller(L"S-1-5-18", 0, false),
+                                 Console(kUser, 1), ServiceCallerVerdict::identity_unavailable}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ServiceAcceptanceText, LinesCarryPidAndSessionInDecimal) {
@@ -102,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
         SessionRow{"SameUserNowInOtherSession", Caller(kUser, 1), Console(kUser, 2), false},
         SessionRow{"NobodyAtConsoleAnyMore", Caller(kUser, 1), Console(std::nullopt, 0xFFFFFFFF),
                    false},
-        SessionRow{"LocalSystemKeepsItsSession", Caller(L"S-1-5-18", 0), Console(kOtherUser, 2), true},
+        SessionRow{"LocalSystemKeepsItsSession", Caller(L"S-1-5-18", 0), Console(kOtherUser, 2),
+                   true},
         SessionRow{"LocalSystemNobodyAtConsole", Caller(L"S-1-5-18", 0),
                    Console(std::nullopt, 0xFFFFFFFF), true}),
     [](const auto& row) { return std::string(row.param.name); });
@@ -166,21 +168,19 @@ TEST_P(TrustedImage, NotEnforcedTrustsEverything) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, TrustedImage,
-    ::testing::Values(
-        ImageRow{L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe", true},
-        ImageRow{L"c:\\program files\\zerka\\zerkavpnagent.EXE", true},
-        ImageRow{L"C:\\Program Files (x86)\\Zerka\\ZerkaVPNAgent.exe", true},
-        ImageRow{L"C:\\Program Files/Zerka/ZerkaVPNAgent.exe", true},
-        ImageRow{L"D:\\Zerka\\ZerkaVPNAgent.exe", false},
-        ImageRow{L"C:\\Program Files\\Zerka\\Other.exe", false},
-        ImageRow{L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe.bak", false},
-        ImageRow{L"C:\\Program Files\\Zerka\\xZerkaVPNAgent.exe", false},
-        // A sibling folder whose name merely extends the root's text is outside it.
-        ImageRow{L"C:\\Program Files Evil\\ZerkaVPNAgent.exe", false},
-        ImageRow{L"C:\\Program FilesZerkaVPNAgent.exe", false},
-        ImageRow{L"C:\\Program Files (x86)x\\ZerkaVPNAgent.exe", false},
-        ImageRow{L"ZerkaVPNAgent.exe", false},
-        ImageRow{L"", false}));
+    ::testing::Values(ImageRow{L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe", true},
+                      ImageRow{L"c:\\program files\\zerka\\zerkavpnagent.EXE", true},
+                      ImageRow{L"C:\\Program Files (x86)\\Zerka\\ZerkaVPNAgent.exe", true},
+                      ImageRow{L"C:\\Program Files/Zerka/ZerkaVPNAgent.exe", true},
+                      ImageRow{L"D:\\Zerka\\ZerkaVPNAgent.exe", false},
+                      ImageRow{L"C:\\Program Files\\Zerka\\Other.exe", false},
+                      ImageRow{L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe.bak", false},
+                      ImageRow{L"C:\\Program Files\\Zerka\\xZerkaVPNAgent.exe", false},
+                      // A sibling folder whose name merely extends the root's text is outside it.
+                      ImageRow{L"C:\\Program Files Evil\\ZerkaVPNAgent.exe", false},
+                      ImageRow{L"C:\\Program FilesZerkaVPNAgent.exe", false},
+                      ImageRow{L"C:\\Program Files (x86)x\\ZerkaVPNAgent.exe", false},
+                      ImageRow{L"ZerkaVPNAgent.exe", false}, ImageRow{L"", false}));
 
 TEST(TrustedImageRoots, UnreadableOrEmptyRootsContainNothing) {
   const std::vector<std::optional<std::wstring>> none = {std::nullopt, std::nullopt};
@@ -192,15 +192,15 @@ TEST(TrustedImageRoots, UnreadableOrEmptyRootsContainNothing) {
 
 TEST(TrustedImageRoots, RootEndingInSeparatorStillMatches) {
   const std::vector<std::optional<std::wstring>> roots = {L"C:\\Program Files\\"};
-  EXPECT_TRUE(IsTrustedImagePath(L"C:\\Program Files\\Z\\ZerkaVPNAgent.exe",
-                                 kAgentExeName, true, roots));
+  EXPECT_TRUE(
+      IsTrustedImagePath(L"C:\\Program Files\\Z\\ZerkaVPNAgent.exe", kAgentExeName, true, roots));
   EXPECT_TRUE(IsPathUnderRoot(L"D:\\x", L"D:\\"));
 }
 
 TEST(TrustedImageRoots, SecondRootIsConsultedWhenFirstIsUnreadable) {
   const std::vector<std::optional<std::wstring>> roots = {std::nullopt, L"C:\\Program Files (x86)"};
-  EXPECT_TRUE(IsTrustedImagePath(L"C:\\Program Files (x86)\\Z\\ZerkaVPNAgent.exe",
-                                 kAgentExeName, true, roots));
+  EXPECT_TRUE(IsTrustedImagePath(L"C:\\Program Files (x86)\\Z\\ZerkaVPNAgent.exe", kAgentExeName,
+                                 true, roots));
 }
 
 TEST(FileNameOf, LastSeparatorOfEitherKind) {

@@ -36,7 +36,9 @@ std::optional<std::wstring> ReadEnvironmentFolder(const wchar_t* name) {
 
 }  // namespace
 
-std::wstring LocalSystemSidText() { return WellKnownSidText(WinLocalSystemSid, kLocalSystemSidText); }
+std::wstring LocalSystemSidText() {
+  return WellKnownSidText(WinLocalSystemSid, kLocalSystemSidText);
+}
 
 std::wstring AdministratorsSidText() {
   return WellKnownSidText(WinBuiltinAdministratorsSid, kAdministratorsSidText);
@@ -107,7 +109,8 @@ CallerIdentity GetCallerIdentity(HANDLE pipe) {
   if (process) {
     wchar_t path[MAX_PATH] = {};
     DWORD size = MAX_PATH;
-    if (::QueryFullProcessImageNameW(process.get(), 0, path, &size)) id.image_path.assign(path, size);
+    if (::QueryFullProcessImageNameW(process.get(), 0, path, &size))
+      id.image_path.assign(path, size);
   }
   id.valid = true;
   return id;

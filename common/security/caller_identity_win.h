@@ -34,7 +34,7 @@ std::wstring LocalSystemSidText();
 std::wstring AdministratorsSidText();
 
 // IsTrustedImagePath against the "ProgramFiles" and "ProgramFiles(x86)" folders.
-[[nodiscard]] bool IsTrustedCallerImage(const std::wstring& image_path, std::wstring_view expected_file_name,
-                          bool enforce);
+[[nodiscard]] bool IsTrustedCallerImage(const std::wstring& image_path,
+                                        std::wstring_view expected_file_name, bool enforce);
 
 }  // namespace tovra::common

@@ -89,12 +89,12 @@ TEST(TrustedCallerImage, ReadsProgramFilesFromTheEnvironment) {
   wchar_t saved[MAX_PATH] = {};
   const DWORD had = ::GetEnvironmentVariableW(L"ProgramFiles", saved, MAX_PATH);
   ::SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Program Files");
-  EXPECT_TRUE(IsTrustedCallerImage(L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe",
-                                   kAgentExeName, true));
-  EXPECT_FALSE(IsTrustedCallerImage(L"C:\\Program Files Evil\\ZerkaVPNAgent.exe",
-                                    kAgentExeName, true));
-  EXPECT_TRUE(IsTrustedCallerImage(L"C:\\Program Files Evil\\ZerkaVPNAgent.exe",
-                                   kAgentExeName, false));
+  EXPECT_TRUE(
+      IsTrustedCallerImage(L"C:\\Program Files\\Zerka\\ZerkaVPNAgent.exe", kAgentExeName, true));
+  EXPECT_FALSE(
+      IsTrustedCallerImage(L"C:\\Program Files Evil\\ZerkaVPNAgent.exe", kAgentExeName, true));
+  EXPECT_TRUE(
+      IsTrustedCallerImage(L"C:\\Program Files Evil\\ZerkaVPNAgent.exe", kAgentExeName, false));
   // A value too long for the 260-character buffer counts as unreadable.
   const std::wstring long_root = L"C:\\" + std::wstring(300, L'p');
   ::SetEnvironmentVariableW(L"ProgramFiles", long_root.c_str());
@@ -133,7 +133,10 @@ namespace revert_fakes {
 int reverts = 0;
 DWORD failed_with = 0;
 int failures = 0;
-BOOL WINAPI Succeeds() { ++reverts; return TRUE; }
+BOOL WINAPI Succeeds() {
+  ++reverts;
+  return TRUE;
+}
 BOOL WINAPI Fails() {
   ++reverts;
   ::SetLastError(ERROR_ACCESS_DENIED);

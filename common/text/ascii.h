@@ -6,10 +6,13 @@
 
 namespace tovra::common {
 
-constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // `lower` must already be lower case.
-[[nodiscard]] constexpr bool EqualsIgnoringAsciiCase(std::string_view text, std::string_view lower) {
+[[nodiscard]] constexpr bool EqualsIgnoringAsciiCase(std::string_view text,
+                                                     std::string_view lower) {
   if (text.size() != lower.size()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
     if (AsciiLower(text[i]) != lower[i]) return false;

@@ -40,7 +40,9 @@ void AppendWide(std::wstring& out, char32_t cp) {
   out.push_back(static_cast<wchar_t>(cp));
 }
 
-bool IsSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+bool IsSurrogate(char32_t cp) {
+  return cp >= 0xD800 && cp <= 0xDFFF;
+}
 
 }  // namespace
 
@@ -77,7 +79,8 @@ std::wstring Utf8ToWide(std::string_view text) {
     const auto lead = static_cast<uint8_t>(text[i]);
     static constexpr uint8_t kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
     char32_t cp = lead & kLeadMask[step.length];
-    for (size_t k = 1; k < step.length; ++k) cp = (cp << 6) | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+    for (size_t k = 1; k < step.length; ++k)
+      cp = (cp << 6) | (static_cast<uint8_t>(text[i + k]) & 0x3F);
     AppendWide(out, cp);
     i += step.length;
   }

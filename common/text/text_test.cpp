@@ -26,8 +26,12 @@ TEST(Text, IllFormedInputBecomesReplacementCharacters) {
   EXPECT_EQ(Utf8ToWide("\xED\xA0\x80").find(L'\xD800'), std::wstring::npos);
   EXPECT_EQ(Utf8ToWide("ok\xFF"), L"ok" + fffd);
   // One U+FFFD per maximal ill-formed prefix: E0 80 is no prefix of anything.
-  EXPECT_EQ(Utf8ToWide("\xE0\x80" "A"), fffd + fffd + L"A");
-  EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98" "A"), fffd + L"A");
+  EXPECT_EQ(Utf8ToWide("\xE0\x80"
+                       "A"),
+            fffd + fffd + L"A");
+  EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98"
+                       "A"),
+            fffd + L"A");
 }
 
 TEST(Text, LoneSurrogateIsReplacedOnTheWayOut) {

@@ -95,8 +95,8 @@ TEST(Utf8AgainstWindows, EveryFourByteLeadWithEverySecondByte) {
 TEST(Utf8AgainstWindows, ScalarBoundariesEncodedAtEveryLength) {
   // Every scalar boundary encoded in its shortest form and in each longer
   // (overlong) form, plus the first value beyond the range.
-  const uint32_t values[] = {0x0,    0x7F,   0x80,   0x7FF,   0x800,    0xD7FF,  0xD800,
-                             0xDBFF, 0xDC00, 0xDFFF, 0xE000,  0xFFFD,   0xFFFE,  0xFFFF,
+  const uint32_t values[] = {0x0,     0x7F,     0x80,     0x7FF,    0x800,   0xD7FF, 0xD800,
+                             0xDBFF,  0xDC00,   0xDFFF,   0xE000,   0xFFFD,  0xFFFE, 0xFFFF,
                              0x10000, 0x10FFFF, 0x110000, 0x13FFFF, 0x1FFFFF};
   Comparison cmp;
   for (uint32_t v : values) {

@@ -72,18 +72,31 @@ struct KernelHandleTraits {
 };
 
 namespace detail {
-inline void FreeLocal(void* p) { ::LocalFree(static_cast<HLOCAL>(p)); }
-inline void FreeServiceHandle(SC_HANDLE h) { ::CloseServiceHandle(h); }
-inline void FreeRegKey(HKEY k) { ::RegCloseKey(k); }
-inline void FreeSid(PSID sid) { ::FreeSid(sid); }
-inline void FreeCoTaskMem(wchar_t* p) { ::CoTaskMemFree(p); }
+inline void FreeLocal(void* p) {
+  ::LocalFree(static_cast<HLOCAL>(p));
+}
+inline void FreeServiceHandle(SC_HANDLE h) {
+  ::CloseServiceHandle(h);
+}
+inline void FreeRegKey(HKEY k) {
+  ::RegCloseKey(k);
+}
+inline void FreeSid(PSID sid) {
+  ::FreeSid(sid);
+}
+inline void FreeCoTaskMem(wchar_t* p) {
+  ::CoTaskMemFree(p);
+}
 }  // namespace detail
 
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
-using UniqueLocal = UniqueResource<void*, ZeroIsEmpty<void*, detail::FreeLocal>>;  // LocalAlloc memory
-using UniqueServiceHandle = UniqueResource<SC_HANDLE, ZeroIsEmpty<SC_HANDLE, detail::FreeServiceHandle>>;
+using UniqueLocal =
+    UniqueResource<void*, ZeroIsEmpty<void*, detail::FreeLocal>>;  // LocalAlloc memory
+using UniqueServiceHandle =
+    UniqueResource<SC_HANDLE, ZeroIsEmpty<SC_HANDLE, detail::FreeServiceHandle>>;
 using UniqueRegKey = UniqueResource<HKEY, ZeroIsEmpty<HKEY, detail::FreeRegKey>>;
-using UniqueAllocatedSid = UniqueResource<PSID, ZeroIsEmpty<PSID, detail::FreeSid>>;  // AllocateAndInitializeSid
+using UniqueAllocatedSid =
+    UniqueResource<PSID, ZeroIsEmpty<PSID, detail::FreeSid>>;  // AllocateAndInitializeSid
 using UniqueCoTaskString = UniqueResource<wchar_t*, ZeroIsEmpty<wchar_t*, detail::FreeCoTaskMem>>;
 
 // A thread that could not drop a client's identity must not go on: it would serve

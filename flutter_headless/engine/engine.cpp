@@ -15,7 +15,9 @@ Bytes CopyBytes(const uint8_t* data, size_t size) {
 }
 
 // An empty message travels as (NULL, 0), as the embedding API promises.
-const uint8_t* DataOrNull(const Bytes& bytes) { return bytes.empty() ? nullptr : bytes.data(); }
+const uint8_t* DataOrNull(const Bytes& bytes) {
+  return bytes.empty() ? nullptr : bytes.data();
+}
 
 }  // namespace
 
@@ -26,7 +28,8 @@ std::unique_ptr<Engine> Engine::Create() {
   return engine;
 }
 
-Engine::Engine() : platform_thread_(std::this_thread::get_id()), messenger_(new FlutterDesktopMessenger()) {
+Engine::Engine()
+    : platform_thread_(std::this_thread::get_id()), messenger_(new FlutterDesktopMessenger()) {
   messenger_->engine = this;
 }
 
@@ -34,7 +37,8 @@ Engine::~Engine() {
   // Plugins go first, while their messenger still works (a plugin may withdraw its
   // handlers or answer pending messages as it goes).
   for (FlutterDesktopPluginRegistrarRef registrar : Registrars()) {
-    const std::vector<FlutterDesktopOnPluginRegistrarDestroyed> handlers = registrar->destruction_handlers;
+    const std::vector<FlutterDesktopOnPluginRegistrarDestroyed> handlers =
+        registrar->destruction_handlers;
     for (FlutterDesktopOnPluginRegistrarDestroyed handler : handlers) {
       handler(registrar);
     }
@@ -125,14 +129,16 @@ void Engine::SetPluginHandler(const std::string& channel, FlutterDesktopMessageC
   }
 }
 
-void Engine::SendResponse(const FlutterDesktopMessageResponseHandle* handle, const uint8_t* data, size_t size) {
+void Engine::SendResponse(const FlutterDesktopMessageResponseHandle* handle, const uint8_t* data,
+                          size_t size) {
   if (!handle) return;
   PendingHostReply pending;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     auto it = pending_host_replies_.find(handle->id);
     if (it == pending_host_replies_.end() || it->second.handle.get() != handle) {
-      std::fprintf(stderr, "flutter_headless: response to an unknown or already answered message ignored\n");
+      std::fprintf(
+          stderr, "flutter_headless: response to an unknown or already answered message ignored\n");
       return;
     }
     pending = std::move(it->second);
@@ -157,8 +163,8 @@ bool Engine::SendToDart(const std::string& channel, const uint8_t* data, size_t 
   return true;
 }
 
-void Engine::DeliverToDart(const std::string& channel, const Bytes& message, FlutterDesktopBinaryReply reply,
-                           void* user_data) {
+void Engine::DeliverToDart(const std::string& channel, const Bytes& message,
+                           FlutterDesktopBinaryReply reply, void* user_data) {
   DartHandler handler;
   uint64_t id = 0;
   {
@@ -175,8 +181,8 @@ void Engine::DeliverToDart(const std::string& channel, const Bytes& message, Flu
     if (reply) reply(nullptr, 0, user_data);
     return;
   }
-  handler.handler(handle_, channel.c_str(), DataOrNull(message),
-                  message.size(), id, handler.user_data);
+  handler.handler(handle_, channel.c_str(), DataOrNull(message), message.size(), id,
+                  handler.user_data);
 }
 
 // ---- host side ----
@@ -188,8 +194,8 @@ void Engine::SendToPlugin(const std::string& channel, const uint8_t* data, size_
   });
 }
 
-void Engine::DeliverToPlugin(const std::string& channel, const Bytes& message, FlutterHeadlessReplyCallback reply,
-                             void* user_data) {
+void Engine::DeliverToPlugin(const std::string& channel, const Bytes& message,
+                             FlutterHeadlessReplyCallback reply, void* user_data) {
   PluginHandler handler;
   const FlutterDesktopMessageResponseHandle* handle = nullptr;
   {
@@ -240,7 +246,8 @@ bool Engine::SendToPluginAndWait(const std::string& channel, const uint8_t* data
   return true;
 }
 
-void Engine::SetDartHandler(const char* channel, FlutterHeadlessDartHandler handler, void* user_data) {
+void Engine::SetDartHandler(const char* channel, FlutterHeadlessDartHandler handler,
+                            void* user_data) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (!channel) {
     default_dart_handler_ = DartHandler{handler, user_data};
@@ -261,7 +268,9 @@ bool Engine::RespondToPlugin(uint64_t response_id, const uint8_t* data, size_t s
     pending_plugin_replies_.erase(it);
   }
   if (pending.reply) {
-    Post([pending, bytes = CopyBytes(data, size)] { pending.reply(DataOrNull(bytes), bytes.size(), pending.user_data); });
+    Post([pending, bytes = CopyBytes(data, size)] {
+      pending.reply(DataOrNull(bytes), bytes.size(), pending.user_data);
+    });
   }
   return true;
 }

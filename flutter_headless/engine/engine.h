@@ -78,17 +78,19 @@ class Engine {
   std::vector<FlutterDesktopPluginRegistrarRef> Registrars();
 
   // ---- plugin side (C API) ----
-  void SetPluginHandler(const std::string& channel, FlutterDesktopMessageCallback callback, void* user_data);
-  void SendResponse(const FlutterDesktopMessageResponseHandle* handle, const uint8_t* data, size_t size);
-  bool SendToDart(const std::string& channel, const uint8_t* data, size_t size, FlutterDesktopBinaryReply reply,
-                  void* user_data);
+  void SetPluginHandler(const std::string& channel, FlutterDesktopMessageCallback callback,
+                        void* user_data);
+  void SendResponse(const FlutterDesktopMessageResponseHandle* handle, const uint8_t* data,
+                    size_t size);
+  bool SendToDart(const std::string& channel, const uint8_t* data, size_t size,
+                  FlutterDesktopBinaryReply reply, void* user_data);
 
   // ---- host side ----
   void SendToPlugin(const std::string& channel, const uint8_t* data, size_t size,
                     FlutterHeadlessReplyCallback reply, void* user_data);
   // True when the reply arrived within timeout_ms; `reply_out` then holds it.
-  bool SendToPluginAndWait(const std::string& channel, const uint8_t* data, size_t size, uint32_t timeout_ms,
-                           Bytes* reply_out);
+  bool SendToPluginAndWait(const std::string& channel, const uint8_t* data, size_t size,
+                           uint32_t timeout_ms, Bytes* reply_out);
   void SetDartHandler(const char* channel, FlutterHeadlessDartHandler handler, void* user_data);
   bool RespondToPlugin(uint64_t response_id, const uint8_t* data, size_t size);
   int32_t RunLoop(uint32_t timeout_ms);
@@ -123,10 +125,10 @@ class Engine {
   };
 
   void RunPendingTasks();
-  void DeliverToPlugin(const std::string& channel, const Bytes& message, FlutterHeadlessReplyCallback reply,
-                       void* user_data);
-  void DeliverToDart(const std::string& channel, const Bytes& message, FlutterDesktopBinaryReply reply,
-                     void* user_data);
+  void DeliverToPlugin(const std::string& channel, const Bytes& message,
+                       FlutterHeadlessReplyCallback reply, void* user_data);
+  void DeliverToDart(const std::string& channel, const Bytes& message,
+                     FlutterDesktopBinaryReply reply, void* user_data);
   void NoteThread();
 
   const std::thread::id platform_thread_;

@@ -15,7 +15,9 @@ using flutter_headless::Engine;
 
 namespace {
 
-Engine* EngineOf(FlutterHeadlessEngineRef ref) { return ref ? ref->engine.get() : nullptr; }
+Engine* EngineOf(FlutterHeadlessEngineRef ref) {
+  return ref ? ref->engine.get() : nullptr;
+}
 
 }  // namespace
 
@@ -23,15 +25,16 @@ extern "C" {
 
 // ---- messenger ----
 
-FLUTTER_EXPORT bool FlutterDesktopMessengerSend(FlutterDesktopMessengerRef messenger, const char* channel,
-                                                const uint8_t* message, const size_t message_size) {
-  return FlutterDesktopMessengerSendWithReply(messenger, channel, message, message_size, nullptr, nullptr);
+FLUTTER_EXPORT bool FlutterDesktopMessengerSend(FlutterDesktopMessengerRef messenger,
+                                                const char* channel, const uint8_t* message,
+                                                const size_t message_size) {
+  return FlutterDesktopMessengerSendWithReply(messenger, channel, message, message_size, nullptr,
+                                              nullptr);
 }
 
-FLUTTER_EXPORT bool FlutterDesktopMessengerSendWithReply(FlutterDesktopMessengerRef messenger,
-                                                         const char* channel, const uint8_t* message,
-                                                         const size_t message_size,
-                                                         const FlutterDesktopBinaryReply reply, void* user_data) {
+FLUTTER_EXPORT bool FlutterDesktopMessengerSendWithReply(
+    FlutterDesktopMessengerRef messenger, const char* channel, const uint8_t* message,
+    const size_t message_size, const FlutterDesktopBinaryReply reply, void* user_data) {
   if (!messenger || !channel || (!message && message_size > 0)) return false;
   std::lock_guard<std::recursive_mutex> hold(messenger->lock);
   if (!messenger->engine) return false;
@@ -42,9 +45,9 @@ FLUTTER_EXPORT bool FlutterDesktopMessengerSendWithReply(FlutterDesktopMessenger
   }
 }
 
-FLUTTER_EXPORT void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerRef messenger,
-                                                        const FlutterDesktopMessageResponseHandle* handle,
-                                                        const uint8_t* data, size_t data_length) {
+FLUTTER_EXPORT void FlutterDesktopMessengerSendResponse(
+    FlutterDesktopMessengerRef messenger, const FlutterDesktopMessageResponseHandle* handle,
+    const uint8_t* data, size_t data_length) {
   if (!messenger || !handle || (!data && data_length > 0)) return;
   std::lock_guard<std::recursive_mutex> hold(messenger->lock);
   if (!messenger->engine) return;
@@ -54,8 +57,10 @@ FLUTTER_EXPORT void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerR
   }
 }
 
-FLUTTER_EXPORT void FlutterDesktopMessengerSetCallback(FlutterDesktopMessengerRef messenger, const char* channel,
-                                                       FlutterDesktopMessageCallback callback, void* user_data) {
+FLUTTER_EXPORT void FlutterDesktopMessengerSetCallback(FlutterDesktopMessengerRef messenger,
+                                                       const char* channel,
+                                                       FlutterDesktopMessageCallback callback,
+                                                       void* user_data) {
   if (!messenger || !channel) return;
   std::lock_guard<std::recursive_mutex> hold(messenger->lock);
   if (!messenger->engine) return;
@@ -65,7 +70,8 @@ FLUTTER_EXPORT void FlutterDesktopMessengerSetCallback(FlutterDesktopMessengerRe
   }
 }
 
-FLUTTER_EXPORT FlutterDesktopMessengerRef FlutterDesktopMessengerAddRef(FlutterDesktopMessengerRef messenger) {
+FLUTTER_EXPORT FlutterDesktopMessengerRef
+FlutterDesktopMessengerAddRef(FlutterDesktopMessengerRef messenger) {
   if (messenger) messenger->refs.fetch_add(1);
   return messenger;
 }
@@ -82,7 +88,8 @@ FLUTTER_EXPORT bool FlutterDesktopMessengerIsAvailable(FlutterDesktopMessengerRe
   return messenger->engine != nullptr;
 }
 
-FLUTTER_EXPORT FlutterDesktopMessengerRef FlutterDesktopMessengerLock(FlutterDesktopMessengerRef messenger) {
+FLUTTER_EXPORT FlutterDesktopMessengerRef
+FlutterDesktopMessengerLock(FlutterDesktopMessengerRef messenger) {
   if (messenger) messenger->lock.lock();
   return messenger;
 }
@@ -121,10 +128,12 @@ FLUTTER_EXPORT FlutterHeadlessEngineRef FlutterHeadlessEngineCreate(void) {
   }
 }
 
-FLUTTER_EXPORT void FlutterHeadlessEngineDestroy(FlutterHeadlessEngineRef engine) { delete engine; }
+FLUTTER_EXPORT void FlutterHeadlessEngineDestroy(FlutterHeadlessEngineRef engine) {
+  delete engine;
+}
 
-FLUTTER_EXPORT FlutterDesktopPluginRegistrarRef FlutterHeadlessEngineGetRegistrar(FlutterHeadlessEngineRef engine,
-                                                                                 const char* plugin_name) {
+FLUTTER_EXPORT FlutterDesktopPluginRegistrarRef
+FlutterHeadlessEngineGetRegistrar(FlutterHeadlessEngineRef engine, const char* plugin_name) {
   if (!EngineOf(engine) || !plugin_name) return nullptr;
   try {
     return EngineOf(engine)->GetRegistrar(plugin_name);
@@ -133,9 +142,11 @@ FLUTTER_EXPORT FlutterDesktopPluginRegistrarRef FlutterHeadlessEngineGetRegistra
   }
 }
 
-FLUTTER_EXPORT bool FlutterHeadlessEngineSendToPlugin(FlutterHeadlessEngineRef engine, const char* channel,
-                                                      const uint8_t* message, size_t message_size,
-                                                      FlutterHeadlessReplyCallback reply, void* user_data) {
+FLUTTER_EXPORT bool FlutterHeadlessEngineSendToPlugin(FlutterHeadlessEngineRef engine,
+                                                      const char* channel, const uint8_t* message,
+                                                      size_t message_size,
+                                                      FlutterHeadlessReplyCallback reply,
+                                                      void* user_data) {
   if (!EngineOf(engine) || !channel || (!message && message_size > 0)) return false;
   try {
     EngineOf(engine)->SendToPlugin(channel, message, message_size, reply, user_data);
@@ -145,16 +156,17 @@ FLUTTER_EXPORT bool FlutterHeadlessEngineSendToPlugin(FlutterHeadlessEngineRef e
   }
 }
 
-FLUTTER_EXPORT bool FlutterHeadlessEngineSendToPluginAndWait(FlutterHeadlessEngineRef engine, const char* channel,
-                                                             const uint8_t* message, size_t message_size,
-                                                             uint32_t timeout_ms, uint8_t** reply,
-                                                             size_t* reply_size) {
-  if (!EngineOf(engine) || !channel || (!message && message_size > 0) || !reply || !reply_size) return false;
+FLUTTER_EXPORT bool FlutterHeadlessEngineSendToPluginAndWait(
+    FlutterHeadlessEngineRef engine, const char* channel, const uint8_t* message,
+    size_t message_size, uint32_t timeout_ms, uint8_t** reply, size_t* reply_size) {
+  if (!EngineOf(engine) || !channel || (!message && message_size > 0) || !reply || !reply_size)
+    return false;
   *reply = nullptr;
   *reply_size = 0;
   try {
     flutter_headless::Bytes bytes;
-    if (!EngineOf(engine)->SendToPluginAndWait(channel, message, message_size, timeout_ms, &bytes)) return false;
+    if (!EngineOf(engine)->SendToPluginAndWait(channel, message, message_size, timeout_ms, &bytes))
+      return false;
     if (!bytes.empty()) {
       auto* copy = static_cast<uint8_t*>(std::malloc(bytes.size()));
       if (!copy) return false;
@@ -168,10 +180,14 @@ FLUTTER_EXPORT bool FlutterHeadlessEngineSendToPluginAndWait(FlutterHeadlessEngi
   }
 }
 
-FLUTTER_EXPORT void FlutterHeadlessFree(void* buffer) { std::free(buffer); }
+FLUTTER_EXPORT void FlutterHeadlessFree(void* buffer) {
+  std::free(buffer);
+}
 
-FLUTTER_EXPORT void FlutterHeadlessEngineSetDartHandler(FlutterHeadlessEngineRef engine, const char* channel,
-                                                        FlutterHeadlessDartHandler handler, void* user_data) {
+FLUTTER_EXPORT void FlutterHeadlessEngineSetDartHandler(FlutterHeadlessEngineRef engine,
+                                                        const char* channel,
+                                                        FlutterHeadlessDartHandler handler,
+                                                        void* user_data) {
   if (!EngineOf(engine)) return;
   try {
     EngineOf(engine)->SetDartHandler(channel, handler, user_data);
@@ -179,8 +195,9 @@ FLUTTER_EXPORT void FlutterHeadlessEngineSetDartHandler(FlutterHeadlessEngineRef
   }
 }
 
-FLUTTER_EXPORT bool FlutterHeadlessEngineRespondToPlugin(FlutterHeadlessEngineRef engine, uint64_t response_id,
-                                                         const uint8_t* data, size_t data_size) {
+FLUTTER_EXPORT bool FlutterHeadlessEngineRespondToPlugin(FlutterHeadlessEngineRef engine,
+                                                         uint64_t response_id, const uint8_t* data,
+                                                         size_t data_size) {
   if (!EngineOf(engine) || (!data && data_size > 0)) return false;
   try {
     return EngineOf(engine)->RespondToPlugin(response_id, data, data_size);
@@ -189,7 +206,8 @@ FLUTTER_EXPORT bool FlutterHeadlessEngineRespondToPlugin(FlutterHeadlessEngineRe
   }
 }
 
-FLUTTER_EXPORT int32_t FlutterHeadlessEngineRunLoop(FlutterHeadlessEngineRef engine, uint32_t timeout_ms) {
+FLUTTER_EXPORT int32_t FlutterHeadlessEngineRunLoop(FlutterHeadlessEngineRef engine,
+                                                    uint32_t timeout_ms) {
   if (!EngineOf(engine)) return 0;
   return EngineOf(engine)->RunLoop(timeout_ms);
 }

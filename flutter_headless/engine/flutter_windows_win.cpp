@@ -10,14 +10,18 @@
 
 extern "C" {
 
-FLUTTER_EXPORT FlutterDesktopViewRef FlutterDesktopPluginRegistrarGetView(FlutterDesktopPluginRegistrarRef) {
+FLUTTER_EXPORT FlutterDesktopViewRef
+FlutterDesktopPluginRegistrarGetView(FlutterDesktopPluginRegistrarRef) {
   return nullptr;
 }
 
-FLUTTER_EXPORT HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef) { return nullptr; }
+FLUTTER_EXPORT HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef) {
+  return nullptr;
+}
 
 FLUTTER_EXPORT void FlutterDesktopPluginRegistrarRegisterTopLevelWindowProcDelegate(
-    FlutterDesktopPluginRegistrarRef registrar, FlutterDesktopWindowProcCallback delegate, void* user_data) {
+    FlutterDesktopPluginRegistrarRef registrar, FlutterDesktopWindowProcCallback delegate,
+    void* user_data) {
   if (!registrar || !delegate) return;
   registrar->window_proc_delegates.push_back(
       FlutterHeadlessWindowProcDelegate{reinterpret_cast<void (*)()>(delegate), user_data});
@@ -34,18 +38,20 @@ FLUTTER_EXPORT void FlutterDesktopPluginRegistrarUnregisterTopLevelWindowProcDel
              list.end());
 }
 
-FLUTTER_EXPORT bool FlutterHeadlessEngineDispatchTopLevelMessage(FlutterHeadlessEngineRef engine, void* hwnd,
-                                                                 uint32_t message, uint64_t wparam, int64_t lparam,
+FLUTTER_EXPORT bool FlutterHeadlessEngineDispatchTopLevelMessage(FlutterHeadlessEngineRef engine,
+                                                                 void* hwnd, uint32_t message,
+                                                                 uint64_t wparam, int64_t lparam,
                                                                  int64_t* result) {
   if (!engine || !engine->engine || !result) return false;
   for (FlutterDesktopPluginRegistrarRef registrar : engine->engine->Registrars()) {
     // A copy: a delegate may unregister itself.
-    const std::vector<FlutterHeadlessWindowProcDelegate> delegates = registrar->window_proc_delegates;
+    const std::vector<FlutterHeadlessWindowProcDelegate> delegates =
+        registrar->window_proc_delegates;
     for (const FlutterHeadlessWindowProcDelegate& d : delegates) {
       LRESULT r = 0;
       auto callback = reinterpret_cast<FlutterDesktopWindowProcCallback>(d.callback);
-      if (callback(static_cast<HWND>(hwnd), message, static_cast<WPARAM>(wparam), static_cast<LPARAM>(lparam),
-                   d.user_data, &r)) {
+      if (callback(static_cast<HWND>(hwnd), message, static_cast<WPARAM>(wparam),
+                   static_cast<LPARAM>(lparam), d.user_data, &r)) {
         *result = r;
         return true;
       }

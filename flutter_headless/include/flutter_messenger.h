@@ -36,25 +36,25 @@ typedef void (*FlutterDesktopMessageCallback)(FlutterDesktopMessengerRef /* mess
                                               const FlutterDesktopMessage* /* message */,
                                               void* /* user data */);
 
-FLUTTER_EXPORT bool FlutterDesktopMessengerSend(FlutterDesktopMessengerRef messenger, const char* channel,
-                                                const uint8_t* message, const size_t message_size);
+FLUTTER_EXPORT bool FlutterDesktopMessengerSend(FlutterDesktopMessengerRef messenger,
+                                                const char* channel, const uint8_t* message,
+                                                const size_t message_size);
 
-FLUTTER_EXPORT bool FlutterDesktopMessengerSendWithReply(FlutterDesktopMessengerRef messenger,
-                                                         const char* channel, const uint8_t* message,
-                                                         const size_t message_size,
-                                                         const FlutterDesktopBinaryReply reply,
-                                                         void* user_data);
+FLUTTER_EXPORT bool FlutterDesktopMessengerSendWithReply(
+    FlutterDesktopMessengerRef messenger, const char* channel, const uint8_t* message,
+    const size_t message_size, const FlutterDesktopBinaryReply reply, void* user_data);
 
-FLUTTER_EXPORT void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerRef messenger,
-                                                        const FlutterDesktopMessageResponseHandle* handle,
-                                                        const uint8_t* data, size_t data_length);
+FLUTTER_EXPORT void FlutterDesktopMessengerSendResponse(
+    FlutterDesktopMessengerRef messenger, const FlutterDesktopMessageResponseHandle* handle,
+    const uint8_t* data, size_t data_length);
 
 FLUTTER_EXPORT void FlutterDesktopMessengerSetCallback(FlutterDesktopMessengerRef messenger,
                                                        const char* channel,
                                                        FlutterDesktopMessageCallback callback,
                                                        void* user_data);
 
-FLUTTER_EXPORT FlutterDesktopMessengerRef FlutterDesktopMessengerAddRef(FlutterDesktopMessengerRef messenger);
+FLUTTER_EXPORT FlutterDesktopMessengerRef
+FlutterDesktopMessengerAddRef(FlutterDesktopMessengerRef messenger);
 
 FLUTTER_EXPORT void FlutterDesktopMessengerRelease(FlutterDesktopMessengerRef messenger);
 
@@ -63,7 +63,8 @@ FLUTTER_EXPORT bool FlutterDesktopMessengerIsAvailable(FlutterDesktopMessengerRe
 // Holds the messenger's lock until FlutterDesktopMessengerUnlock; the engine takes
 // the same lock to mark the messenger unavailable, so a locked, available messenger
 // stays usable until it is unlocked. Returns its argument.
-FLUTTER_EXPORT FlutterDesktopMessengerRef FlutterDesktopMessengerLock(FlutterDesktopMessengerRef messenger);
+FLUTTER_EXPORT FlutterDesktopMessengerRef
+FlutterDesktopMessengerLock(FlutterDesktopMessengerRef messenger);
 
 FLUTTER_EXPORT void FlutterDesktopMessengerUnlock(FlutterDesktopMessengerRef messenger);
 

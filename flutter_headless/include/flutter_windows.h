@@ -18,17 +18,19 @@ extern "C" {
 
 typedef struct FlutterDesktopView* FlutterDesktopViewRef;
 
-typedef bool (*FlutterDesktopWindowProcCallback)(HWND /* hwnd */, UINT /* uMsg */, WPARAM /* wParam */,
-                                                 LPARAM /* lParam */, void* /* user data */,
-                                                 LRESULT* result);
+typedef bool (*FlutterDesktopWindowProcCallback)(HWND /* hwnd */, UINT /* uMsg */,
+                                                 WPARAM /* wParam */, LPARAM /* lParam */,
+                                                 void* /* user data */, LRESULT* result);
 
 // A headless engine has no view: this returns NULL.
-FLUTTER_EXPORT FlutterDesktopViewRef FlutterDesktopPluginRegistrarGetView(FlutterDesktopPluginRegistrarRef registrar);
+FLUTTER_EXPORT FlutterDesktopViewRef
+FlutterDesktopPluginRegistrarGetView(FlutterDesktopPluginRegistrarRef registrar);
 
 FLUTTER_EXPORT HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef view);
 
 FLUTTER_EXPORT void FlutterDesktopPluginRegistrarRegisterTopLevelWindowProcDelegate(
-    FlutterDesktopPluginRegistrarRef registrar, FlutterDesktopWindowProcCallback delegate, void* user_data);
+    FlutterDesktopPluginRegistrarRef registrar, FlutterDesktopWindowProcCallback delegate,
+    void* user_data);
 
 FLUTTER_EXPORT void FlutterDesktopPluginRegistrarUnregisterTopLevelWindowProcDelegate(
     FlutterDesktopPluginRegistrarRef registrar, FlutterDesktopWindowProcCallback delegate);

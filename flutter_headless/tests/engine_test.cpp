@@ -55,7 +55,8 @@ class HeadlessEngineTest : public ::testing::Test {
     ASSERT_TRUE(LoadTestPlugin(&plugin_));
     engine_ = FlutterHeadlessEngineCreate();
     ASSERT_NE(engine_, nullptr);
-    FlutterDesktopPluginRegistrarRef registrar = FlutterHeadlessEngineGetRegistrar(engine_, "TestPlugin");
+    FlutterDesktopPluginRegistrarRef registrar =
+        FlutterHeadlessEngineGetRegistrar(engine_, "TestPlugin");
     ASSERT_NE(registrar, nullptr);
     EXPECT_EQ(registrar, FlutterHeadlessEngineGetRegistrar(engine_, "TestPlugin"));
     plugin_.register_with_registrar(registrar);
@@ -71,11 +72,12 @@ class HeadlessEngineTest : public ::testing::Test {
     return CallRaw(channel, bytes);
   }
 
-  std::optional<EncodableValue> CallRaw(const std::string& channel, const std::vector<uint8_t>& bytes) {
+  std::optional<EncodableValue> CallRaw(const std::string& channel,
+                                        const std::vector<uint8_t>& bytes) {
     uint8_t* reply = nullptr;
     size_t reply_size = 0;
-    const bool ok = FlutterHeadlessEngineSendToPluginAndWait(engine_, channel.c_str(), bytes.data(), bytes.size(),
-                                                             kTimeoutMs, &reply, &reply_size);
+    const bool ok = FlutterHeadlessEngineSendToPluginAndWait(
+        engine_, channel.c_str(), bytes.data(), bytes.size(), kTimeoutMs, &reply, &reply_size);
     EXPECT_TRUE(ok) << "no reply on " << channel;
     if (!ok || !reply) return std::nullopt;
     EncodableValue value = Decode(reply, reply_size);
@@ -94,10 +96,13 @@ class HeadlessEngineTest : public ::testing::Test {
   FlutterHeadlessEngineRef engine_ = nullptr;
 };
 
-EncodableValue List(std::initializer_list<EncodableValue> items) { return EncodableValue(EncodableList(items)); }
+EncodableValue List(std::initializer_list<EncodableValue> items) {
+  return EncodableValue(EncodableList(items));
+}
 
 TEST_F(HeadlessEngineTest, HandlerRunsOnThePlatformThreadAndRepliesInOrder) {
-  EXPECT_EQ(Call("test.echo", EncodableValue("hi")), List({EncodableValue("hi"), EncodableValue(true)}));
+  EXPECT_EQ(Call("test.echo", EncodableValue("hi")),
+            List({EncodableValue("hi"), EncodableValue(true)}));
   EXPECT_EQ(Call("test.echo", EncodableValue()), List({EncodableValue(), EncodableValue(true)}));
   EXPECT_EQ(FlutterHeadlessEngineOffThreadCallCount(engine_), 0u);
 }
@@ -106,7 +111,8 @@ TEST_F(HeadlessEngineTest, HandlerRunsOnThePlatformThreadAndRepliesInOrder) {
 TEST_F(HeadlessEngineTest, EmptyRepliesForEveryWayAMessageGoesUnanswered) {
   EXPECT_EQ(Call("no.such.channel", EncodableValue(1)), std::nullopt);
   EXPECT_EQ(CallRaw("test.echo", {0x0c, 0x05, 0x00}), std::nullopt) << "truncated list";
-  EXPECT_EQ(CallRaw("test.echo", {0x07, 0xff, 0xff, 0xff, 0xff, 0x7f}), std::nullopt) << "string size beyond end";
+  EXPECT_EQ(CallRaw("test.echo", {0x07, 0xff, 0xff, 0xff, 0xff, 0x7f}), std::nullopt)
+      << "string size beyond end";
   EXPECT_EQ(Call("test.throw", EncodableValue()), std::nullopt) << "handler exception";
   EXPECT_EQ(Call("test.drop", EncodableValue()), std::nullopt) << "reply dropped";
   // The engine keeps serving after all of that.
@@ -116,7 +122,8 @@ TEST_F(HeadlessEngineTest, EmptyRepliesForEveryWayAMessageGoesUnanswered) {
 TEST_F(HeadlessEngineTest, SecondReplyToOneMessageIsIgnored) {
   Reply reply;
   const std::vector<uint8_t> bytes = Encode(EncodableValue());
-  ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.twice", bytes.data(), bytes.size(), RecordReply, &reply));
+  ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.twice", bytes.data(), bytes.size(),
+                                                RecordReply, &reply));
   PumpUntil([&] { return reply.arrived; });
   FlutterHeadlessEngineRunLoop(engine_, 200);
   EXPECT_EQ(reply.calls, 1);
@@ -126,12 +133,14 @@ TEST_F(HeadlessEngineTest, SecondReplyToOneMessageIsIgnored) {
 TEST_F(HeadlessEngineTest, ReplyFromAWorkerThreadIsDeliveredOnThePlatformThread) {
   Reply reply;
   const std::vector<uint8_t> bytes = Encode(EncodableValue(int64_t{50}));
-  ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(), bytes.size(), RecordReply, &reply));
+  ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(), bytes.size(),
+                                                RecordReply, &reply));
   PumpUntil([&] { return reply.arrived; });
   ASSERT_TRUE(reply.arrived);
   EXPECT_EQ(reply.thread, std::this_thread::get_id());
   EXPECT_EQ(reply.value, List({EncodableValue("worker"), EncodableValue(false)}));
-  EXPECT_EQ(FlutterHeadlessEngineOffThreadCallCount(engine_), 0u) << "a response from a worker is allowed";
+  EXPECT_EQ(FlutterHeadlessEngineOffThreadCallCount(engine_), 0u)
+      << "a response from a worker is allowed";
 }
 
 TEST_F(HeadlessEngineTest, ManyConcurrentWorkerRepliesEachArriveOnceOnThePlatformThread) {
@@ -139,8 +148,8 @@ TEST_F(HeadlessEngineTest, ManyConcurrentWorkerRepliesEachArriveOnceOnThePlatfor
   std::vector<Reply> replies(kCalls);
   for (int i = 0; i < kCalls; ++i) {
     const std::vector<uint8_t> bytes = Encode(EncodableValue(int64_t{i % 4}));
-    ASSERT_TRUE(
-        FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(), bytes.size(), RecordReply, &replies[i]));
+    ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(),
+                                                  bytes.size(), RecordReply, &replies[i]));
   }
   PumpUntil([&] {
     for (const Reply& r : replies) {
@@ -170,7 +179,8 @@ void DartHandler(FlutterHeadlessEngineRef engine, const char*, const uint8_t* me
   inbox->response_ids.push_back(response_id);
   if (inbox->answer) {
     const std::vector<uint8_t> bytes = Encode(*inbox->answer);
-    EXPECT_TRUE(FlutterHeadlessEngineRespondToPlugin(engine, response_id, bytes.data(), bytes.size()));
+    EXPECT_TRUE(
+        FlutterHeadlessEngineRespondToPlugin(engine, response_id, bytes.data(), bytes.size()));
   }
 }
 
@@ -178,7 +188,8 @@ TEST_F(HeadlessEngineTest, PluginMessageReachesDartAndDartsReplyReachesThePlugin
   DartInbox inbox;
   inbox.answer = EncodableValue("pong");
   FlutterHeadlessEngineSetDartHandler(engine_, "dart.inbox", DartHandler, &inbox);
-  EXPECT_EQ(Call("test.toDart", EncodableValue("ping")), List({EncodableValue("pong"), EncodableValue(true)}));
+  EXPECT_EQ(Call("test.toDart", EncodableValue("ping")),
+            List({EncodableValue("pong"), EncodableValue(true)}));
   ASSERT_EQ(inbox.messages.size(), 1u);
   EXPECT_EQ(inbox.messages[0], EncodableValue("ping"));
   EXPECT_EQ(inbox.threads[0], std::this_thread::get_id());
@@ -188,19 +199,22 @@ TEST_F(HeadlessEngineTest, PluginMessageReachesDartAndDartsReplyReachesThePlugin
 
 TEST_F(HeadlessEngineTest, DartMayAnswerLaterAndWithoutAListenerThePluginGetsAnEmptyReply) {
   // No Dart handler: the plugin's reply handler sees an empty reply (decoded as null).
-  EXPECT_EQ(Call("test.toDart", EncodableValue("x")), List({EncodableValue(), EncodableValue(true)}));
+  EXPECT_EQ(Call("test.toDart", EncodableValue("x")),
+            List({EncodableValue(), EncodableValue(true)}));
 
   DartInbox inbox;  // records, answers later
   FlutterHeadlessEngineSetDartHandler(engine_, nullptr, DartHandler, &inbox);
   Reply reply;
   const std::vector<uint8_t> bytes = Encode(EncodableValue("later"));
-  ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.toDart", bytes.data(), bytes.size(), RecordReply, &reply));
+  ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.toDart", bytes.data(), bytes.size(),
+                                                RecordReply, &reply));
   PumpUntil([&] { return !inbox.messages.empty(); });
   ASSERT_EQ(inbox.messages.size(), 1u);
   FlutterHeadlessEngineRunLoop(engine_, 50);
   EXPECT_FALSE(reply.arrived);
   const std::vector<uint8_t> answer = Encode(EncodableValue(int32_t{7}));
-  ASSERT_TRUE(FlutterHeadlessEngineRespondToPlugin(engine_, inbox.response_ids[0], answer.data(), answer.size()));
+  ASSERT_TRUE(FlutterHeadlessEngineRespondToPlugin(engine_, inbox.response_ids[0], answer.data(),
+                                                   answer.size()));
   PumpUntil([&] { return reply.arrived; });
   EXPECT_EQ(reply.value, List({EncodableValue(int32_t{7}), EncodableValue(true)}));
   EXPECT_FALSE(FlutterHeadlessEngineRespondToPlugin(engine_, 987654321, nullptr, 0));
@@ -236,7 +250,8 @@ TEST_F(HeadlessEngineTest, DestroyingTheEngineDestroysThePluginAndDropsLateWorke
   EXPECT_EQ(plugin_.live_count(), 1);
   Reply reply;
   const std::vector<uint8_t> bytes = Encode(EncodableValue(int64_t{300}));
-  ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(), bytes.size(), RecordReply, &reply));
+  ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(), bytes.size(),
+                                                RecordReply, &reply));
   FlutterHeadlessEngineRunLoop(engine_, 50);  // the worker is now in flight
   FlutterHeadlessEngineDestroy(engine_);
   engine_ = nullptr;
@@ -253,8 +268,10 @@ TEST_F(HeadlessEngineTest, NullArgumentsAreRefused) {
   EXPECT_FALSE(FlutterHeadlessEngineSendToPlugin(nullptr, "c", nullptr, 0, nullptr, nullptr));
   EXPECT_FALSE(FlutterHeadlessEngineSendToPlugin(engine_, nullptr, nullptr, 0, nullptr, nullptr));
   EXPECT_FALSE(FlutterHeadlessEngineSendToPlugin(engine_, "c", nullptr, 3, nullptr, nullptr));
-  EXPECT_FALSE(FlutterHeadlessEngineSendToPluginAndWait(engine_, "c", nullptr, 0, 10, nullptr, &size));
-  EXPECT_FALSE(FlutterHeadlessEngineSendToPluginAndWait(engine_, "c", nullptr, 0, 10, &reply, nullptr));
+  EXPECT_FALSE(
+      FlutterHeadlessEngineSendToPluginAndWait(engine_, "c", nullptr, 0, 10, nullptr, &size));
+  EXPECT_FALSE(
+      FlutterHeadlessEngineSendToPluginAndWait(engine_, "c", nullptr, 0, 10, &reply, nullptr));
   EXPECT_EQ(FlutterHeadlessEngineGetRegistrar(engine_, nullptr), nullptr);
   EXPECT_FALSE(FlutterDesktopMessengerSend(nullptr, "c", nullptr, 0));
   EXPECT_FALSE(FlutterDesktopMessengerIsAvailable(nullptr));
@@ -275,9 +292,11 @@ TEST_F(HeadlessEngineTest, PluginWindowMessagesArePumpedOnThePlatformThread) {
 TEST_F(HeadlessEngineTest, TopLevelWindowMessagesReachThePluginsDelegate) {
   // WM_APP + 9 is the message the test plugin's delegate claims.
   int64_t result = 0;
-  EXPECT_TRUE(FlutterHeadlessEngineDispatchTopLevelMessage(engine_, nullptr, 0x8000 + 9, 41, 0, &result));
+  EXPECT_TRUE(
+      FlutterHeadlessEngineDispatchTopLevelMessage(engine_, nullptr, 0x8000 + 9, 41, 0, &result));
   EXPECT_EQ(result, 42);
-  EXPECT_FALSE(FlutterHeadlessEngineDispatchTopLevelMessage(engine_, nullptr, 0x8000 + 10, 0, 0, &result));
+  EXPECT_FALSE(
+      FlutterHeadlessEngineDispatchTopLevelMessage(engine_, nullptr, 0x8000 + 10, 0, 0, &result));
 }
 #endif
 

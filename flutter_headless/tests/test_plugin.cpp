@@ -31,7 +31,9 @@ using flutter::MessageReply;
 
 std::atomic<int32_t> live_plugins{0};
 
-const flutter::StandardMessageCodec& Codec() { return flutter::StandardMessageCodec::GetInstance(); }
+const flutter::StandardMessageCodec& Codec() {
+  return flutter::StandardMessageCodec::GetInstance();
+}
 
 class TestPlugin : public flutter::Plugin {
  public:
@@ -47,32 +49,37 @@ class TestPlugin : public flutter::Plugin {
   }
 
   void SetUp() {
-    Handle("test.echo", [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
-      reply(EncodableValue(EncodableList{message, EncodableValue(OnPlatformThread())}));
-    });
-    Handle("test.worker", [](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
+    Handle("test.echo",
+           [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
+             reply(EncodableValue(EncodableList{message, EncodableValue(OnPlatformThread())}));
+           });
+    Handle("test.worker", [](const EncodableValue& message,
+                             const MessageReply<EncodableValue>& reply) {
       const int64_t delay_ms = message.LongValue();
       std::thread([reply, delay_ms] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));  // a slow worker, on request
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(delay_ms));  // a slow worker, on request
         reply(EncodableValue(EncodableList{EncodableValue("worker"), EncodableValue(false)}));
       }).detach();
     });
-    Handle("test.toDart", [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
-      BasicMessageChannel<> channel(messenger_, "dart.inbox", &Codec());
-      channel.Send(message, [this, reply](const uint8_t* data, size_t size) {
-        std::unique_ptr<EncodableValue> answer = Codec().DecodeMessage(data, size);
-        reply(EncodableValue(
-            EncodableList{answer ? *answer : EncodableValue("undecodable"), EncodableValue(OnPlatformThread())}));
-      });
-    });
-    Handle("test.sendFromWorker", [this](const EncodableValue&, const MessageReply<EncodableValue>& reply) {
-      flutter::BinaryMessenger* messenger = messenger_;
-      std::thread([messenger] {
-        BasicMessageChannel<> channel(messenger, "dart.inbox", &Codec());
-        channel.Send(EncodableValue("from worker"));
-      }).join();
-      reply(EncodableValue(true));
-    });
+    Handle("test.toDart",
+           [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
+             BasicMessageChannel<> channel(messenger_, "dart.inbox", &Codec());
+             channel.Send(message, [this, reply](const uint8_t* data, size_t size) {
+               std::unique_ptr<EncodableValue> answer = Codec().DecodeMessage(data, size);
+               reply(EncodableValue(EncodableList{answer ? *answer : EncodableValue("undecodable"),
+                                                  EncodableValue(OnPlatformThread())}));
+             });
+           });
+    Handle("test.sendFromWorker",
+           [this](const EncodableValue&, const MessageReply<EncodableValue>& reply) {
+             flutter::BinaryMessenger* messenger = messenger_;
+             std::thread([messenger] {
+               BasicMessageChannel<> channel(messenger, "dart.inbox", &Codec());
+               channel.Send(EncodableValue("from worker"));
+             }).join();
+             reply(EncodableValue(true));
+           });
     Handle("test.throw", [](const EncodableValue&, const MessageReply<EncodableValue>&) {
       throw std::runtime_error("handler failed");
     });
@@ -84,18 +91,20 @@ class TestPlugin : public flutter::Plugin {
 #ifdef _WIN32
     // The shape of an event pump: a worker posts to a message-only window, whose
     // procedure (run by the engine's loop on the platform thread) talks to Dart.
-    Handle("test.windowEvent", [this](const EncodableValue&, const MessageReply<EncodableValue>& reply) {
-      if (!window_) window_ = CreateEventWindow();
-      HWND window = window_;
-      std::thread([window] { PostMessageW(window, WM_USER + 7, 0, 0); }).join();
-      reply(EncodableValue(window != nullptr));
-    });
+    Handle("test.windowEvent",
+           [this](const EncodableValue&, const MessageReply<EncodableValue>& reply) {
+             if (!window_) window_ = CreateEventWindow();
+             HWND window = window_;
+             std::thread([window] { PostMessageW(window, WM_USER + 7, 0, 0); }).join();
+             reply(EncodableValue(window != nullptr));
+           });
 #endif
-    Handle("test.unregister", [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
-      BasicMessageChannel<> channel(messenger_, std::get<std::string>(message), &Codec());
-      channel.SetMessageHandler(nullptr);
-      reply(EncodableValue(true));
-    });
+    Handle("test.unregister",
+           [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
+             BasicMessageChannel<> channel(messenger_, std::get<std::string>(message), &Codec());
+             channel.SetMessageHandler(nullptr);
+             reply(EncodableValue(true));
+           });
   }
 
  private:
@@ -105,7 +114,9 @@ class TestPlugin : public flutter::Plugin {
     channel.SetMessageHandler(handler);
   }
 
-  bool OnPlatformThread() const { return std::this_thread::get_id() == platform_thread_; }
+  bool OnPlatformThread() const {
+    return std::this_thread::get_id() == platform_thread_;
+  }
 
 #ifdef _WIN32
   static LRESULT CALLBACK EventWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -130,8 +141,8 @@ class TestPlugin : public flutter::Plugin {
       return RegisterClassW(&wc) != 0;
     }();
     if (!registered) return nullptr;
-    HWND hwnd = CreateWindowExW(0, L"HeadlessTestPluginEvents", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                GetModuleHandleW(nullptr), nullptr);
+    HWND hwnd = CreateWindowExW(0, L"HeadlessTestPluginEvents", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                nullptr, GetModuleHandleW(nullptr), nullptr);
     if (hwnd) SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     return hwnd;
   }
@@ -145,8 +156,10 @@ class TestPlugin : public flutter::Plugin {
 
 }  // namespace
 
-TEST_PLUGIN_EXPORT void HeadlessTestPluginRegisterWithRegistrar(FlutterDesktopPluginRegistrarRef registrar) {
-  TestRegistrar* wrapper = flutter::PluginRegistrarManager::GetInstance()->GetRegistrar<TestRegistrar>(registrar);
+TEST_PLUGIN_EXPORT void HeadlessTestPluginRegisterWithRegistrar(
+    FlutterDesktopPluginRegistrarRef registrar) {
+  TestRegistrar* wrapper =
+      flutter::PluginRegistrarManager::GetInstance()->GetRegistrar<TestRegistrar>(registrar);
   auto plugin = std::make_unique<TestPlugin>(wrapper->messenger());
   plugin->SetUp();
 #ifdef _WIN32
@@ -160,4 +173,6 @@ TEST_PLUGIN_EXPORT void HeadlessTestPluginRegisterWithRegistrar(FlutterDesktopPl
   wrapper->AddPlugin(std::move(plugin));
 }
 
-TEST_PLUGIN_EXPORT int32_t HeadlessTestPluginLiveCount() { return live_plugins.load(); }
+TEST_PLUGIN_EXPORT int32_t HeadlessTestPluginLiveCount() {
+  return live_plugins.load();
+}

@@ -8,7 +8,7 @@ bool LoadTestPlugin(TestPluginApi* api) {
   if (!module) return false;
   api->register_with_registrar = reinterpret_cast<void (*)(FlutterDesktopPluginRegistrarRef)>(
       reinterpret_cast<void*>(GetProcAddress(module, "HeadlessTestPluginRegisterWithRegistrar")));
-  api->live_count =
-      reinterpret_cast<int32_t (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "HeadlessTestPluginLiveCount")));
+  api->live_count = reinterpret_cast<int32_t (*)()>(
+      reinterpret_cast<void*>(GetProcAddress(module, "HeadlessTestPluginLiveCount")));
   return api->register_with_registrar && api->live_count;
 }

@@ -24,7 +24,8 @@ namespace {
 // arriving after the engine has gone is dropped, not sent into freed memory.
 class ReplyManager {
  public:
-  ReplyManager(const FlutterDesktopMessageResponseHandle* handle, FlutterDesktopMessengerRef messenger)
+  ReplyManager(const FlutterDesktopMessageResponseHandle* handle,
+               FlutterDesktopMessengerRef messenger)
       : handle_(handle), messenger_(FlutterDesktopMessengerAddRef(messenger)) {}
 
   ~ReplyManager() {
@@ -68,7 +69,8 @@ void ForwardToHandler(FlutterDesktopMessengerRef messenger, const FlutterDesktop
   try {
     (*handler)(message->message, message->message_size, std::move(reply));
   } catch (const std::exception& e) {
-    std::cerr << "Exception in the handler of channel " << message->channel << ": " << e.what() << std::endl;
+    std::cerr << "Exception in the handler of channel " << message->channel << ": " << e.what()
+              << std::endl;
   } catch (...) {
     std::cerr << "Exception in the handler of channel " << message->channel << std::endl;
   }
@@ -87,7 +89,8 @@ void ForwardReply(const uint8_t* data, size_t data_size, void* user_data) {
 
 class BinaryMessengerImpl : public BinaryMessenger {
  public:
-  explicit BinaryMessengerImpl(FlutterDesktopMessengerRef core_messenger) : messenger_(core_messenger) {}
+  explicit BinaryMessengerImpl(FlutterDesktopMessengerRef core_messenger)
+      : messenger_(core_messenger) {}
 
   ~BinaryMessengerImpl() override {
     // The engine holds pointers into handlers_; withdraw them before they dangle.
@@ -108,8 +111,8 @@ class BinaryMessengerImpl : public BinaryMessenger {
       return;
     }
     auto* captured = new BinaryReply(std::move(reply));
-    if (!FlutterDesktopMessengerSendWithReply(messenger_, channel.c_str(), message, message_size, ForwardReply,
-                                              captured)) {
+    if (!FlutterDesktopMessengerSendWithReply(messenger_, channel.c_str(), message, message_size,
+                                              ForwardReply, captured)) {
       delete captured;
     }
   }
@@ -135,8 +138,10 @@ class BinaryMessengerImpl : public BinaryMessenger {
 
 // ---- PluginRegistrar ----
 
-PluginRegistrar::PluginRegistrar(FlutterDesktopPluginRegistrarRef registrar) : registrar_(registrar) {
-  messenger_ = std::make_unique<BinaryMessengerImpl>(FlutterDesktopPluginRegistrarGetMessenger(registrar));
+PluginRegistrar::PluginRegistrar(FlutterDesktopPluginRegistrarRef registrar)
+    : registrar_(registrar) {
+  messenger_ =
+      std::make_unique<BinaryMessengerImpl>(FlutterDesktopPluginRegistrarGetMessenger(registrar));
 }
 
 PluginRegistrar::~PluginRegistrar() {
@@ -144,9 +149,13 @@ PluginRegistrar::~PluginRegistrar() {
   messenger_.reset();
 }
 
-void PluginRegistrar::AddPlugin(std::unique_ptr<Plugin> plugin) { plugins_.insert(std::move(plugin)); }
+void PluginRegistrar::AddPlugin(std::unique_ptr<Plugin> plugin) {
+  plugins_.insert(std::move(plugin));
+}
 
-void PluginRegistrar::ClearPlugins() { plugins_.clear(); }
+void PluginRegistrar::ClearPlugins() {
+  plugins_.clear();
+}
 
 // ---- PluginRegistrarManager ----
 

@@ -16,10 +16,11 @@ using flutter::EncodableValueVariant;
 // Plugins index the variant by type; the order is part of the interface.
 template <size_t I, typename T>
 constexpr bool At = std::is_same_v<std::variant_alternative_t<I, EncodableValueVariant>, T>;
-static_assert(At<0, std::monostate> && At<1, bool> && At<2, int32_t> && At<3, int64_t> && At<4, double> &&
-              At<5, std::string> && At<6, std::vector<uint8_t>> && At<7, std::vector<int32_t>> &&
-              At<8, std::vector<int64_t>> && At<9, std::vector<double>> && At<10, EncodableList> &&
-              At<11, EncodableMap> && At<12, CustomEncodableValue> && At<13, std::vector<float>>);
+static_assert(At<0, std::monostate> && At<1, bool> && At<2, int32_t> && At<3, int64_t> &&
+              At<4, double> && At<5, std::string> && At<6, std::vector<uint8_t>> &&
+              At<7, std::vector<int32_t>> && At<8, std::vector<int64_t>> &&
+              At<9, std::vector<double>> && At<10, EncodableList> && At<11, EncodableMap> &&
+              At<12, CustomEncodableValue> && At<13, std::vector<float>>);
 static_assert(std::variant_size_v<EncodableValueVariant> == 14);
 
 TEST(EncodableValue, ConstructionPicksTheExpectedAlternative) {
@@ -42,7 +43,8 @@ TEST(EncodableValue, OrderingMakesValuesUsableAsMapKeys) {
   EXPECT_EQ(map.size(), 4u);
   EXPECT_EQ(map.at(EncodableValue("a")), EncodableValue(int32_t{1}));
   const std::less<EncodableValue> less;
-  EXPECT_TRUE(less(EncodableValue(int32_t{5}), EncodableValue("a"))) << "alternatives order by index first";
+  EXPECT_TRUE(less(EncodableValue(int32_t{5}), EncodableValue("a")))
+      << "alternatives order by index first";
   EXPECT_TRUE(less(EncodableValue(EncodableList{EncodableValue(int32_t{1})}),
                    EncodableValue(EncodableList{EncodableValue(int32_t{1}), EncodableValue()})));
   EXPECT_FALSE(less(EncodableValue(), EncodableValue()));

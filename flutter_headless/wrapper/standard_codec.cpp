@@ -60,7 +60,9 @@ class DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
-void WriteType(EncodedType type, ByteStreamWriter* stream) { stream->WriteByte(static_cast<uint8_t>(type)); }
+void WriteType(EncodedType type, ByteStreamWriter* stream) {
+  stream->WriteByte(static_cast<uint8_t>(type));
+}
 
 template <typename T>
 std::vector<T> ReadVectorBody(size_t count, ByteStreamReader* stream) {
@@ -119,7 +121,8 @@ void StandardCodecSerializer::WriteSize(size_t size, ByteStreamWriter* stream) c
   }
 }
 
-EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type, ByteStreamReader* stream) const {
+EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
+                                                        ByteStreamReader* stream) const {
   switch (static_cast<EncodedType>(type)) {
     case EncodedType::kNull:
       return EncodableValue();
@@ -170,15 +173,16 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type, ByteStream
       return EncodableValue(std::move(map));
     }
   }
-  std::cerr << "Unknown type in StandardCodecSerializer::ReadValueOfType: " << static_cast<int>(type)
-            << std::endl;
+  std::cerr << "Unknown type in StandardCodecSerializer::ReadValueOfType: "
+            << static_cast<int>(type) << std::endl;
   return EncodableValue();
 }
 
 namespace {
 
 template <typename T>
-void WriteVector(const StandardCodecSerializer&, const std::vector<T>& vector, ByteStreamWriter* stream) {
+void WriteVector(const StandardCodecSerializer&, const std::vector<T>& vector,
+                 ByteStreamWriter* stream) {
   if constexpr (sizeof(T) > 1) {
     stream->WriteAlignment(static_cast<uint8_t>(sizeof(T)));
   }
@@ -189,7 +193,8 @@ void WriteVector(const StandardCodecSerializer&, const std::vector<T>& vector, B
 
 }  // namespace
 
-void StandardCodecSerializer::WriteValue(const EncodableValue& value, ByteStreamWriter* stream) const {
+void StandardCodecSerializer::WriteValue(const EncodableValue& value,
+                                         ByteStreamWriter* stream) const {
   if (std::holds_alternative<std::monostate>(value)) {
     WriteType(EncodedType::kNull, stream);
   } else if (const bool* b = std::get_if<bool>(&value)) {
@@ -243,37 +248,43 @@ void StandardCodecSerializer::WriteValue(const EncodableValue& value, ByteStream
     }
   } else {
     // Writing nothing would shift every following byte; null keeps the message whole.
-    std::cerr << "Unhandled custom type in StandardCodecSerializer::WriteValue; custom types need a "
-                 "serializer subclass"
-              << std::endl;
+    std::cerr
+        << "Unhandled custom type in StandardCodecSerializer::WriteValue; custom types need a "
+           "serializer subclass"
+        << std::endl;
     WriteType(EncodedType::kNull, stream);
   }
 }
 
 // ---- StandardMessageCodec ----
 
-const StandardMessageCodec& StandardMessageCodec::GetInstance(const StandardCodecSerializer* serializer) {
+const StandardMessageCodec& StandardMessageCodec::GetInstance(
+    const StandardCodecSerializer* serializer) {
   if (!serializer) {
     serializer = &StandardCodecSerializer::GetInstance();
   }
   // Never destroyed: plugins keep pointers to these for the life of the process.
   static std::mutex* lock = new std::mutex();
-  static auto* instances = new std::map<const StandardCodecSerializer*, std::unique_ptr<StandardMessageCodec>>();
+  static auto* instances =
+      new std::map<const StandardCodecSerializer*, std::unique_ptr<StandardMessageCodec>>();
   std::lock_guard<std::mutex> hold(*lock);
   auto it = instances->find(serializer);
   if (it == instances->end()) {
-    it = instances->emplace(serializer, std::unique_ptr<StandardMessageCodec>(new StandardMessageCodec(serializer)))
+    it = instances
+             ->emplace(serializer,
+                       std::unique_ptr<StandardMessageCodec>(new StandardMessageCodec(serializer)))
              .first;
   }
   return *it->second;
 }
 
-StandardMessageCodec::StandardMessageCodec(const StandardCodecSerializer* serializer) : serializer_(serializer) {}
+StandardMessageCodec::StandardMessageCodec(const StandardCodecSerializer* serializer)
+    : serializer_(serializer) {}
 
 StandardMessageCodec::~StandardMessageCodec() = default;
 
-std::unique_ptr<EncodableValue> StandardMessageCodec::DecodeMessageInternal(const uint8_t* binary_message,
-                                                                            const size_t message_size) const {
+std::unique_ptr<EncodableValue> StandardMessageCodec::DecodeMessageInternal(
+    const uint8_t* binary_message, const size_t message_size) const {
   if (message_size == 0) {
     return std::make_unique<EncodableValue>();
   }

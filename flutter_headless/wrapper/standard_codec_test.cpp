@@ -24,13 +24,16 @@ using flutter::StandardCodecSerializer;
 using flutter::StandardMessageCodec;
 using Bytes = std::vector<uint8_t>;
 
-const StandardMessageCodec& Codec() { return StandardMessageCodec::GetInstance(); }
+const StandardMessageCodec& Codec() {
+  return StandardMessageCodec::GetInstance();
+}
 
 Bytes Encode(const EncodableValue& v, const StandardMessageCodec& codec = Codec()) {
   return *codec.EncodeMessage(v);
 }
 
-std::unique_ptr<EncodableValue> Decode(const Bytes& b, const StandardMessageCodec& codec = Codec()) {
+std::unique_ptr<EncodableValue> Decode(const Bytes& b,
+                                       const StandardMessageCodec& codec = Codec()) {
   return codec.DecodeMessage(b.data(), b.size());
 }
 
@@ -52,7 +55,9 @@ Bytes Concat(Bytes a, const Bytes& b) {
   return a;
 }
 
-EncodableValue L(std::initializer_list<EncodableValue> items) { return EncodableValue(EncodableList(items)); }
+EncodableValue L(std::initializer_list<EncodableValue> items) {
+  return EncodableValue(EncodableList(items));
+}
 
 struct Vector {
   const char* name;
@@ -82,27 +87,32 @@ std::vector<Vector> PublishedVectorTable() {
       {"int32_negative", EncodableValue(int32_t{-2}), Hex("03 fe ff ff ff")},
       {"int64_min", EncodableValue(INT64_MIN), Hex("04 00 00 00 00 00 00 00 80")},
       {"string", EncodableValue("abc"), Hex("07 03 61 62 63")},
-      {"config_list", L({EncodableValue("config text")}), Hex("0c 01 07 0b 63 6f 6e 66 69 67 20 74 65 78 74")},
+      {"config_list", L({EncodableValue("config text")}),
+       Hex("0c 01 07 0b 63 6f 6e 66 69 67 20 74 65 78 74")},
       {"error_shape", L({EncodableValue("INTERNAL"), EncodableValue(""), EncodableValue()}),
        Hex("0c 03 07 08 49 4e 54 45 52 4e 41 4c 07 00 00")},
       {"exception_shape", L({EncodableValue("boom"), EncodableValue("Error"), EncodableValue()}),
        Hex("0c 03 07 04 62 6f 6f 6d 07 05 45 72 72 6f 72 00")},
       {"string_300", EncodableValue(a300), Concat(Hex("07 fe 2c 01"), Bytes(300, 'a'))},
       // float64 is aligned to 8 from the message start, not from the value.
-      {"float_in_list", L({EncodableValue(1.5)}), Hex("0c 01 06 00 00 00 00 00 00 00 00 00 00 00 f8 3f")},
+      {"float_in_list", L({EncodableValue(1.5)}),
+       Hex("0c 01 06 00 00 00 00 00 00 00 00 00 00 00 f8 3f")},
       {"float_top", EncodableValue(1.5), Hex("06 00 00 00 00 00 00 00 00 00 00 00 00 00 f8 3f")},
       {"float_after_bool", L({EncodableValue(true), EncodableValue(-2.0)}),
        Hex("0c 02 01 06 00 00 00 00 00 00 00 00 00 00 00 c0")},
       {"map", EncodableValue(EncodableMap{{EncodableValue("a"), EncodableValue(int32_t{1})}}),
        Hex("0d 01 07 01 61 03 01 00 00 00")},
       {"uint8list_unaligned", EncodableValue(Bytes{1, 2, 3}), Hex("08 03 01 02 03")},
-      {"int32list", EncodableValue(std::vector<int32_t>{1, -1}), Hex("09 02 00 00 01 00 00 00 ff ff ff ff")},
-      {"int64list", EncodableValue(std::vector<int64_t>{2}), Hex("0a 01 00 00 00 00 00 00 02 00 00 00 00 00 00 00")},
+      {"int32list", EncodableValue(std::vector<int32_t>{1, -1}),
+       Hex("09 02 00 00 01 00 00 00 ff ff ff ff")},
+      {"int64list", EncodableValue(std::vector<int64_t>{2}),
+       Hex("0a 01 00 00 00 00 00 00 02 00 00 00 00 00 00 00")},
       {"float64list", EncodableValue(std::vector<double>{1.5}),
        Hex("0b 01 00 00 00 00 00 00 00 00 00 00 00 00 f8 3f")},
       {"float32list", EncodableValue(std::vector<float>{1.5f}), Hex("0e 01 00 00 00 00 c0 3f")},
       // Empty typed lists carry their padding too, as Dart writes and reads them.
-      {"empty_int64list_then_true", L({EncodableValue(std::vector<int64_t>{}), EncodableValue(true)}),
+      {"empty_int64list_then_true",
+       L({EncodableValue(std::vector<int64_t>{}), EncodableValue(true)}),
        Hex("0c 02 0a 00 00 00 00 00 01")},
       {"nested", L({L({EncodableValue(int32_t{1}), L({})}), EncodableValue(EncodableMap{})}),
        Hex("0c 02 0c 02 03 01 00 00 00 0c 00 0d 00")},
@@ -124,7 +134,8 @@ TEST_P(SizeBoundaries, StringAndListSizesUseTheShortestForm) {
   const std::string text(c.size, 'x');
   const Bytes encoded = Encode(EncodableValue(text));
   ASSERT_EQ(encoded.size(), c.prefix.size() + c.size);
-  EXPECT_EQ(Bytes(encoded.begin(), encoded.begin() + static_cast<ptrdiff_t>(c.prefix.size())), c.prefix);
+  EXPECT_EQ(Bytes(encoded.begin(), encoded.begin() + static_cast<ptrdiff_t>(c.prefix.size())),
+            c.prefix);
   auto decoded = Decode(encoded);
   ASSERT_NE(decoded, nullptr);
   EXPECT_EQ(std::get<std::string>(*decoded).size(), c.size);
@@ -134,7 +145,9 @@ TEST_P(SizeBoundaries, StringAndListSizesUseTheShortestForm) {
   const Bytes list_bytes = Encode(list);
   Bytes list_prefix = c.prefix;
   list_prefix[0] = 0x0c;
-  EXPECT_EQ(Bytes(list_bytes.begin(), list_bytes.begin() + static_cast<ptrdiff_t>(list_prefix.size())), list_prefix);
+  EXPECT_EQ(
+      Bytes(list_bytes.begin(), list_bytes.begin() + static_cast<ptrdiff_t>(list_prefix.size())),
+      list_prefix);
   auto list_decoded = Decode(list_bytes);
   ASSERT_NE(list_decoded, nullptr);
   EXPECT_EQ(*list_decoded, list);
@@ -142,7 +155,8 @@ TEST_P(SizeBoundaries, StringAndListSizesUseTheShortestForm) {
 
 INSTANTIATE_TEST_SUITE_P(Codec, SizeBoundaries,
                          ::testing::Values(SizeCase{0, Hex("07 00")}, SizeCase{253, Hex("07 fd")},
-                                           SizeCase{254, Hex("07 fe fe 00")}, SizeCase{65535, Hex("07 fe ff ff")},
+                                           SizeCase{254, Hex("07 fe fe 00")},
+                                           SizeCase{65535, Hex("07 fe ff ff")},
                                            SizeCase{65536, Hex("07 ff 00 00 01 00")}));
 
 TEST(StandardCodec, IntegerWidthFollowsTheStoredAlternativeNotTheValue) {
@@ -163,7 +177,8 @@ TEST(StandardCodec, ReaderQuirks) {
   EXPECT_EQ(*Decode(Hex("05 02 31 32")), EncodableValue("12"));
   // An unknown type byte reads as null and consumes nothing more.
   EXPECT_EQ(*Decode(Hex("0c 02 7f 01")), L({EncodableValue(), EncodableValue(true)}));
-  EXPECT_EQ(*Decode(Hex("81 03 02 00 00 00")), EncodableValue()) << "custom byte without a custom serializer";
+  EXPECT_EQ(*Decode(Hex("81 03 02 00 00 00")), EncodableValue())
+      << "custom byte without a custom serializer";
   // Bytes after the value are ignored.
   EXPECT_EQ(*Decode(Hex("01 ff ff")), EncodableValue(true));
   // No bytes at all is null, as is a null pointer.
@@ -214,17 +229,28 @@ class ValueGenerator {
   EncodableValue Next(int depth = 0) {
     const int kind = static_cast<int>(rng_() % (depth > 3 ? 11 : 13));
     switch (kind) {
-      case 0: return EncodableValue();
-      case 1: return EncodableValue(rng_() % 2 == 0);
-      case 2: return EncodableValue(static_cast<int32_t>(rng_()));
-      case 3: return EncodableValue(static_cast<int64_t>((uint64_t{rng_()} << 32) | rng_()));
-      case 4: return EncodableValue(static_cast<double>(static_cast<int32_t>(rng_())) / 7.0);
-      case 5: return EncodableValue(std::string(rng_() % 300, static_cast<char>('a' + rng_() % 26)));
-      case 6: return EncodableValue(Bytes(rng_() % 20, 0xab));
-      case 7: return EncodableValue(std::vector<int32_t>(rng_() % 5, -7));
-      case 8: return EncodableValue(std::vector<int64_t>(rng_() % 5, 1LL << 40));
-      case 9: return EncodableValue(std::vector<double>(rng_() % 5, 0.25));
-      case 10: return EncodableValue(std::vector<float>(rng_() % 5, 2.5f));
+      case 0:
+        return EncodableValue();
+      case 1:
+        return EncodableValue(rng_() % 2 == 0);
+      case 2:
+        return EncodableValue(static_cast<int32_t>(rng_()));
+      case 3:
+        return EncodableValue(static_cast<int64_t>((uint64_t{rng_()} << 32) | rng_()));
+      case 4:
+        return EncodableValue(static_cast<double>(static_cast<int32_t>(rng_())) / 7.0);
+      case 5:
+        return EncodableValue(std::string(rng_() % 300, static_cast<char>('a' + rng_() % 26)));
+      case 6:
+        return EncodableValue(Bytes(rng_() % 20, 0xab));
+      case 7:
+        return EncodableValue(std::vector<int32_t>(rng_() % 5, -7));
+      case 8:
+        return EncodableValue(std::vector<int64_t>(rng_() % 5, 1LL << 40));
+      case 9:
+        return EncodableValue(std::vector<double>(rng_() % 5, 0.25));
+      case 10:
+        return EncodableValue(std::vector<float>(rng_() % 5, 2.5f));
       case 11: {
         EncodableList list;
         for (uint32_t i = rng_() % 5; i > 0; --i) list.push_back(Next(depth + 1));
@@ -252,7 +278,8 @@ TEST(StandardCodec, RandomValuesRoundTripAndEveryTruncationFails) {
     ASSERT_NE(decoded, nullptr);
     ASSERT_EQ(*decoded, value) << "case " << i;
     for (size_t cut = 1; cut < bytes.size(); ++cut) {
-      ASSERT_EQ(Codec().DecodeMessage(bytes.data(), cut), nullptr) << "case " << i << " cut at " << cut;
+      ASSERT_EQ(Codec().DecodeMessage(bytes.data(), cut), nullptr)
+          << "case " << i << " cut at " << cut;
     }
   }
 }
@@ -280,15 +307,17 @@ class TestSerializer : public StandardCodecSerializer {
     if (const auto* custom = std::get_if<CustomEncodableValue>(&value)) {
       if (custom->type() == typeid(Enum)) {
         stream->WriteByte(129);
-        WriteValue(EncodableValue(static_cast<int32_t>(std::any_cast<Enum>(*custom).value)), stream);
+        WriteValue(EncodableValue(static_cast<int32_t>(std::any_cast<Enum>(*custom).value)),
+                   stream);
         return;
       }
       if (custom->type() == typeid(Record)) {
         const auto& r = std::any_cast<const Record&>(*custom);
         stream->WriteByte(130);
-        WriteValue(EncodableValue(EncodableList{r.count ? EncodableValue(*r.count) : EncodableValue(),
-                                                EncodableValue(r.label), CustomEncodableValue(r.kind)}),
-                   stream);
+        WriteValue(
+            EncodableValue(EncodableList{r.count ? EncodableValue(*r.count) : EncodableValue(),
+                                         EncodableValue(r.label), CustomEncodableValue(r.kind)}),
+            stream);
         return;
       }
     }
@@ -301,7 +330,8 @@ class TestSerializer : public StandardCodecSerializer {
       // The generated-code shape: the conditional needs CustomEncodableValue to
       // convert implicitly to EncodableValue (and not the other way round).
       const auto& v = ReadValue(stream);
-      return v.IsNull() ? EncodableValue() : CustomEncodableValue(Enum{static_cast<int>(v.LongValue())});
+      return v.IsNull() ? EncodableValue()
+                        : CustomEncodableValue(Enum{static_cast<int>(v.LongValue())});
     }
     if (type == 130) {
       // std::get and at() throw on a malformed record, as generated code does.
@@ -336,12 +366,14 @@ TEST(CustomSerializer, EnumsAndClassesUseTheirTypeBytes) {
   EXPECT_EQ(Encode(CustomEncodableValue(Record{std::nullopt, "x", Enum{1}}), codec), record);
   auto back = Decode(Concat(Hex("0c 01"), record), codec);
   ASSERT_NE(back, nullptr);
-  const auto& r = std::any_cast<const Record&>(std::get<CustomEncodableValue>(std::get<EncodableList>(*back)[0]));
+  const auto& r = std::any_cast<const Record&>(
+      std::get<CustomEncodableValue>(std::get<EncodableList>(*back)[0]));
   EXPECT_FALSE(r.count.has_value());
   EXPECT_EQ(r.label, "x");
   EXPECT_EQ(r.kind.value, 1);
   // Dart's int64 count inside the record.
-  auto with_count = Decode(Hex("82 0c 03 04 05 00 00 00 00 00 00 00 07 00 81 04 03 00 00 00 00 00 00 00"), codec);
+  auto with_count =
+      Decode(Hex("82 0c 03 04 05 00 00 00 00 00 00 00 07 00 81 04 03 00 00 00 00 00 00 00"), codec);
   ASSERT_NE(with_count, nullptr);
   const auto& r2 = std::any_cast<const Record&>(std::get<CustomEncodableValue>(*with_count));
   EXPECT_EQ(r2.count, 5);
@@ -350,8 +382,10 @@ TEST(CustomSerializer, EnumsAndClassesUseTheirTypeBytes) {
   // A class whose fields have the wrong types fails the decode; it does not throw.
   EXPECT_EQ(Decode(Hex("82 03 01 00 00 00"), codec), nullptr) << "not a list";
   EXPECT_EQ(Decode(Hex("82 0c 01 00"), codec), nullptr) << "too few fields";
-  EXPECT_EQ(Decode(Hex("82 0c 03 00 03 01 00 00 00 81 03 01 00 00 00"), codec), nullptr) << "int for string";
-  EXPECT_EQ(Decode(Hex("82 0c 03 00 07 00 00"), codec), nullptr) << "null enum where a value is required";
+  EXPECT_EQ(Decode(Hex("82 0c 03 00 03 01 00 00 00 81 03 01 00 00 00"), codec), nullptr)
+      << "int for string";
+  EXPECT_EQ(Decode(Hex("82 0c 03 00 07 00 00"), codec), nullptr)
+      << "null enum where a value is required";
   // Without the subclass, a custom value is written as null so the message stays whole.
   EXPECT_EQ(Encode(L({CustomEncodableValue(Record{}), EncodableValue(true)})), Hex("0c 02 00 01"));
 }

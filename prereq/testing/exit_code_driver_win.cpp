@@ -16,20 +16,23 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   std::wstring command_line;
-  for (int i = 1; i < argc; ++i) command_line += (i > 1 ? L" \"" : L"\"") + std::wstring(argv[i]) + L"\"";
+  for (int i = 1; i < argc; ++i)
+    command_line += (i > 1 ? L" \"" : L"\"") + std::wstring(argv[i]) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(argv[1], command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+  if (!::CreateProcessW(argv[1], command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
     const DWORD error = ::GetLastError();
-    std::fprintf(stderr, "cannot start the program (win32=%lu)\n", static_cast<unsigned long>(error));
+    std::fprintf(stderr, "cannot start the program (win32=%lu)\n",
+                 static_cast<unsigned long>(error));
     return 1;
   }
   tovra::common::UniqueHandle process(info.hProcess);
   tovra::common::UniqueHandle thread(info.hThread);
   DWORD code = 0;
-  if (::WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process.get(), &code)) {
+  if (::WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
+      !::GetExitCodeProcess(process.get(), &code)) {
     std::fputs("cannot read the exit code\n", stderr);
     return 1;
   }

@@ -23,7 +23,8 @@ struct FakeFile {
   std::optional<std::array<uint8_t, 8>> signature;
 };
 
-inline constexpr std::array<uint8_t, 8> kMsiSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+inline constexpr std::array<uint8_t, 8> kMsiSignature = {0xD0, 0xCF, 0x11, 0xE0,
+                                                         0xA1, 0xB1, 0x1A, 0xE1};
 
 class FakePrereqSystem : public PrereqSystem {
  public:

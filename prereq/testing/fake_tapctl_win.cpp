@@ -16,8 +16,9 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring log(self, length);
   log.resize(log.find_last_of(L'\\') + 1);
   log += L"tapctl-calls.txt";
-  tovra::common::UniqueHandle file(::CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  tovra::common::UniqueHandle file(::CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                                 nullptr));
   if (!file) return 2;
   std::string bytes(line.begin(), line.end());  // the arguments used here are ASCII
   bytes += "\n";

@@ -48,20 +48,23 @@ uint32_t RunProgram(const std::wstring& application, const std::wstring& argumen
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+  if (!::CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &info)) {
     return 0xFFFFFFFF;
   }
   UniqueHandle process(info.hProcess);
   UniqueHandle thread(info.hThread);
   DWORD code = 0xFFFFFFFF;
-  if (::WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process.get(), &code)) {
+  if (::WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0 ||
+      !::GetExitCodeProcess(process.get(), &code)) {
     return 0xFFFFFFFF;
   }
   return code;
 }
 
-uint32_t Launch(const std::wstring& arguments) { return RunProgram(kLauncher, arguments); }
+uint32_t Launch(const std::wstring& arguments) {
+  return RunProgram(kLauncher, arguments);
+}
 
 // Product codes of the test packages (openvpn_package.wxs).
 const wchar_t* const kProductCodes[] = {L"{6F1C2A4E-3B1D-4E8A-9C11-2D0A7F3B5E00}",
@@ -73,7 +76,8 @@ class LauncherUnderWine : public ::testing::Test {
  protected:
   void SetUp() override {
     Cleanup();
-    temp_ = fs::temp_directory_path() / (L"tovra-prereq-e2e-" + std::to_wstring(::GetCurrentProcessId()));
+    temp_ = fs::temp_directory_path() /
+            (L"tovra-prereq-e2e-" + std::to_wstring(::GetCurrentProcessId()));
     fs::create_directories(temp_);
   }
   void TearDown() override {
@@ -96,7 +100,8 @@ class LauncherUnderWine : public ::testing::Test {
     }
     EXPECT_FALSE(Installed(L"core.txt")) << "a test product is left installed";
     UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (UniqueServiceHandle tap{::OpenServiceW(manager.get(), kTestTapService, DELETE)}) ::DeleteService(tap.get());
+    if (UniqueServiceHandle tap{::OpenServiceW(manager.get(), kTestTapService, DELETE)})
+      ::DeleteService(tap.get());
   }
 
   static fs::path InstallDir() {
@@ -125,7 +130,7 @@ TEST_F(LauncherUnderWine, RefusesBadPackagePaths) {
       (temp_ / L"dir" / kPackageName).wstring(),   // a directory named like the package
       (temp_ / L"text" / kPackageName).wstring(),  // a text file named like it
       (temp_ / L"missing" / kPackageName).wstring(),
-      kPackageName,                                // relative
+      kPackageName,  // relative
       (temp_ / L"text" / L".." / L"text" / kPackageName).wstring(),
       L"",
   };
@@ -151,9 +156,10 @@ TEST_F(LauncherUnderWine, GoodDriverWithoutAdapterInstallsOpenVpnOnlyThenCreates
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(manager);
   const std::wstring image = L"\\??\\" + OwnPath();
-  UniqueServiceHandle tap(::CreateServiceW(manager.get(), kTestTapService, kTestTapService, SERVICE_ALL_ACCESS,
-                                           SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                           image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  UniqueServiceHandle tap(
+      ::CreateServiceW(manager.get(), kTestTapService, kTestTapService, SERVICE_ALL_ACCESS,
+                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                       image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(tap) << ::GetLastError();
 
   Win32PrereqSystem system;

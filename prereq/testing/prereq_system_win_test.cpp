@@ -31,7 +31,8 @@ std::wstring OwnPath() {
 class TempFolder {
  public:
   TempFolder() {
-    path_ = fs::temp_directory_path() / (L"tovra-prereq-" + std::to_wstring(::GetCurrentProcessId()));
+    path_ =
+        fs::temp_directory_path() / (L"tovra-prereq-" + std::to_wstring(::GetCurrentProcessId()));
     fs::remove_all(path_);
     fs::create_directories(path_);
   }
@@ -56,16 +57,18 @@ TEST(Win32PrereqSystem, ServiceSummaryFollowsTheConfiguredStartType) {
   const wchar_t kName[] = L"tovra-prereq-summary-test";
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(manager);
-  if (UniqueServiceHandle stale{::OpenServiceW(manager.get(), kName, DELETE)}) ::DeleteService(stale.get());
+  if (UniqueServiceHandle stale{::OpenServiceW(manager.get(), kName, DELETE)})
+    ::DeleteService(stale.get());
   const std::wstring binary = L"\"" + OwnPath() + L"\"";
-  UniqueServiceHandle service(::CreateServiceW(manager.get(), kName, kName, SERVICE_ALL_ACCESS,
-                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DISABLED, SERVICE_ERROR_IGNORE,
-                                               binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  UniqueServiceHandle service(::CreateServiceW(
+      manager.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DISABLED,
+      SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(service);
   EXPECT_EQ(system.QueryServiceSummary(kName), (ServiceSummary{true, true, false, false}));
 
-  ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                     SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr));
   EXPECT_EQ(system.QueryServiceSummary(kName), (ServiceSummary{true, false, false, true}));
   ::DeleteService(service.get());
 }
@@ -102,7 +105,8 @@ TEST(Win32PrereqSystem, FileFactsForThePathRules) {
   WriteBytes(temp / L"short.msi", signature.substr(0, 7));
   fs::create_directories(temp / L"folder.msi");
 
-  std::optional<std::array<uint8_t, 8>> head = system.ReadFileSignature((temp / L"good.msi").wstring());
+  std::optional<std::array<uint8_t, 8>> head =
+      system.ReadFileSignature((temp / L"good.msi").wstring());
   ASSERT_TRUE(head);
   EXPECT_EQ(std::string(head->begin(), head->end()), signature);
   EXPECT_EQ(system.ReadFileSignature((temp / L"short.msi").wstring()), std::nullopt);
@@ -122,9 +126,11 @@ TEST(Win32PrereqSystem, ValidatesRealPaths) {
   fs::create_directories(temp / L"text");
   WriteBytes(temp / L"text" / kPackageName, "just some text\r\n");
   fs::create_directories(temp / L"good");
-  WriteBytes(temp / L"good" / L"openvpn-2.7.7-i001-AMD64.MSI", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8));
+  WriteBytes(temp / L"good" / L"openvpn-2.7.7-i001-AMD64.MSI",
+             std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8));
 
-  EXPECT_EQ(ValidateMsiPath((temp / L"dir" / kPackageName).wstring(), system).reason, L"path is a directory");
+  EXPECT_EQ(ValidateMsiPath((temp / L"dir" / kPackageName).wstring(), system).reason,
+            L"path is a directory");
   EXPECT_EQ(ValidateMsiPath((temp / L"text" / kPackageName).wstring(), system).reason,
             L"file is not a Windows Installer package");
   EXPECT_EQ(ValidateMsiPath((temp / L"none" / kPackageName).wstring(), system).reason,
@@ -139,25 +145,27 @@ class HklmValue {
  public:
   HklmValue(std::wstring key, const wchar_t* name) : key_(std::move(key)), name_(name) {
     UniqueRegKey existing;
-    key_existed_ = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                                   existing.put()) == ERROR_SUCCESS;
+    key_existed_ =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                        existing.put()) == ERROR_SUCCESS;
   }
   ~HklmValue() {
     UniqueRegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) ==
-        ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                        key.put()) == ERROR_SUCCESS) {
       ::RegDeleteValueW(key.get(), name_);
     }
     if (!key_existed_) ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), KEY_WOW64_64KEY, 0);
   }
   void Set(DWORD type, const std::wstring& data) {
     UniqueRegKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                                nullptr, key.put(), nullptr),
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0,
+                                KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(key.get(), name_, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                               static_cast<DWORD>(data.size() * sizeof(wchar_t))),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegSetValueExW(key.get(), name_, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                         static_cast<DWORD>(data.size() * sizeof(wchar_t))),
+        ERROR_SUCCESS);
   }
 
  private:
@@ -170,8 +178,10 @@ TEST(Win32PrereqSystem, ReadsRegistryFacts) {
   using namespace std::string_literals;
   Win32PrereqSystem system;
   {
-    HklmValue renames(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations");
-    const std::wstring data = L"\\??\\C:\\nothing-here.tmp\0\0\\??\\C:\\Program Files\\OpenVPN\\bin\\x.dll\0\0"s;
+    HklmValue renames(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                      L"PendingFileRenameOperations");
+    const std::wstring data =
+        L"\\??\\C:\\nothing-here.tmp\0\0\\??\\C:\\Program Files\\OpenVPN\\bin\\x.dll\0\0"s;
     renames.Set(REG_MULTI_SZ, data);
     EXPECT_EQ(system.ReadPendingRenames(), data);
     EXPECT_TRUE(HasPendingOpenVpnRename(system));
@@ -203,14 +213,16 @@ TEST(Win32PrereqSystem, RunReportsTheFull32BitExitCode) {
   Win32PrereqSystem system;
   const std::wstring cmd = *system.SystemDirectory() + L"\\cmd.exe";
   for (uint32_t code : {0u, 1603u, 3010u, 70000u}) {
-    const RunResult r = system.Run(cmd, L"\"" + cmd + L"\" /c exit " + std::to_wstring(code), std::nullopt);
+    const RunResult r =
+        system.Run(cmd, L"\"" + cmd + L"\" /c exit " + std::to_wstring(code), std::nullopt);
     EXPECT_EQ(r.status, RunStatus::exited);
     EXPECT_EQ(r.exit_code, code);
   }
   const RunResult limited = system.Run(cmd, L"\"" + cmd + L"\" /c exit 7", 60000);
   EXPECT_EQ(limited.status, RunStatus::exited);
   EXPECT_EQ(limited.exit_code, 7u);
-  EXPECT_EQ(system.Run(L"C:\\no\\such\\program.exe", L"x", std::nullopt).status, RunStatus::not_started);
+  EXPECT_EQ(system.Run(L"C:\\no\\such\\program.exe", L"x", std::nullopt).status,
+            RunStatus::not_started);
   EXPECT_EQ(RunAndWait(L"C:\\no\\such\\program.exe", L"x", system), kExitInstallerNotStarted);
 }
 

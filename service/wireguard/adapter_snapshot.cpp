@@ -47,10 +47,10 @@ AdapterSnapshot WalkAdapterConfiguration(std::span<const uint8_t> buffer, uint64
   uint64_t latest = 0;
   for (uint32_t i = 0; i < peers; ++i) {
     if (end - offset < sizeof(abi::Peer)) break;
-    snapshot.rx_bytes =
-        SaturatingAdd(snapshot.rx_bytes, ReadAt<uint64_t>(base, offset + offsetof(abi::Peer, RxBytes)));
-    snapshot.tx_bytes =
-        SaturatingAdd(snapshot.tx_bytes, ReadAt<uint64_t>(base, offset + offsetof(abi::Peer, TxBytes)));
+    snapshot.rx_bytes = SaturatingAdd(
+        snapshot.rx_bytes, ReadAt<uint64_t>(base, offset + offsetof(abi::Peer, RxBytes)));
+    snapshot.tx_bytes = SaturatingAdd(
+        snapshot.tx_bytes, ReadAt<uint64_t>(base, offset + offsetof(abi::Peer, TxBytes)));
     const uint64_t handshake = ReadAt<uint64_t>(base, offset + offsetof(abi::Peer, LastHandshake));
     if (handshake > latest) latest = handshake;
     const uint64_t allowed = ReadAt<uint32_t>(base, offset + offsetof(abi::Peer, AllowedIPsCount));

@@ -17,10 +17,13 @@ using testing::PeerScript;
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kEpoch = 116444736000000000ULL;
 
-AdapterSnapshot Walk(const std::vector<uint8_t>& b) { return WalkAdapterConfiguration(b, b.size()); }
+AdapterSnapshot Walk(const std::vector<uint8_t>& b) {
+  return WalkAdapterConfiguration(b, b.size());
+}
 
 TEST(AdapterWalk, SumsCountersAndTakesTheLatestHandshakeOverAllPeers) {
-  const auto b = BuildAdapterConfiguration({{10, 20, kEpoch + 50000, 2}, {1, 2, 0, 0}, {5, 7, kEpoch + 20000, 64}});
+  const auto b = BuildAdapterConfiguration(
+      {{10, 20, kEpoch + 50000, 2}, {1, 2, 0, 0}, {5, 7, kEpoch + 20000, 64}});
   EXPECT_EQ(Walk(b), (AdapterSnapshot{false, 29, 16, 5}));
 }
 
@@ -50,11 +53,12 @@ TEST(AdapterWalk, StopsAtTheReportedEnd) {
       {second + peer + 3 * ip - 1, 11},  // second peer's IPs cut: counted, then stop
       {second + peer - 1, 1},            // second peer record cut
       {80, 0},
-      {79, 0},                           // below one interface record
-      {b.size() + 1, 0},                 // beyond the buffer
+      {79, 0},            // below one interface record
+      {b.size() + 1, 0},  // beyond the buffer
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(WalkAdapterConfiguration(b, row.reported).rx_bytes, row.rx) << "reported " << row.reported;
+    EXPECT_EQ(WalkAdapterConfiguration(b, row.reported).rx_bytes, row.rx)
+        << "reported " << row.reported;
   }
 }
 
@@ -85,7 +89,8 @@ TEST(AdapterQueryRules, HandshakeTimeToUnixMilliseconds) {
 TEST(TunnelNames, ServiceDirectoryAndAbsolutePaths) {
   EXPECT_EQ(ServiceDirectoryFromModulePath(L"C:\\Zerka\\ZerkaVPNService.exe"), L"C:\\Zerka");
   EXPECT_EQ(ServiceDirectoryFromModulePath(L"ZerkaVPNService.exe"), L"");
-  EXPECT_EQ(ServiceDirectoryFromModulePath(std::wstring(259, L'a').replace(0, 3, L"C:\\")).size(), 2u);
+  EXPECT_EQ(ServiceDirectoryFromModulePath(std::wstring(259, L'a').replace(0, 3, L"C:\\")).size(),
+            2u);
   EXPECT_EQ(ServiceDirectoryFromModulePath(std::wstring(260, L'a').replace(0, 3, L"C:\\")), L"");
   for (const wchar_t* yes : {L"C:\\x", L"z:\\", L"\\\\server\\share", L"\\\\?\\C:\\x"}) {
     EXPECT_TRUE(IsAbsoluteWindowsPath(yes)) << yes;

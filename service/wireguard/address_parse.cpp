@@ -11,8 +11,12 @@ namespace {
 constexpr size_t kMaxIpv4Text = 15;
 constexpr size_t kMaxIpv6Text = 45;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsHex(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsHex(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // Windows' converter reads "01" inside an embedded dotted quad where glibc
 // refuses it; refusing it here keeps both builds on glibc's side.

@@ -48,16 +48,18 @@ void OverwriteWithZeros(HANDLE file, DWORD size) {
 UniqueHandle HoldFolder(const std::wstring& path, DWORD extra_access) {
   UniqueHandle folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE | extra_access,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
   if (!folder) return {};
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(folder.get(), &info)) return {};
   // The name is checked too once the folder is held (it can no longer be
   // swapped): some file systems report a followed link only by name.
   const DWORD by_name = ::GetFileAttributesW(path.c_str());
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || by_name == INVALID_FILE_ATTRIBUTES ||
-      (by_name & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    common::Log(LogLevel::Warn, L"wireguard: config folder is a reparse point -> refusing: " + path);
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      by_name == INVALID_FILE_ATTRIBUTES || (by_name & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    common::Log(LogLevel::Warn,
+                L"wireguard: config folder is a reparse point -> refusing: " + path);
     return {};
   }
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {};
@@ -68,9 +70,10 @@ UniqueHandle HoldFolder(const std::wstring& path, DWORD extra_access) {
 
 bool ProtectedSecurityDescriptor::Build() {
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-  if (!::AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, system_.put()) ||
-      !::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
-                                  0, admins_.put())) {
+  if (!::AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                  system_.put()) ||
+      !::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                  0, 0, 0, 0, 0, admins_.put())) {
     return false;
   }
   EXPLICIT_ACCESSW entries[2] = {};
@@ -101,7 +104,8 @@ bool WinTunnelFiles::ProgramExists(const std::wstring& path) {
 
 std::wstring WinTunnelFiles::ProgramDataFolder() {
   common::UniqueCoTaskString folder;
-  if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, folder.put())) || !folder) return {};
+  if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, folder.put())) || !folder)
+    return {};
   return folder.get();
 }
 
@@ -155,7 +159,8 @@ bool WinTunnelFiles::WriteConfig(const std::wstring& path, std::span<const uint8
   SECURITY_ATTRIBUTES sa{sizeof sa, sd.get(), FALSE};
   const auto create = [&] {
     return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_WRITE | WRITE_DAC, 0, &sa, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
   };
   UniqueHandle file = create();
   if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
@@ -167,8 +172,9 @@ bool WinTunnelFiles::WriteConfig(const std::wstring& path, std::span<const uint8
     common::LogWin32(LogLevel::Error, L"wireguard: config CreateFile failed", error);
     return false;
   }
-  ::SetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                    nullptr, nullptr, sd.dacl(), nullptr);
+  ::SetSecurityInfo(file.get(), SE_FILE_OBJECT,
+                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                    nullptr, sd.dacl(), nullptr);
   size_t offset = 0;
   while (offset < text.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min(kWriteChunk, text.size() - offset));
@@ -185,7 +191,9 @@ bool WinTunnelFiles::WriteConfig(const std::wstring& path, std::span<const uint8
   return true;
 }
 
-void WinTunnelFiles::SecureDelete(const std::wstring& path) { SecureDeleteFile(path); }
+void WinTunnelFiles::SecureDelete(const std::wstring& path) {
+  SecureDeleteFile(path);
+}
 
 void SecureDeleteFile(const std::wstring& path) {
   constexpr DWORD kFull = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
@@ -193,7 +201,8 @@ void SecureDeleteFile(const std::wstring& path) {
   if (!file && ::GetLastError() == ERROR_ACCESS_DENIED) {
     // A read-only file refuses write access: clear the attribute through a
     // handle that needs none, then open again (and check again) in full.
-    UniqueHandle attributes = OpenForSecureDelete(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    UniqueHandle attributes =
+        OpenForSecureDelete(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     if (attributes) ResetAttributes(attributes.get());
     attributes.reset();
     file = OpenForSecureDelete(path, kFull);
@@ -202,9 +211,11 @@ void SecureDeleteFile(const std::wstring& path) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(file.get(), &info)) return;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
-  const bool regular = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && info.nNumberOfLinks == 1;
+  const bool regular =
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && info.nNumberOfLinks == 1;
   ResetAttributes(file.get());
-  if (regular && info.nFileSizeHigh == 0 && info.nFileSizeLow >= 1 && info.nFileSizeLow <= kMaxOverwriteBytes) {
+  if (regular && info.nFileSizeHigh == 0 && info.nFileSizeLow >= 1 &&
+      info.nFileSizeLow <= kMaxOverwriteBytes) {
     OverwriteWithZeros(file.get(), info.nFileSizeLow);
   }
   FILE_DISPOSITION_INFO disposition{TRUE};

@@ -14,14 +14,15 @@
 namespace tovra::service {
 namespace {
 
-using ::testing::HasSubstr;
 using testing::Exists;
+using ::testing::HasSubstr;
 using testing::TempFolder;
 using testing::WriteTextFile;
 
 std::string ReadAll(const std::wstring& path) {
   std::string out;
-  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
   if (f == INVALID_HANDLE_VALUE) return "<missing>";
   char buf[4096];
   DWORD n = 0;
@@ -35,8 +36,9 @@ TEST(ProtectedSecurityDescriptor, GrantsOnlyLocalSystemAndAdministratorsAndIsPro
   ASSERT_TRUE(sd.Build());
   wchar_t* sddl = nullptr;
   ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-      sd.get(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-      &sddl, nullptr));
+      sd.get(), SDDL_REVISION_1,
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl,
+      nullptr));
   const std::wstring text = sddl;
   ::LocalFree(sddl);
   EXPECT_EQ(text, L"O:BAG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)");
@@ -51,7 +53,8 @@ TEST(SecureDeleteFile, RemovesRegularFilesAndLeavesFoldersAndNothingAlone) {
   ASSERT_TRUE(WriteTextFile(read_only, "PrivateKey = secret"));
   ASSERT_TRUE(::SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
   ASSERT_TRUE(::CreateDirectoryW(sub.c_str(), nullptr));
-  for (const std::wstring& path : {plain, read_only, sub, folder / L"absent.conf"}) SecureDeleteFile(path);
+  for (const std::wstring& path : {plain, read_only, sub, folder / L"absent.conf"})
+    SecureDeleteFile(path);
   EXPECT_FALSE(Exists(plain));
   EXPECT_FALSE(Exists(read_only));
   EXPECT_TRUE(Exists(sub));
@@ -77,7 +80,8 @@ TEST(WinTunnelFiles, WritesTheConfigurationIntoAHeldProtectedFolder) {
   const std::wstring path = dir + L"\\zerkavpnwireguard.conf";
   ASSERT_TRUE(WriteTextFile(path, std::string(5000, 'x')));  // a leftover is replaced
   const std::string text = "[Interface]\nPrivateKey = k\n";
-  ASSERT_TRUE(files.WriteConfig(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}));
+  ASSERT_TRUE(
+      files.WriteConfig(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}));
   EXPECT_EQ(ReadAll(path), text);
 }
 
@@ -89,7 +93,8 @@ TEST(WinTunnelFiles, RefusesAReparsePointInTheFolderChain) {
   WinTunnelFiles files;
   tovra::testing::StderrCapture capture;
   EXPECT_FALSE(files.PrepareConfigDirectory(common::Utf8ToWide(base)));
-  EXPECT_THAT(capture.Text(), HasSubstr("WARN wireguard: config folder is a reparse point -> refusing: "));
+  EXPECT_THAT(capture.Text(),
+              HasSubstr("WARN wireguard: config folder is a reparse point -> refusing: "));
   EXPECT_THAT(capture.Text(), HasSubstr("\\Zerka"));
 }
 

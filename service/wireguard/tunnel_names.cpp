@@ -3,7 +3,9 @@
 namespace tovra::service {
 
 namespace {
-bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+bool IsAsciiLetter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
 }  // namespace
 
 std::wstring ServiceDirectoryFromModulePath(std::wstring_view module_path) {
@@ -14,7 +16,8 @@ std::wstring ServiceDirectoryFromModulePath(std::wstring_view module_path) {
 }
 
 bool IsAbsoluteWindowsPath(std::wstring_view path) {
-  if (path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && path[2] == L'\\') return true;
+  if (path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && path[2] == L'\\')
+    return true;
   return path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\';
 }
 
@@ -34,7 +37,11 @@ TunnelPaths MakeTunnelPaths(std::wstring_view service_dir, std::wstring_view pro
 std::wstring TunnelServiceCommandLine(std::wstring_view program, std::wstring_view config_file) {
   std::wstring line;
   line.reserve(program.size() + config_file.size() + 22);
-  line.append(L"\"").append(program).append(L"\" /tunnelservice \"").append(config_file).append(L"\"");
+  line.append(L"\"")
+      .append(program)
+      .append(L"\" /tunnelservice \"")
+      .append(config_file)
+      .append(L"\"");
   return line;
 }
 

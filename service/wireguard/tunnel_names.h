@@ -27,10 +27,10 @@ std::wstring ServiceDirectoryFromModulePath(std::wstring_view module_path);
 [[nodiscard]] bool IsAbsoluteWindowsPath(std::wstring_view path);
 
 struct TunnelPaths {
-  std::wstring program;     // <service dir>\wireguard.exe, empty without a service dir
-  std::wstring library;     // <service dir>\wireguard.dll, empty without a service dir
-  std::wstring config_dir;  // <ProgramData>\Zerka\vpn\wireguard, empty without ProgramData
-  std::wstring config_file; // <config dir>\zerkavpnwireguard.conf
+  std::wstring program;      // <service dir>\wireguard.exe, empty without a service dir
+  std::wstring library;      // <service dir>\wireguard.dll, empty without a service dir
+  std::wstring config_dir;   // <ProgramData>\Zerka\vpn\wireguard, empty without ProgramData
+  std::wstring config_file;  // <config dir>\zerkavpnwireguard.conf
 };
 
 // Paths are formed only from absolute folders; a folder that is empty or

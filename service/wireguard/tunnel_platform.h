@@ -67,7 +67,8 @@ class TunnelFiles {
   // Creates <ProgramData>\Zerka\vpn\wireguard and protects it; false when the
   // folder cannot be made safe to hold the file.
   [[nodiscard]] virtual bool PrepareConfigDirectory(const std::wstring& program_data) = 0;
-  [[nodiscard]] virtual bool WriteConfig(const std::wstring& path, std::span<const uint8_t> text) = 0;
+  [[nodiscard]] virtual bool WriteConfig(const std::wstring& path,
+                                         std::span<const uint8_t> text) = 0;
   // Overwrites a regular file with zeros, then deletes it; a link is deleted as
   // a link. Nothing at the path is not an error.
   virtual void SecureDelete(const std::wstring& path) = 0;

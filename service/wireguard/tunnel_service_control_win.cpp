@@ -7,8 +7,12 @@
 namespace tovra::service {
 
 namespace {
-uint32_t LastError() { return static_cast<uint32_t>(::GetLastError()); }
-uint32_t NoSession() { return ERROR_INVALID_HANDLE; }
+uint32_t LastError() {
+  return static_cast<uint32_t>(::GetLastError());
+}
+uint32_t NoSession() {
+  return ERROR_INVALID_HANDLE;
+}
 }  // namespace
 
 uint32_t ScmTunnelServiceControl::Connect(bool create_service_rights) {
@@ -24,18 +28,19 @@ uint32_t ScmTunnelServiceControl::Create(std::wstring_view command_line) {
   const std::wstring display(kTunnelDisplayName);
   const std::wstring line(command_line);
   const std::wstring dependencies(kTunnelDependencies);
-  service_.reset(::CreateServiceW(manager_.get(), name.c_str(), display.c_str(),
-                                  DELETE | SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS |
-                                      SERVICE_CHANGE_CONFIG,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                  line.c_str(), nullptr, nullptr, dependencies.c_str(), nullptr, nullptr));
+  service_.reset(::CreateServiceW(
+      manager_.get(), name.c_str(), display.c_str(),
+      DELETE | SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG,
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, line.c_str(), nullptr,
+      nullptr, dependencies.c_str(), nullptr, nullptr));
   return service_ ? 0 : LastError();
 }
 
 uint32_t ScmTunnelServiceControl::Open() {
   if (!manager_) return NoSession();
   const std::wstring name(kTunnelServiceName);
-  service_.reset(::OpenServiceW(manager_.get(), name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+  service_.reset(
+      ::OpenServiceW(manager_.get(), name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
   return service_ ? 0 : LastError();
 }
 
@@ -43,7 +48,9 @@ uint32_t ScmTunnelServiceControl::SetSidTypeUnrestricted() {
   if (!service_) return NoSession();
   SERVICE_SID_INFO info{};
   info.dwServiceSidType = SERVICE_SID_TYPE_UNRESTRICTED;
-  return ::ChangeServiceConfig2W(service_.get(), SERVICE_CONFIG_SERVICE_SID_INFO, &info) ? 0 : LastError();
+  return ::ChangeServiceConfig2W(service_.get(), SERVICE_CONFIG_SERVICE_SID_INFO, &info)
+             ? 0
+             : LastError();
 }
 
 void ScmTunnelServiceControl::SetDescription() {
@@ -63,8 +70,8 @@ uint32_t ScmTunnelServiceControl::QueryState() {
   if (!service_) return 0;
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
-  if (!::QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof status, &needed)) {
+  if (!::QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
     return 0;
   }
   return status.dwCurrentState;
@@ -90,7 +97,8 @@ bool ScmTunnelServiceControl::Exists() {
   common::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return false;
   const std::wstring name(kTunnelServiceName);
-  common::UniqueServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+  common::UniqueServiceHandle service(
+      ::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
   return service.valid();
 }
 

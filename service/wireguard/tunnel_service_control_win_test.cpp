@@ -21,9 +21,11 @@ bool GoneWithin(TunnelServiceControl& scm, std::chrono::milliseconds bound) {
 // (the command line names no program).
 TEST(ScmTunnelServiceControl, CreatesConfiguresAndDeletesTheTunnelService) {
   ScmTunnelServiceControl scm;
-  ASSERT_TRUE(GoneWithin(scm, std::chrono::seconds(5))) << "a tunnel service is left from elsewhere";
+  ASSERT_TRUE(GoneWithin(scm, std::chrono::seconds(5)))
+      << "a tunnel service is left from elsewhere";
   ASSERT_EQ(scm.Connect(true), 0u);
-  ASSERT_EQ(scm.Create(L"\"C:\\nowhere\\wireguard.exe\" /tunnelservice \"C:\\nowhere\\x.conf\""), 0u);
+  ASSERT_EQ(scm.Create(L"\"C:\\nowhere\\wireguard.exe\" /tunnelservice \"C:\\nowhere\\x.conf\""),
+            0u);
   const uint32_t sid = scm.SetSidTypeUnrestricted();
   EXPECT_TRUE(sid == 0 || sid == scm::kErrorInvalidLevel) << sid;
   scm.SetDescription();

@@ -15,9 +15,15 @@ using common::EqualsIgnoringAsciiCase;
 
 // ---- text helpers ----
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-std::string_view Trim(std::string_view s) { return common::TrimAscii(s, " \t\r\n"); }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+std::string_view Trim(std::string_view s) {
+  return common::TrimAscii(s, " \t\r\n");
+}
 
 // ---- element rules ----
 
@@ -74,7 +80,9 @@ bool IsValidAddressWithPrefix(std::string_view entry) {
   return ParseNumber(prefix, 0, max_prefix, ignored);
 }
 
-bool IsHostNameCharacter(char c) { return IsAsciiLetter(c) || IsDigit(c) || c == '-' || c == '.'; }
+bool IsHostNameCharacter(char c) {
+  return IsAsciiLetter(c) || IsDigit(c) || c == '-' || c == '.';
+}
 
 bool IsValidDnsEntry(std::string_view entry) {
   if (entry.find('/') == std::string_view::npos && IsValidAddressWithPrefix(entry)) return true;
@@ -96,7 +104,8 @@ bool IsValidEndpoint(std::string_view value) {
     if (close == std::string_view::npos || close + 1 >= value.size() || value[close + 1] != ':') {
       return false;
     }
-    return IsIpv6Address(value.substr(1, close - 1)) && IsValidEndpointPort(value.substr(close + 2));
+    return IsIpv6Address(value.substr(1, close - 1)) &&
+           IsValidEndpointPort(value.substr(close + 2));
   }
   const size_t colon = value.rfind(':');
   if (colon == std::string_view::npos || colon == 0 || colon + 1 >= value.size()) return false;
@@ -121,9 +130,8 @@ bool AppendList(std::string_view value, size_t max_entries, Check&& valid,
   size_t start = 0;
   while (true) {
     const size_t comma = value.find(',', start);
-    const std::string_view piece =
-        Trim(value.substr(start, comma == std::string_view::npos ? std::string_view::npos
-                                                                 : comma - start));
+    const std::string_view piece = Trim(value.substr(
+        start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
     if (piece.empty() || out.size() - first_new == max_entries || !valid(piece)) {
       out.resize(first_new);
       return false;
@@ -396,33 +404,54 @@ WireGuardConfigResult ValidateWireGuardConfig(std::string_view config) {
 
 std::string_view WireGuardConfigCodeMeaning(WireGuardConfigCode code) {
   switch (code) {
-    case Code::kAccepted: return "accepted";
-    case Code::kEmpty: return "input is empty";
-    case Code::kTooLong: return "input longer than 32768 bytes";
-    case Code::kLineTooLong: return "a line longer than 4096 bytes";
-    case Code::kControlCharacter: return "forbidden control character";
-    case Code::kNotUtf8: return "input is not valid UTF-8";
-    case Code::kKeyOutsideSection: return "a key line before any section header";
-    case Code::kNoEquals: return "a non-empty line without \"=\"";
-    case Code::kEmptyValue: return "empty value";
-    case Code::kUnknownSection: return "unknown section header";
+    case Code::kAccepted:
+      return "accepted";
+    case Code::kEmpty:
+      return "input is empty";
+    case Code::kTooLong:
+      return "input longer than 32768 bytes";
+    case Code::kLineTooLong:
+      return "a line longer than 4096 bytes";
+    case Code::kControlCharacter:
+      return "forbidden control character";
+    case Code::kNotUtf8:
+      return "input is not valid UTF-8";
+    case Code::kKeyOutsideSection:
+      return "a key line before any section header";
+    case Code::kNoEquals:
+      return "a non-empty line without \"=\"";
+    case Code::kEmptyValue:
+      return "empty value";
+    case Code::kUnknownSection:
+      return "unknown section header";
     case Code::kNoInterface:
       return "[Peer] before any [Interface], or no [Interface] section at all";
-    case Code::kUnknownKey: return "unknown key for the current section";
-    case Code::kDuplicateKey: return "key given twice";
-    case Code::kMalformedKey: return "malformed key (private, public or preshared)";
+    case Code::kUnknownKey:
+      return "unknown key for the current section";
+    case Code::kDuplicateKey:
+      return "key given twice";
+    case Code::kMalformedKey:
+      return "malformed key (private, public or preshared)";
     case Code::kBadAddress:
       return "malformed Address or AllowedIPs entry, or interface without Address";
-    case Code::kBadEndpoint: return "malformed Endpoint";
+    case Code::kBadEndpoint:
+      return "malformed Endpoint";
     case Code::kNumberOutOfRange:
       return "number out of range (MTU, ListenPort, PersistentKeepalive)";
-    case Code::kBadDns: return "malformed DNS entry";
-    case Code::kNoPrivateKey: return "interface without PrivateKey";
-    case Code::kNoPublicKey: return "peer without PublicKey";
-    case Code::kNoEndpoint: return "peer without Endpoint";
-    case Code::kNoAllowedIps: return "peer without AllowedIPs";
-    case Code::kNoPeer: return "no [Peer] section";
-    case Code::kTooManyPeers: return "more than 16 peers";
+    case Code::kBadDns:
+      return "malformed DNS entry";
+    case Code::kNoPrivateKey:
+      return "interface without PrivateKey";
+    case Code::kNoPublicKey:
+      return "peer without PublicKey";
+    case Code::kNoEndpoint:
+      return "peer without Endpoint";
+    case Code::kNoAllowedIps:
+      return "peer without AllowedIPs";
+    case Code::kNoPeer:
+      return "no [Peer] section";
+    case Code::kTooManyPeers:
+      return "more than 16 peers";
   }
   return "unknown code";
 }

@@ -21,13 +21,13 @@ constexpr const char* kKey2 = "ZGVmZ2hpamtsbW5vcHFyc3R1dnd4eXp7fH1+f4CBgoM=";
 constexpr const char* kKey3 = "BwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwc=";
 
 const std::vector<std::string> kBase = {
-    "[Interface]",                        // 0
+    "[Interface]",                         // 0
     std::string("PrivateKey = ") + kKey1,  // 1
-    "Address = 10.0.0.2/32",              // 2
-    "[Peer]",                             // 3
+    "Address = 10.0.0.2/32",               // 2
+    "[Peer]",                              // 3
     std::string("PublicKey = ") + kKey2,   // 4
-    "Endpoint = vpn.example.com:51820",   // 5
-    "AllowedIPs = 0.0.0.0/0",             // 6
+    "Endpoint = vpn.example.com:51820",    // 5
+    "AllowedIPs = 0.0.0.0/0",              // 6
 };
 
 std::string Join(const std::vector<std::string>& lines, std::string_view eol = "\n") {
@@ -43,13 +43,17 @@ std::string Replace(size_t index, std::initializer_list<std::string> with) {
   return Join(lines);
 }
 
-std::string InInterface(std::initializer_list<std::string> more) { return Replace(2, more); }
+std::string InInterface(std::initializer_list<std::string> more) {
+  return Replace(2, more);
+}
 std::string Append(std::initializer_list<std::string> more) {
   std::vector<std::string> lines = kBase;
   lines.insert(lines.end(), more);
   return Join(lines);
 }
-std::string Key(std::string_view name, const char* key) { return std::string(name) + " = " + key; }
+std::string Key(std::string_view name, const char* key) {
+  return std::string(name) + " = " + key;
+}
 std::string Peer(const char* key = kKey3) {
   return Join({"[Peer]", Key("PublicKey", key), "Endpoint = 1.2.3.4:1", "AllowedIPs = ::/0"});
 }
@@ -60,7 +64,9 @@ struct Case {
   C expected;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ConfigCodes : public ::testing::TestWithParam<Case> {};
 
@@ -113,9 +119,9 @@ std::vector<Case> AllCases() {
       {"empty_key", InInterface({"= 10.0.0.2"}), C::kUnknownKey},
       {"unknown_interface_key", InInterface({"Address = 10.0.0.2", "Foo = 1"}), C::kUnknownKey},
       {"dns_in_peer", Append({"DNS = 1.1.1.1"}), C::kUnknownKey},
-      {"key_names_any_case", Join({"[Interface]", Key("privatekey", kKey1), "ADDRESS=10.0.0.2",
-                                   "[peer]", Key("PUBLICKEY", kKey2), "endpoint=h:1",
-                                   "allowedips=::/0"}),
+      {"key_names_any_case",
+       Join({"[Interface]", Key("privatekey", kKey1), "ADDRESS=10.0.0.2", "[peer]",
+             Key("PUBLICKEY", kKey2), "endpoint=h:1", "allowedips=::/0"}),
        C::kAccepted},
       {"value_cut_at_hash", Replace(1, {"PrivateKey=abc#def"}), C::kMalformedKey},
       {"key_with_hash_inside", Replace(1, {std::string("PrivateKey = ") + kKey1 + "#c"}),
@@ -127,8 +133,8 @@ std::vector<Case> AllCases() {
        C::kDuplicateKey},
       {"second_public_key", Append({Key("PublicKey", kKey3)}), C::kDuplicateKey},
       {"no_private_key", Replace(1, {}), C::kNoPrivateKey},
-      {"malformed_private_key",
-       Replace(1, {"PrivateKey = nope", Key("PrivateKey", kKey1)}), C::kMalformedKey},
+      {"malformed_private_key", Replace(1, {"PrivateKey = nope", Key("PrivateKey", kKey1)}),
+       C::kMalformedKey},
       {"key_43_chars", Replace(1, {std::string("PrivateKey = ") + std::string(kKey1).substr(1)}),
        C::kMalformedKey},
       {"key_without_padding",
@@ -144,8 +150,8 @@ std::vector<Case> AllCases() {
        C::kMalformedKey},
       {"key_url_safe_alphabet", Replace(1, {"PrivateKey = -" + std::string(41, 'A') + "A="}),
        C::kMalformedKey},
-      {"key_with_inner_tab", Replace(1, {"PrivateKey = " + std::string(20, 'A') + "\t" +
-                                         std::string(21, 'A') + "A="}),
+      {"key_with_inner_tab",
+       Replace(1, {"PrivateKey = " + std::string(20, 'A') + "\t" + std::string(21, 'A') + "A="}),
        C::kMalformedKey},
       {"preshared_key", Append({Key("PresharedKey", kKey3)}), C::kAccepted},
       {"second_preshared_key", Append({Key("PresharedKey", kKey3), Key("PresharedKey", kKey3)}),
@@ -177,34 +183,42 @@ std::vector<Case> AllCases() {
       {"address_leading_comma", InInterface({"Address = ,10.0.0.2"}), C::kBadAddress},
       {"address_trailing_comma", InInterface({"Address = 10.0.0.2,"}), C::kBadAddress},
       {"address_double_comma", InInterface({"Address = 10.0.0.2,,10.0.0.3"}), C::kBadAddress},
-      {"address_16_entries", InInterface({"Address = 1.1.1.1" + [] {
-         std::string s;
-         for (int i = 0; i < 15; ++i) s += ",1.1.1.1";
-         return s;
-       }()}),
+      {"address_16_entries",
+       InInterface({"Address = 1.1.1.1" +
+                    [] {
+                      std::string s;
+                      for (int i = 0; i < 15; ++i) s += ",1.1.1.1";
+                      return s;
+                    }()}),
        C::kAccepted},
-      {"address_17_entries", InInterface({"Address = 1.1.1.1" + [] {
-         std::string s;
-         for (int i = 0; i < 16; ++i) s += ",1.1.1.1";
-         return s;
-       }()}),
+      {"address_17_entries",
+       InInterface({"Address = 1.1.1.1" +
+                    [] {
+                      std::string s;
+                      for (int i = 0; i < 16; ++i) s += ",1.1.1.1";
+                      return s;
+                    }()}),
        C::kBadAddress},
       {"address_lines_accumulate_past_16",
        InInterface({"Address = 1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1",
                     "Address = 1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1",
                     "Address = 1.1.1.1"}),
        C::kAccepted},
-      {"allowed_ips_65_entries", Replace(6, {"AllowedIPs = ::/0" + [] {
-         std::string s;
-         for (int i = 0; i < 64; ++i) s += ",::/0";
-         return s;
-       }()}),
+      {"allowed_ips_65_entries",
+       Replace(6, {"AllowedIPs = ::/0" +
+                   [] {
+                     std::string s;
+                     for (int i = 0; i < 64; ++i) s += ",::/0";
+                     return s;
+                   }()}),
        C::kBadAddress},
-      {"allowed_ips_64_entries", Replace(6, {"AllowedIPs = ::/0" + [] {
-         std::string s;
-         for (int i = 0; i < 63; ++i) s += ",::/0";
-         return s;
-       }()}),
+      {"allowed_ips_64_entries",
+       Replace(6, {"AllowedIPs = ::/0" +
+                   [] {
+                     std::string s;
+                     for (int i = 0; i < 63; ++i) s += ",::/0";
+                     return s;
+                   }()}),
        C::kAccepted},
       {"allowed_ips_leading_zero_prefix", Replace(6, {"AllowedIPs = 0.0.0.0/00"}), C::kAccepted},
       {"allowed_ips_zone_id", Replace(6, {"AllowedIPs = fe80::1%eth0/64"}), C::kBadAddress},
@@ -281,12 +295,9 @@ TEST(ConfigEndChecks, ReportInTheirFixedOrder) {
   EXPECT_EQ(ValidateWireGuardConfig("\n").code, C::kNoInterface);
   std::vector<std::string> lines = {"[Interface]"};
   const std::vector<std::pair<std::string, C>> steps = {
-      {"ListenPort = 1", C::kNoPrivateKey},
-      {Key("PrivateKey", kKey1), C::kBadAddress},
-      {"Address = ::1", C::kNoPeer},
-      {"[Peer]", C::kNoPublicKey},
-      {"AllowedIPs = ::/0", C::kNoPublicKey},
-      {Key("PublicKey", kKey2), C::kNoEndpoint},
+      {"ListenPort = 1", C::kNoPrivateKey},   {Key("PrivateKey", kKey1), C::kBadAddress},
+      {"Address = ::1", C::kNoPeer},          {"[Peer]", C::kNoPublicKey},
+      {"AllowedIPs = ::/0", C::kNoPublicKey}, {Key("PublicKey", kKey2), C::kNoEndpoint},
   };
   for (const auto& [line, expected] : steps) {
     lines.push_back(line);
@@ -308,7 +319,9 @@ TEST(ConfigRendering, ExactLayoutFromTheParsedValuesOnly) {
   const std::string input =
       "# written by the app\r\n"
       "[interface]\r\n"
-      "  privatekey=" + std::string(kKey1) + "   # mine\r\n"
+      "  privatekey=" +
+      std::string(kKey1) +
+      "   # mine\r\n"
       "LISTENPORT = 00051\r\n"
       "address = 10.0.0.2/32\r\n"
       "DNS = corp.example\r\n"
@@ -319,31 +332,45 @@ TEST(ConfigRendering, ExactLayoutFromTheParsedValuesOnly) {
       "[PEER]\r\n"
       "Endpoint = [fd00::1]:0443\r\n"
       "AllowedIPs = 0.0.0.0/00\r\n"
-      "PublicKey = " + kKey2 + "\r\n"
+      "PublicKey = " +
+      kKey2 +
+      "\r\n"
       "PersistentKeepalive = 0\r\n"
       "AllowedIPs = ::/0\r\n"
       "[Peer]\r\n"
-      "PresharedKey = " + kKey1 + "\r\n"
-      "PublicKey = " + kKey3 + "\r\n"
+      "PresharedKey = " +
+      kKey1 +
+      "\r\n"
+      "PublicKey = " +
+      kKey3 +
+      "\r\n"
       "AllowedIPs = 10.0.0.0/8\r\n"
       "Endpoint = h:1";
   const std::string expected =
       "[Interface]\n"
-      "PrivateKey = " + std::string(kKey1) + "\n"
+      "PrivateKey = " +
+      std::string(kKey1) +
+      "\n"
       "Address = 10.0.0.2/32, fd00::2/128, 10.0.0.3/\n"
       "DNS = corp.example, 1.1.1.1\n"
       "MTU = 1420\n"
       "ListenPort = 51\n"
       "\n"
       "[Peer]\n"
-      "PublicKey = " + kKey2 + "\n"
+      "PublicKey = " +
+      kKey2 +
+      "\n"
       "AllowedIPs = 0.0.0.0/00, ::/0\n"
       "Endpoint = [fd00::1]:0443\n"
       "PersistentKeepalive = 0\n"
       "\n"
       "[Peer]\n"
-      "PublicKey = " + kKey3 + "\n"
-      "PresharedKey = " + kKey1 + "\n"
+      "PublicKey = " +
+      kKey3 +
+      "\n"
+      "PresharedKey = " +
+      kKey1 +
+      "\n"
       "AllowedIPs = 10.0.0.0/8\n"
       "Endpoint = h:1\n";
   const WireGuardConfigResult r = ValidateWireGuardConfig(input);
@@ -363,9 +390,9 @@ TEST(ConfigRendering, OptionalLinesAreLeftOutAndNumbersLoseLeadingZeros) {
 TEST(ConfigRendering, OutputIsNeverReallocatedWhileWritten) {
   // Tight input renders longer than itself (" = " is added); the rendered text
   // must still be written into one allocation of its full size.
-  const std::string tight = Join({"[Interface]", std::string("PrivateKey=") + kKey1,
-                                  "Address=::1", "[Peer]", std::string("PublicKey=") + kKey2,
-                                  "Endpoint=h:1", "AllowedIPs=::/0"});
+  const std::string tight =
+      Join({"[Interface]", std::string("PrivateKey=") + kKey1, "Address=::1", "[Peer]",
+            std::string("PublicKey=") + kKey2, "Endpoint=h:1", "AllowedIPs=::/0"});
   const WireGuardConfigResult r = ValidateWireGuardConfig(tight);
   ASSERT_EQ(r.code, C::kAccepted);
   ASSERT_GT(r.text.size(), tight.size());
@@ -418,9 +445,9 @@ class Generator {
   }
 
  private:
-  static constexpr const char* kAddresses[] = {"10.0.0.2/32", "fd00::2/128", "0.0.0.0/0", "::/0",
-                                               "192.168.1.0/24", "10.0.0.3", "::ffff:1.2.3.4/96",
-                                               "10.1.0.0/"};
+  static constexpr const char* kAddresses[] = {
+      "10.0.0.2/32",    "fd00::2/128", "0.0.0.0/0",         "::/0",
+      "192.168.1.0/24", "10.0.0.3",    "::ffff:1.2.3.4/96", "10.1.0.0/"};
   static constexpr const char* kDns[] = {"1.1.1.1", "fd00::53", "corp.example", "dns-1"};
   static constexpr const char* kEndpoints[] = {"vpn.example.com:51820", "[fd00::1]:443",
                                                "192.0.2.7:1", "host:65535"};
@@ -436,7 +463,9 @@ class Generator {
   }
   std::string Case(std::string s) {
     for (char& c : s) {
-      if (Pick(3) == 0) c = static_cast<char>(std::isupper(static_cast<unsigned char>(c)) ? std::tolower(c) : std::toupper(c));
+      if (Pick(3) == 0)
+        c = static_cast<char>(std::isupper(static_cast<unsigned char>(c)) ? std::tolower(c)
+                                                                          : std::toupper(c));
     }
     return s;
   }
@@ -489,8 +518,8 @@ TEST(ConfigProperties, RenderingIsDeterministicAndAFixedPointWithinTheLimits) {
 TEST(ConfigProperties, MutatedInputsNeverBreakTheFixedPoint) {
   Generator gen(99);
   std::mt19937 rng(5);
-  const char interesting[] = {'\n', '\r', '\t', ' ', '#', '=', ',', '/', ':', '[', ']', '.',
-                              '0',  'A',  'f',  '\x80', '\xC3'};
+  const char interesting[] = {'\n', '\r', '\t', ' ', '#', '=', ',',    '/',   ':',
+                              '[',  ']',  '.',  '0', 'A', 'f', '\x80', '\xC3'};
   for (int iteration = 0; iteration < 4000; ++iteration) {
     std::string config = gen.Config();
     const int edits = 1 + static_cast<int>(rng() % 4);
@@ -498,9 +527,15 @@ TEST(ConfigProperties, MutatedInputsNeverBreakTheFixedPoint) {
       const size_t at = rng() % config.size();
       const char c = interesting[rng() % sizeof(interesting)];
       switch (rng() % 3) {
-        case 0: config[at] = c; break;
-        case 1: config.insert(config.begin() + static_cast<std::ptrdiff_t>(at), c); break;
-        default: config.erase(at, 1 + rng() % 8); break;
+        case 0:
+          config[at] = c;
+          break;
+        case 1:
+          config.insert(config.begin() + static_cast<std::ptrdiff_t>(at), c);
+          break;
+        default:
+          config.erase(at, 1 + rng() % 8);
+          break;
       }
       if (config.empty()) config = "x";
     }

@@ -26,16 +26,18 @@ bool WireGuardDll::Load(const std::wstring& path) {
   // a library in.
   if (!IsAbsoluteWindowsPath(path)) return false;
   ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr,
-                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE module = ::LoadLibraryExW(
+      path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr) {
     const DWORD error = ::GetLastError();
     common::LogWin32(common::LogLevel::Error, L"wireguard.dll load failed", error);
     return false;
   }
   const auto open = Bind<wireguard_abi::OpenAdapterFn>(module, wireguard_abi::kOpenAdapterExport);
-  const auto close = Bind<wireguard_abi::CloseAdapterFn>(module, wireguard_abi::kCloseAdapterExport);
-  const auto get = Bind<wireguard_abi::GetConfigurationFn>(module, wireguard_abi::kGetConfigurationExport);
+  const auto close =
+      Bind<wireguard_abi::CloseAdapterFn>(module, wireguard_abi::kCloseAdapterExport);
+  const auto get =
+      Bind<wireguard_abi::GetConfigurationFn>(module, wireguard_abi::kGetConfigurationExport);
   if (open == nullptr || close == nullptr || get == nullptr) {
     common::Log(common::LogLevel::Error, L"wireguard.dll missing a required export -> fail closed");
     ::FreeLibrary(module);
@@ -67,7 +69,8 @@ AdapterSnapshot WireGuardDll::Query(std::wstring_view adapter_name, common::Secr
     scratch.resize(required);  // zero-filled
     DWORD reported = required;
     // SecretBuffer storage comes from operator new[], aligned for any record.
-    if (get_configuration_(adapter, reinterpret_cast<wireguard_abi::Interface*>(scratch.data()), &reported)) {
+    if (get_configuration_(adapter, reinterpret_cast<wireguard_abi::Interface*>(scratch.data()),
+                           &reported)) {
       snapshot = WalkAdapterConfiguration(scratch.span(), reported);
     }
   }

@@ -29,7 +29,8 @@ class WireGuardDll final : public AdapterQuery {
   [[nodiscard]] AdapterSnapshot Query(std::wstring_view adapter_name) override;
   // The same, with the caller's buffer for the configuration (it holds the
   // interface's private key); it is wiped before this returns.
-  [[nodiscard]] AdapterSnapshot Query(std::wstring_view adapter_name, common::SecretBuffer& scratch);
+  [[nodiscard]] AdapterSnapshot Query(std::wstring_view adapter_name,
+                                      common::SecretBuffer& scratch);
 
   bool loaded() const { return module_ != nullptr; }
 

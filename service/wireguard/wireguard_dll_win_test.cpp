@@ -36,7 +36,9 @@ class WireGuardDllTest : public ::testing::Test {
     EXPECT_TRUE(::CopyFileW(source.c_str(), target.c_str(), FALSE));
     return target;
   }
-  void Script(std::string_view text) { ASSERT_TRUE(WriteTextFile(folder / kStandInScriptName, text)); }
+  void Script(std::string_view text) {
+    ASSERT_TRUE(WriteTextFile(folder / kStandInScriptName, text));
+  }
   LONG Count(const char* name) {
     using Fn = LONG(WINAPI*)();
     HMODULE m = ::GetModuleHandleW((folder / L"wireguard.dll").c_str());
@@ -48,24 +50,30 @@ class WireGuardDllTest : public ::testing::Test {
 };
 
 TEST_F(WireGuardDllTest, SumsCountersOverPeersAndConvertsTheLatestHandshake) {
-  Script("adapter=present\n"
-         "peer=100,200," + std::to_string(kEpoch + 17000000000000000ULL) + ",3\n"
-         "peer=1,2,0,0\n"
-         "peer=10,20," + std::to_string(kEpoch + 10000) + ",1\n");
+  Script(
+      "adapter=present\n"
+      "peer=100,200," +
+      std::to_string(kEpoch + 17000000000000000ULL) +
+      ",3\n"
+      "peer=1,2,0,0\n"
+      "peer=10,20," +
+      std::to_string(kEpoch + 10000) + ",1\n");
   WireGuardDll dll;
   ASSERT_TRUE(dll.Load(Install()));
   EXPECT_EQ(dll.Query(L"zerkavpnwireguard"), (AdapterSnapshot{true, 222, 111, 1700000000000}));
-  EXPECT_EQ(Count("StandInOpenCount"), Count("StandInCloseCount")) << "every opened adapter is closed";
+  EXPECT_EQ(Count("StandInOpenCount"), Count("StandInCloseCount"))
+      << "every opened adapter is closed";
 
   Script("adapter=present\npeer=5,6,0,0\n");
-  EXPECT_EQ(dll.Query(L"zerkavpnwireguard"), (AdapterSnapshot{true, 6, 5, 0})) << "follows the adapter";
+  EXPECT_EQ(dll.Query(L"zerkavpnwireguard"), (AdapterSnapshot{true, 6, 5, 0}))
+      << "follows the adapter";
 }
 
 TEST_F(WireGuardDllTest, SizesOutOfBoundsGivePresentWithZeroCounters) {
   WireGuardDll dll;
   ASSERT_TRUE(dll.Load(Install()));
-  for (const char* line : {"required_size=79", "required_size=524289", "reported_size=79",
-                           "reported_size=100000"}) {
+  for (const char* line :
+       {"required_size=79", "required_size=524289", "reported_size=79", "reported_size=100000"}) {
     Script(std::string("adapter=present\npeer=1,2,3,0\n") + line + "\n");
     EXPECT_EQ(dll.Query(L"zerkavpnwireguard"), (AdapterSnapshot{true, 0, 0, 0})) << line;
   }
@@ -85,7 +93,8 @@ TEST_F(WireGuardDllTest, TheAdapterExistsWhileTheTunnelProgramHoldsItsMutex) {
   WireGuardDll dll;
   ASSERT_TRUE(dll.Load(Install()));
   EXPECT_FALSE(dll.Query(L"zerkavpnwireguard").present);
-  HANDLE tunnel = ::CreateMutexW(nullptr, FALSE, (std::wstring(kTunnelMutexPrefix) + L"zerkavpnwireguard").c_str());
+  HANDLE tunnel = ::CreateMutexW(nullptr, FALSE,
+                                 (std::wstring(kTunnelMutexPrefix) + L"zerkavpnwireguard").c_str());
   ASSERT_NE(tunnel, nullptr);
   EXPECT_TRUE(dll.Query(L"zerkavpnwireguard").present);
   ::CloseHandle(tunnel);
@@ -99,7 +108,8 @@ TEST_F(WireGuardDllTest, TheBufferHoldingThePrivateKeyIsWipedBeforeRelease) {
   common::SecretBuffer scratch;
   EXPECT_EQ(dll.Query(L"zerkavpnwireguard", scratch).rx_bytes, 2u);
   ASSERT_GE(scratch.capacity(), 80u + 136u + 4u * 24u) << "the buffer was used";
-  EXPECT_TRUE(std::all_of(scratch.data(), scratch.data() + scratch.capacity(), [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(scratch.data(), scratch.data() + scratch.capacity(),
+                          [](uint8_t b) { return b == 0; }));
 }
 
 TEST_F(WireGuardDllTest, ALibraryWithoutAllThreeExportsIsReleasedAndNeverUsed) {
@@ -108,7 +118,8 @@ TEST_F(WireGuardDllTest, ALibraryWithoutAllThreeExportsIsReleasedAndNeverUsed) {
   WireGuardDll dll;
   tovra::testing::StderrCapture capture;
   EXPECT_FALSE(dll.Load(path));
-  EXPECT_THAT(capture.Text(), HasSubstr("ERR  wireguard.dll missing a required export -> fail closed"));
+  EXPECT_THAT(capture.Text(),
+              HasSubstr("ERR  wireguard.dll missing a required export -> fail closed"));
   EXPECT_EQ(::GetModuleHandleW(path.c_str()), nullptr) << "module freed";
   EXPECT_EQ(dll.Query(L"zerkavpnwireguard"), AdapterSnapshot{});
 }

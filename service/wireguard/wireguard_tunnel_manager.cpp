@@ -72,7 +72,7 @@ WireGuardStatusRecord WireGuardTunnelManager::QueryStatusLocked() {
   r.rx_bytes = snapshot.rx_bytes;
   r.tx_bytes = snapshot.tx_bytes;
   r.last_handshake_ms = snapshot.last_handshake_ms;
-  r.state = static_cast<uint8_t>(snapshot.present  ? WireGuardState::up
+  r.state = static_cast<uint8_t>(snapshot.present ? WireGuardState::up
                                  : service_exists ? WireGuardState::starting
                                                   : WireGuardState::down);
   r.error = 0;
@@ -114,13 +114,16 @@ WireGuardResult WireGuardTunnelManager::Start(std::string_view config) {
     return Observed(WireGuardError::install_failed);
   }
   if (paths_.config_file.empty()) {
-    common::Log(LogLevel::Error, L"wireguard: ProgramData folder unknown - cannot store the config");
+    common::Log(LogLevel::Error,
+                L"wireguard: ProgramData folder unknown - cannot store the config");
     return Observed(WireGuardError::config_write_failed);
   }
 
   if (platform_.services.Exists()) (void)StopAndDeleteService();
 
-  const auto store_failed = [&] { return Record(WireGuardState::down, WireGuardError::config_write_failed); };
+  const auto store_failed = [&] {
+    return Record(WireGuardState::down, WireGuardError::config_write_failed);
+  };
   const std::wstring program_data = platform_.files.ProgramDataFolder();
   if (program_data.empty()) return store_failed();
   if (!platform_.files.PrepareConfigDirectory(program_data)) return store_failed();

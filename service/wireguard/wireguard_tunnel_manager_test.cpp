@@ -23,13 +23,14 @@ using testing::FakeAdapter;
 using testing::FakeClock;
 using testing::FakeFiles;
 using testing::FakeServices;
-using testing::kNever;
 using ::testing::HasSubstr;
+using testing::kNever;
 using ::testing::Not;
 
 constexpr const char* kConfig =
     "[Interface]\r\nPrivateKey = AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\r\n"
-    "Address = 10.0.0.2/32\r\n[Peer]\r\nPublicKey = ZGVmZ2hpamtsbW5vcHFyc3R1dnd4eXp7fH1+f4CBgoM=\r\n"
+    "Address = 10.0.0.2/32\r\n[Peer]\r\nPublicKey = "
+    "ZGVmZ2hpamtsbW5vcHFyc3R1dnd4eXp7fH1+f4CBgoM=\r\n"
     "Endpoint = vpn.example.com:51820\r\nAllowedIPs = 0.0.0.0/0\r\n";
 constexpr const char* kPrivateKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
 constexpr const char* kDuplicateKey =
@@ -69,7 +70,9 @@ class TunnelManagerTest : public ::testing::Test {
     r.last_handshake_ms = hs;
     return r;
   }
-  static WireGuardStatusRecord Up(uint16_t error = 0) { return Rec(2, error, true, 1000, 2000, 1700000000000); }
+  static WireGuardStatusRecord Up(uint16_t error = 0) {
+    return Rec(2, error, true, 1000, 2000, 1700000000000);
+  }
 
   FakeClock clock;
   FakeServices services{clock};
@@ -93,8 +96,8 @@ TEST_F(TunnelManagerTest, StartBringsTheTunnelUpFromTheRenderedTextAndRemovesThe
   EXPECT_EQ(adapter.queried_name, L"zerkavpnwireguard");
   EXPECT_THAT(log, HasSubstr("INFO wireguard: tunnel zerkavpnwireguard is up"));
   EXPECT_THAT(log, Not(HasSubstr(kPrivateKey)));
-  EXPECT_EQ(services.calls, (std::vector<std::string>{"connect+create", "create", "sid", "description",
-                                                      "start", "close"}));
+  EXPECT_EQ(services.calls, (std::vector<std::string>{"connect+create", "create", "sid",
+                                                      "description", "start", "close"}));
 }
 
 TEST_F(TunnelManagerTest, StartReplacesARunningTunnelBeforeInstallingTheNewOne) {
@@ -123,7 +126,8 @@ struct RefusalRow {
   const char* log;
 };
 
-class TunnelManagerRefusal : public TunnelManagerTest, public ::testing::WithParamInterface<RefusalRow> {};
+class TunnelManagerRefusal : public TunnelManagerTest,
+                             public ::testing::WithParamInterface<RefusalRow> {};
 
 TEST_P(TunnelManagerRefusal, TouchesNothingAndReportsTheObservedState) {
   const RefusalRow& row = GetParam();
@@ -147,12 +151,13 @@ TEST_P(TunnelManagerRefusal, TouchesNothingAndReportsTheObservedState) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, TunnelManagerRefusal,
     ::testing::Values(
-        RefusalRow{"Rejected", false, kDuplicateKey, true, kServiceDir,
-                   L"C:\\ProgramData", WireGuardError::config_rejected, "WARN wireguard: config rejected (code=12)"},
+        RefusalRow{"Rejected", false, kDuplicateKey, true, kServiceDir, L"C:\\ProgramData",
+                   WireGuardError::config_rejected, "WARN wireguard: config rejected (code=12)"},
         RefusalRow{"RejectedWhileUp", true, "", true, kServiceDir, L"C:\\ProgramData",
                    WireGuardError::config_rejected, "WARN wireguard: config rejected (code=1)"},
         RefusalRow{"NoProgram", false, kConfig, false, kServiceDir, L"C:\\ProgramData",
-                   WireGuardError::install_failed, "ERR  wireguard: wireguard.exe not found beside the service"},
+                   WireGuardError::install_failed,
+                   "ERR  wireguard: wireguard.exe not found beside the service"},
         RefusalRow{"NoProgramWhileUp", true, kConfig, false, kServiceDir, L"C:\\ProgramData",
                    WireGuardError::install_failed, "wireguard.exe not found beside the service"},
         RefusalRow{"NoServiceDir", false, kConfig, true, L"", L"C:\\ProgramData",
@@ -160,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"RelativeServiceDir", false, kConfig, true, L"Zerka", L"C:\\ProgramData",
                    WireGuardError::install_failed, "wireguard.exe not found beside the service"},
         RefusalRow{"NoProgramData", true, kConfig, true, kServiceDir, L"",
-                   WireGuardError::config_write_failed, "ERR  wireguard: ProgramData folder unknown"}),
+                   WireGuardError::config_write_failed,
+                   "ERR  wireguard: ProgramData folder unknown"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(TunnelManagerTest, WithoutAnAbsoluteServiceFolderTheLibraryIsNeverLoaded) {
@@ -178,7 +184,8 @@ struct FailureRow {
   const char* log;
 };
 
-class TunnelManagerFailure : public TunnelManagerTest, public ::testing::WithParamInterface<FailureRow> {};
+class TunnelManagerFailure : public TunnelManagerTest,
+                             public ::testing::WithParamInterface<FailureRow> {};
 
 TEST_P(TunnelManagerFailure, LeavesNeitherServiceNorFile) {
   const FailureRow& row = GetParam();
@@ -197,7 +204,8 @@ TEST_P(TunnelManagerFailure, LeavesNeitherServiceNorFile) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, TunnelManagerFailure,
     ::testing::Values(
-        FailureRow{"ProgramDataGone", [](auto&, FakeFiles& f, auto&) { f.use_program_data_later = true; },
+        FailureRow{"ProgramDataGone",
+                   [](auto&, FakeFiles& f, auto&) { f.use_program_data_later = true; },
                    WireGuardError::config_write_failed, ""},
         FailureRow{"DirectoryUnsafe", [](auto&, FakeFiles& f, auto&) { f.prepare_ok = false; },
                    WireGuardError::config_write_failed, ""},
@@ -211,16 +219,21 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    WireGuardError::install_failed, ""},
         FailureRow{"CreateFails", [](FakeServices& s, auto&, auto&) { s.create_error = 5; },
-                   WireGuardError::install_failed, "ERR  wireguard: CreateService failed (win32=5)"},
-        FailureRow{"SidTypeRefused", [](FakeServices& s, auto&, auto&) { s.sid_error = 87; },
                    WireGuardError::install_failed,
-                   "ERR  wireguard: set SERVICE_SID_TYPE_UNRESTRICTED failed -> aborting (win32=87)"},
+                   "ERR  wireguard: CreateService failed (win32=5)"},
+        FailureRow{
+            "SidTypeRefused", [](FakeServices& s, auto&, auto&) { s.sid_error = 87; },
+            WireGuardError::install_failed,
+            "ERR  wireguard: set SERVICE_SID_TYPE_UNRESTRICTED failed -> aborting (win32=87)"},
         FailureRow{"StartFails", [](FakeServices& s, auto&, auto&) { s.start_error = 1053; },
-                   WireGuardError::start_failed, "ERR  wireguard: StartService failed (win32=1053)"},
-        FailureRow{"NeverRunning", [](FakeServices& s, auto&, auto&) { s.running_after_ms = kNever; },
-                   WireGuardError::start_failed, "ERR  wireguard: tunnel service did not reach RUNNING"},
+                   WireGuardError::start_failed,
+                   "ERR  wireguard: StartService failed (win32=1053)"},
+        FailureRow{
+            "NeverRunning", [](FakeServices& s, auto&, auto&) { s.running_after_ms = kNever; },
+            WireGuardError::start_failed, "ERR  wireguard: tunnel service did not reach RUNNING"},
         FailureRow{"StopsByItself", [](FakeServices& s, auto&, auto&) { s.stops_by_itself = true; },
-                   WireGuardError::start_failed, "ERR  wireguard: tunnel service did not reach RUNNING"},
+                   WireGuardError::start_failed,
+                   "ERR  wireguard: tunnel service did not reach RUNNING"},
         FailureRow{"AdapterNeverAppears",
                    [](auto&, auto&, FakeAdapter& a) { a.presence = FakeAdapter::Presence::Never; },
                    WireGuardError::adapter_never_appeared,
@@ -268,7 +281,8 @@ TEST_F(TunnelManagerTest, ALibraryThatFailedToLoadIsNotTriedAgain) {
 TEST_F(TunnelManagerTest, CreateRefusedForAServiceMarkedForDeleteHasItsOwnLine) {
   services.create_error = scm::kErrorServiceMarkedForDelete;
   auto& m = Manager();
-  const std::string log = Logged([&] { EXPECT_EQ(m.Start(kConfig).error, WireGuardError::install_failed); });
+  const std::string log =
+      Logged([&] { EXPECT_EQ(m.Start(kConfig).error, WireGuardError::install_failed); });
   EXPECT_THAT(log, HasSubstr("still marked for deletion (win32=1072)"));
 }
 
@@ -376,8 +390,8 @@ TEST_F(TunnelManagerTest, ReconcileRemovesWhatAnEarlierRunLeft) {
   files.files[kConfigFile] = "stale";
   auto& m = Manager();
   std::string log = Logged([&] { m.Reconcile(); });
-  EXPECT_THAT(log, HasSubstr(
-                       "WARN wireguard: reconcile - removing stale WireGuardTunnel$zerkavpnwireguard from a prior run"));
+  EXPECT_THAT(log, HasSubstr("WARN wireguard: reconcile - removing stale "
+                             "WireGuardTunnel$zerkavpnwireguard from a prior run"));
   ExpectNothingLeft();
 
   files.files[kConfigFile] = "stale";

@@ -28,13 +28,15 @@ TEST(WinWireGuardTunnel, WithoutTheTunnelProgramNothingIsTouched) {
   ASSERT_FALSE(config_file.empty());
   tovra::testing::StderrCapture capture;
   const WireGuardResult r = tunnel.manager().Start(
-      "[Interface]\nPrivateKey = AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\nAddress = 10.0.0.2/32\n"
+      "[Interface]\nPrivateKey = AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\nAddress = "
+      "10.0.0.2/32\n"
       "[Peer]\nPublicKey = ZGVmZ2hpamtsbW5vcHFyc3R1dnd4eXp7fH1+f4CBgoM=\n"
       "Endpoint = 192.0.2.1:51820\nAllowedIPs = 0.0.0.0/0\n");
   EXPECT_EQ(r.error, common::WireGuardError::install_failed);
   EXPECT_EQ(r.record.state, static_cast<uint8_t>(common::WireGuardState::down));
   EXPECT_FALSE(testing::Exists(config_file));
-  EXPECT_THAT(capture.Text(), HasSubstr("ERR  wireguard: wireguard.exe not found beside the service"));
+  EXPECT_THAT(capture.Text(),
+              HasSubstr("ERR  wireguard: wireguard.exe not found beside the service"));
   EXPECT_THAT(capture.Text(), HasSubstr("ERR  wireguard.dll load failed"))
       << "the observed state asks the library once";
 

@@ -22,7 +22,9 @@ namespace {
 using common::Bytes;
 using common::Frame;
 
-uint32_t Session() { return common::GetProcessSessionId(); }
+uint32_t Session() {
+  return common::GetProcessSessionId();
+}
 
 // The plugin's side of the Agent pipe, kept minimal.
 class PluginSide {
@@ -58,7 +60,8 @@ class PluginSide {
 
 size_t CountLines(const std::string& text, const std::string& needle) {
   size_t n = 0;
-  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
+    ++n;
   return n;
 }
 
@@ -114,7 +117,8 @@ TEST_F(AgentE2E, HelloHealthAndRelayWithTheRealService) {
   EXPECT_EQ(session, Session());
   EXPECT_EQ(hello->payload.size(), 79u + generation_id.size());
   char expected_gen[32];
-  std::snprintf(expected_gen, sizeof expected_gen, "%u-0x%08X", agent_.pid(), hello->header.generation);
+  std::snprintf(expected_gen, sizeof expected_gen, "%u-0x%08X", agent_.pid(),
+                hello->header.generation);
   EXPECT_EQ(generation_id, expected_gen) << "the number in the id is the header generation";
 
   auto health = plugin.Exchange(4);
@@ -212,7 +216,8 @@ TEST_F(AgentE2E, MismatchedServiceIsNeverUsed) {
     EXPECT_EQ(f->payload, common::StatusOnlyPayload(common::Status::protocol_mismatch)) << type;
   }
   for (const auto& f : fake.received()) EXPECT_EQ(f.header.type, 1) << "only hellos reach it";
-  EXPECT_NE(AgentLog().find("WARN service protocol 5 != agent 6 -> fail closed"), std::string::npos);
+  EXPECT_NE(AgentLog().find("WARN service protocol 5 != agent 6 -> fail closed"),
+            std::string::npos);
 }
 
 TEST_F(AgentE2E, SecondAgentInTheSessionExitsAtOnce) {
@@ -222,7 +227,8 @@ TEST_F(AgentE2E, SecondAgentInTheSessionExitsAtOnce) {
   ChildProcess second;
   ASSERT_TRUE(second.Start(agent_exe_));
   EXPECT_EQ(second.Wait(10000), std::optional<uint32_t>(0));
-  EXPECT_NE(AgentLog().find("another agent already owns this session, exiting 0"), std::string::npos);
+  EXPECT_NE(AgentLog().find("another agent already owns this session, exiting 0"),
+            std::string::npos);
   EXPECT_TRUE(plugin.Exchange(2)) << "the first agent is undisturbed";
 }
 

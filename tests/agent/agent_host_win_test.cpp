@@ -88,8 +88,8 @@ class InProcessAgent : public ::testing::Test {
 
 TEST_F(InProcessAgent, StartOpenVpnPayloadIsZeroOnceAnswered) {
   const Bytes profile_and_password(900, 0x33);
-  std::optional<Frame> reply = Ask(common::ToWire(common::MessageType::start_openvpn),
-                                   profile_and_password);
+  std::optional<Frame> reply =
+      Ask(common::ToWire(common::MessageType::start_openvpn), profile_and_password);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->payload, (Bytes{0, 0}));
   ASSERT_EQ(received_.size(), profile_and_password.size());

@@ -56,7 +56,9 @@ using tovra_windows_vpn::PigeonCodec;
 constexpr uint32_t kIoTimeoutMs = 30000;
 constexpr size_t kConcurrent = 32;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
 
 struct Stats {
   double median = 0, p99 = 0, min = 0;
@@ -86,15 +88,16 @@ double PairedRatio(const std::vector<double>& x, const std::vector<double>& y, s
 }
 
 void PrintRow(const char* what, const Stats& s, size_t n) {
-  std::printf("  %-46s median %8.3f ms   p99 %8.3f ms   min %8.3f ms   (n=%zu)\n", what, s.median, s.p99, s.min, n);
+  std::printf("  %-46s median %8.3f ms   p99 %8.3f ms   min %8.3f ms   (n=%zu)\n", what, s.median,
+              s.p99, s.min, n);
 }
 
 // ---- helper processes ----
 
 UniqueHandle CreateServerPipe(const std::wstring& name) {
   return UniqueHandle(::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
-                                         nullptr));
+                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
+                                         65536, 0, nullptr));
 }
 
 bool AcceptClient(HANDLE pipe) {
@@ -111,8 +114,8 @@ bool AcceptClient(HANDLE pipe) {
 
 UniqueHandle OpenClient(const std::wstring& name) {
   for (int attempt = 0; attempt < 200; ++attempt) {
-    UniqueHandle h(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr));
+    UniqueHandle h(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (h) return h;
     ::Sleep(25);  // polls for the pipe, 5 s at most
   }
@@ -125,8 +128,8 @@ int RunEcho(const std::wstring& name, uint32_t reply_bytes) {
   if (!pipe || !AcceptClient(pipe.get())) return 3;
   const tovra::common::Bytes reply(reply_bytes, 0x5A);
   while (auto frame = tovra::common::ReadFrame(pipe.get(), INFINITE)) {
-    if (!tovra::common::WriteFrame(pipe.get(), frame->header.type, frame->header.request_id, 0, reply,
-                                   kIoTimeoutMs)) {
+    if (!tovra::common::WriteFrame(pipe.get(), frame->header.type, frame->header.request_id, 0,
+                                   reply, kIoTimeoutMs)) {
       break;
     }
   }
@@ -141,11 +144,13 @@ int RunRelay(const std::wstring& in_name, const std::wstring& out_name) {
   if (!upstream || !pipe || !AcceptClient(pipe.get())) return 3;
   while (auto request = tovra::common::ReadFrame(pipe.get(), INFINITE)) {
     const auto& h = request->header;
-    if (!tovra::common::WriteFrame(upstream.get(), h.type, h.request_id, 0, request->payload, kIoTimeoutMs)) break;
+    if (!tovra::common::WriteFrame(upstream.get(), h.type, h.request_id, 0, request->payload,
+                                   kIoTimeoutMs))
+      break;
     auto reply = tovra::common::ReadFrame(upstream.get(), kIoTimeoutMs);
     if (!reply) break;
-    if (!tovra::common::WriteFrame(pipe.get(), reply->header.type, reply->header.request_id, 0, reply->payload,
-                                   kIoTimeoutMs)) {
+    if (!tovra::common::WriteFrame(pipe.get(), reply->header.type, reply->header.request_id, 0,
+                                   reply->payload, kIoTimeoutMs)) {
       break;
     }
   }
@@ -167,16 +172,18 @@ RegisterFn LoadPlugin() {
   const fs::path agent = tovra::testing::TestEnv(L"TOVRA_AGENT_EXE");
   wchar_t temp[MAX_PATH];
   ::GetTempPathW(MAX_PATH, temp);
-  const fs::path dir = fs::path(temp) / (L"tovra-bench-" + std::to_wstring(::GetCurrentProcessId()));
+  const fs::path dir =
+      fs::path(temp) / (L"tovra-bench-" + std::to_wstring(::GetCurrentProcessId()));
   std::error_code ec;
   fs::create_directories(dir, ec);
   for (const fs::path& from : {plugin, plugin.parent_path() / L"flutter_windows.dll", agent}) {
     fs::copy_file(from, dir / from.filename(), fs::copy_options::overwrite_existing, ec);
   }
-  HMODULE module = ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module =
+      ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) return nullptr;
-  return reinterpret_cast<RegisterFn>(
-      reinterpret_cast<void*>(::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
+  return reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(
+      ::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
 }
 
 class Dart {
@@ -197,8 +204,8 @@ class Dart {
   bool Unhandled() {
     uint8_t* reply = nullptr;
     size_t size = 0;
-    const bool answered = FlutterHeadlessEngineSendToPluginAndWait(engine_, "bench.unhandled", message_.data(),
-                                                                   message_.size(), 10000, &reply, &size);
+    const bool answered = FlutterHeadlessEngineSendToPluginAndWait(
+        engine_, "bench.unhandled", message_.data(), message_.size(), 10000, &reply, &size);
     if (reply) FlutterHeadlessFree(reply);
     return answered;
   }
@@ -207,8 +214,8 @@ class Dart {
   bool ServiceHealth() {
     uint8_t* reply = nullptr;
     size_t size = 0;
-    if (!FlutterHeadlessEngineSendToPluginAndWait(engine_, channel_.c_str(), message_.data(), message_.size(),
-                                                  90000, &reply, &size)) {
+    if (!FlutterHeadlessEngineSendToPluginAndWait(engine_, channel_.c_str(), message_.data(),
+                                                  message_.size(), 90000, &reply, &size)) {
       return false;
     }
     bool value = false;
@@ -227,11 +234,12 @@ class Dart {
   bool DispatchOnly() {
     static const tovra::common::Bytes null_arg =
         *PigeonCodec().EncodeMessage(EncodableValue(EncodableList{EncodableValue()}));
-    const std::string channel = std::string(tovra_windows_vpn::kHostChannelPrefix) + "startWireGuard";
+    const std::string channel =
+        std::string(tovra_windows_vpn::kHostChannelPrefix) + "startWireGuard";
     uint8_t* reply = nullptr;
     size_t size = 0;
-    const bool answered = FlutterHeadlessEngineSendToPluginAndWait(engine_, channel.c_str(), null_arg.data(),
-                                                                   null_arg.size(), 10000, &reply, &size);
+    const bool answered = FlutterHeadlessEngineSendToPluginAndWait(
+        engine_, channel.c_str(), null_arg.data(), null_arg.size(), 10000, &reply, &size);
     const bool ok = answered && reply != nullptr;
     if (reply) FlutterHeadlessFree(reply);
     return ok;
@@ -311,7 +319,8 @@ class ExistingThread {
 
 // The four codec steps of one call (Dart encodes the request, the plugin decodes
 // it, the plugin encodes the reply, Dart decodes it), averaged over `n` rounds.
-double CodecPerCallMs(const tovra::common::Bytes& request, const tovra::common::Bytes& reply, size_t n) {
+double CodecPerCallMs(const tovra::common::Bytes& request, const tovra::common::Bytes& reply,
+                      size_t n) {
   const auto& codec = PigeonCodec();
   auto decoded_reply = codec.DecodeMessage(reply.data(), reply.size());
   if (!decoded_reply) return -1;
@@ -375,7 +384,8 @@ double TimeTrivialProcess() {
 
 int RunBenchmark(size_t iterations) {
   const uint32_t session = tovra::common::GetProcessSessionId();
-  const std::wstring agent_pipe = *tovra::common::FormatPipeName(tovra::common::kAgentPipeRole, session);
+  const std::wstring agent_pipe =
+      *tovra::common::FormatPipeName(tovra::common::kAgentPipeRole, session);
   ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"300");
   tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
 
@@ -432,13 +442,15 @@ int RunBenchmark(size_t iterations) {
   tovra::common::ConnectOptions options;
   options.attempts = 3;
   options.busy_wait_ms = 2000;
-  const uint16_t health_type = tovra::common::ToWire(tovra::common::MessageType::get_service_health);
+  const uint16_t health_type =
+      tovra::common::ToWire(tovra::common::MessageType::get_service_health);
   size_t reply_bytes = 0;
   {
     auto probe = tovra::common::ConnectToServer(tovra::common::kAgentPipeRole, session, options);
-    if (probe.pipe && tovra::common::ExchangeRequest(probe.pipe.get(),
-                                                     tovra::common::ToWire(tovra::common::MessageType::hello),
-                                                     1, {}, kIoTimeoutMs)) {
+    if (probe.pipe &&
+        tovra::common::ExchangeRequest(probe.pipe.get(),
+                                       tovra::common::ToWire(tovra::common::MessageType::hello), 1,
+                                       {}, kIoTimeoutMs)) {
       TimeExchanges(probe.pipe.get(), health_type, 1, &reply_bytes);
     }
   }
@@ -463,11 +475,13 @@ int RunBenchmark(size_t iterations) {
   }
   TimeExchanges(echo_pipe.get(), health_type, 20, nullptr);  // warm-up
   const auto echo_once = [&] {
-    return tovra::common::ExchangeRequest(echo_pipe.get(), health_type, 1, {}, kIoTimeoutMs).has_value();
+    return tovra::common::ExchangeRequest(echo_pipe.get(), health_type, 1, {}, kIoTimeoutMs)
+        .has_value();
   };
 
   // 1 and 6. Through the plugin, with its parts and the echo.
-  std::vector<double> plugin, echo_with_plugin, engine_only, worker_wake, dispatch_only, existing_wake;
+  std::vector<double> plugin, echo_with_plugin, engine_only, worker_wake, dispatch_only,
+      existing_wake;
   double codec_ms = -1;
   {
     Dart dart(reg);
@@ -494,7 +508,8 @@ int RunBenchmark(size_t iterations) {
     for (size_t i = 0; i < iterations; ++i) {
       const auto start = Clock::now();
       std::thread([engine = dart.engine()] { FlutterHeadlessEngineQuitLoop(engine); }).detach();
-      if (FlutterHeadlessEngineRunLoop(dart.engine(), 5000) == 1) worker_wake.push_back(Ms(Clock::now() - start));
+      if (FlutterHeadlessEngineRunLoop(dart.engine(), 5000) == 1)
+        worker_wake.push_back(Ms(Clock::now() - start));
     }
     codec_ms = CodecPerCallMs(dart.message(), dart.last_reply(), iterations * 10);
   }
@@ -503,21 +518,24 @@ int RunBenchmark(size_t iterations) {
   // 2. A raw client straight to the Agent, after its handshake, with the echo.
   auto connection = tovra::common::ConnectToServer(tovra::common::kAgentPipeRole, session, options);
   std::vector<double> raw_agent, echo_with_agent;
-  if (connection.pipe && tovra::common::ExchangeRequest(connection.pipe.get(),
-                                                        tovra::common::ToWire(tovra::common::MessageType::hello),
-                                                        1, {}, kIoTimeoutMs)) {
+  if (connection.pipe &&
+      tovra::common::ExchangeRequest(connection.pipe.get(),
+                                     tovra::common::ToWire(tovra::common::MessageType::hello), 1,
+                                     {}, kIoTimeoutMs)) {
     TimeExchanges(connection.pipe.get(), health_type, 20, &reply_bytes);
     for (size_t done = 0; done < iterations; done += kBlock) {
       bool ok = true;
       Block(raw_agent, [&] {
-        return ok = tovra::common::ExchangeRequest(connection.pipe.get(), health_type, 1, {}, kIoTimeoutMs)
+        return ok = tovra::common::ExchangeRequest(connection.pipe.get(), health_type, 1, {},
+                                                   kIoTimeoutMs)
                         .has_value();
       });
       if (!ok) break;
       Block(echo_with_agent, [&] { return echo_once(); });
     }
   } else {
-    std::fprintf(stderr, "chain_bench: raw client could not reach the Agent (status %u, win32 %u)\n",
+    std::fprintf(stderr,
+                 "chain_bench: raw client could not reach the Agent (status %u, win32 %u)\n",
                  static_cast<unsigned>(connection.error), connection.win32.code);
   }
   connection.pipe.reset();
@@ -566,8 +584,10 @@ int RunBenchmark(size_t iterations) {
   std::printf("\nratios (medians):\n");
   std::printf("  plugin / raw two-hop echo          %6.2f\n", ratio(p.median, e.median));
   std::printf("  raw Agent client / raw echo        %6.2f\n", ratio(a.median, e2.median));
-  std::printf("  plugin / raw echo, paired blocks   %6.2f\n", PairedRatio(plugin, echo_with_plugin, kBlock));
-  std::printf("  raw Agent / raw echo, paired       %6.2f\n", PairedRatio(raw_agent, echo_with_agent, kBlock));
+  std::printf("  plugin / raw echo, paired blocks   %6.2f\n",
+              PairedRatio(plugin, echo_with_plugin, kBlock));
+  std::printf("  raw Agent / raw echo, paired       %6.2f\n",
+              PairedRatio(raw_agent, echo_with_agent, kBlock));
   std::printf("  Agent cold start / trivial process %6.2f\n", ratio(c.median, t.median));
   std::printf("  concurrent / sequential            %6.2f\n", ratio(k.median, s.median));
   std::printf("  p99 plugin / p99 raw echo          %6.2f\n", ratio(p.p99, e.p99));
@@ -581,7 +601,8 @@ int RunBenchmark(size_t iterations) {
   const double exchange = PairedRatio(raw_agent, echo_with_agent, kBlock) * e.median;
   const double exchange_min = ratio(a.min, e2.min) * e.min;
   const auto share = [&](const char* what, double median_part, double min_part) {
-    std::printf("  %-34s %6.2f   %6.2f\n", what, ratio(median_part, p.median), ratio(min_part, p.min));
+    std::printf("  %-34s %6.2f   %6.2f\n", what, ratio(median_part, p.median),
+                ratio(min_part, p.min));
   };
   std::printf("\nshare of the plugin's round trip:   median  minimum\n");
   share("pipe exchange (raw Agent client)", exchange, exchange_min);
@@ -601,7 +622,8 @@ int RunBenchmark(size_t iterations) {
 int wmain(int argc, wchar_t** argv) {
   const std::wstring mode = argc > 1 ? argv[1] : L"";
   if (mode == L"--noop") return 0;
-  if (mode == L"--echo" && argc == 4) return RunEcho(argv[2], static_cast<uint32_t>(std::wcstoul(argv[3], nullptr, 10)));
+  if (mode == L"--echo" && argc == 4)
+    return RunEcho(argv[2], static_cast<uint32_t>(std::wcstoul(argv[3], nullptr, 10)));
   if (mode == L"--relay" && argc == 4) return RunRelay(argv[2], argv[3]);
   size_t iterations = 300;
   if (argc > 1) {

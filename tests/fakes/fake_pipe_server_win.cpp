@@ -27,7 +27,9 @@ FakePipeServer::~FakePipeServer() {
   thread_.join();
 }
 
-void FakePipeServer::DropClient() { drop_ = true; }
+void FakePipeServer::DropClient() {
+  drop_ = true;
+}
 
 std::vector<common::Frame> FakePipeServer::received() {
   std::lock_guard lock(mutex_);
@@ -51,7 +53,8 @@ void FakePipeServer::Run() {
   {
     // Like the real servers, always pass a descriptor: Wine gives a pipe created
     // without one no owner at all (Windows would give it the default owner).
-    const std::wstring sddl = (owner_sid_ ? L"O:" + *owner_sid_ : std::wstring()) + L"D:(A;;GA;;;WD)";
+    const std::wstring sddl =
+        (owner_sid_ ? L"O:" + *owner_sid_ : std::wstring()) + L"D:(A;;GA;;;WD)";
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
                                                                nullptr)) {
@@ -60,10 +63,10 @@ void FakePipeServer::Run() {
     }
   }
   const auto create_instance = [&] {
-    return common::UniqueHandle(::CreateNamedPipeW(
-        name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 2, 16384, 16384, 0,
-        sa.lpSecurityDescriptor ? &sa : nullptr));
+    return common::UniqueHandle(
+        ::CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 2, 16384, 16384, 0,
+                           sa.lpSecurityDescriptor ? &sa : nullptr));
   };
   // The next instance is created as soon as a client is connected, so the name
   // never vanishes between clients: a test's reconnect never races the stand-in.
@@ -113,8 +116,8 @@ void FakePipeServer::Run() {
       }
       auto reply = handler_(*frame);
       if (!reply) break;
-      if (!common::WriteFrame(pipe.get(), frame->header.type, frame->header.request_id,
-                              generation_, *reply, 5000)) {
+      if (!common::WriteFrame(pipe.get(), frame->header.type, frame->header.request_id, generation_,
+                              *reply, 5000)) {
         break;
       }
     }

@@ -43,7 +43,8 @@ class FakePipeServer {
   const std::wstring& name() const { return name_; }
 
   // A handler answering hello with `protocol` and ping/others with status 0.
-  static std::optional<common::Bytes> HelloReply(uint16_t protocol, const std::string& generation_id);
+  static std::optional<common::Bytes> HelloReply(uint16_t protocol,
+                                                 const std::string& generation_id);
 
  private:
   static constexpr DWORD kReadyTimeoutMs = 5000;

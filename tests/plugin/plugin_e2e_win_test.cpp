@@ -44,15 +44,17 @@ RegisterFn LoadPlugin(bool with_agent) {
   if (fn) return fn;
   const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
   const fs::path dir = tovra::testing::LayOutAppFolder(L"tovra-plugin", with_agent, false);
-  HMODULE module = ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr,
-                                    LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module =
+      ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) return nullptr;
-  fn = reinterpret_cast<RegisterFn>(
-      reinterpret_cast<void*>(::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
+  fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(
+      ::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
   return fn;
 }
 
-Bytes Encode(const EncodableValue& v) { return *PigeonCodec().EncodeMessage(v); }
+Bytes Encode(const EncodableValue& v) {
+  return *PigeonCodec().EncodeMessage(v);
+}
 
 EncodableValue List(std::initializer_list<EncodableValue> items) {
   return EncodableValue(EncodableList(items));
@@ -90,7 +92,8 @@ class Dart {
     size_t reply_size = 0;
     const std::string channel = std::string(kHostChannelPrefix) + method;
     if (!FlutterHeadlessEngineSendToPluginAndWait(engine_, channel.c_str(), message.data(),
-                                                  message.size(), timeout_ms, &reply, &reply_size)) {
+                                                  message.size(), timeout_ms, &reply,
+                                                  &reply_size)) {
       ADD_FAILURE() << method << ": no reply";
       return EncodableValue();
     }
@@ -155,8 +158,12 @@ class Dart {
   bool events_on_platform_thread_ = true;
 };
 
-uint32_t Session() { return tovra::common::GetProcessSessionId(); }
-std::wstring AgentPipe() { return *tovra::common::FormatPipeName(tovra::common::kAgentPipeRole, Session()); }
+uint32_t Session() {
+  return tovra::common::GetProcessSessionId();
+}
+std::wstring AgentPipe() {
+  return *tovra::common::FormatPipeName(tovra::common::kAgentPipeRole, Session());
+}
 
 class PluginE2E : public ::testing::Test {
  protected:
@@ -173,7 +180,8 @@ class PluginE2E : public ::testing::Test {
         << "the Service never listened";
   }
   std::string PluginLog() {
-    return tovra::testing::ReadFileFrom(tovra::testing::ZerkaLogPath(L"plugin"), plugin_log_offset_);
+    return tovra::testing::ReadFileFrom(tovra::testing::ZerkaLogPath(L"plugin"),
+                                        plugin_log_offset_);
   }
 
   ChildProcess service_;
@@ -240,7 +248,8 @@ TEST_F(PluginE2E, AgentMissingFromThePluginFolder) {
 }
 
 // Stand-in Agents on the session's Agent pipe.
-FakePipeServer::Handler AgentAnswering(uint16_t protocol, std::function<std::optional<Bytes>(const Frame&)> other) {
+FakePipeServer::Handler AgentAnswering(uint16_t protocol,
+                                       std::function<std::optional<Bytes>(const Frame&)> other) {
   return [=](const Frame& f) -> std::optional<Bytes> {
     if (f.header.type == 1) {
       tovra::common::PayloadWriter w;
@@ -325,7 +334,11 @@ TEST_F(PluginE2E, VersionMismatchFailsClosed) {
 }
 
 TEST_F(PluginE2E, SquattedAgentPipeGetsNothing) {
-  FakePipeServer squatter(AgentPipe(), AgentAnswering(6, [](const Frame&) { return Bytes{0, 0}; }),
+  FakePipeServer squatter(AgentPipe(),
+                          AgentAnswering(6,
+                                         [](const Frame&) {
+                                           return Bytes{0, 0};
+                                         }),
                           std::wstring(L"S-1-5-21-1004336348-1177238915-682003330-1999"));
   Dart dart(true);
   EXPECT_EQ(dart.ErrorCode("startOpenVpn", List({EncodableValue("client\n"), EncodableValue("user"),
@@ -337,7 +350,8 @@ TEST_F(PluginE2E, SquattedAgentPipeGetsNothing) {
   // the stand-in records a frame before answering it, so a frame sent before
   // these replies is already recorded.
   EXPECT_TRUE(squatter.received().empty()) << "not a byte reached the squatter";
-  EXPECT_NE(PluginLog().find("WARN agent pipe owner not trusted -> fail closed"), std::string::npos);
+  EXPECT_NE(PluginLog().find("WARN agent pipe owner not trusted -> fail closed"),
+            std::string::npos);
   EXPECT_FALSE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"));
 }
 
@@ -352,14 +366,17 @@ TEST_F(PluginE2E, EventsFollowTheAgent) {
 
   // One window only, whatever the number of startEvents calls.
   int windows = 0;
-  for (HWND w = nullptr; (w = ::FindWindowExW(HWND_MESSAGE, w, L"TovraWindowsVpnEventPump", nullptr));) ++windows;
+  for (HWND w = nullptr;
+       (w = ::FindWindowExW(HWND_MESSAGE, w, L"TovraWindowsVpnEventPump", nullptr));)
+    ++windows;
   EXPECT_EQ(windows, 1);
 
   tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
   const auto& all = dart.WaitForEvents(7, 60000);
-  EXPECT_EQ(all, (std::vector<std::string>{"agentConnected", "serviceConnected", "agentDisconnected",
-                                           "serviceDisconnected", "agentConnected",
-                                           "serviceConnected", "serviceGenerationChanged"}));
+  EXPECT_EQ(all,
+            (std::vector<std::string>{"agentConnected", "serviceConnected", "agentDisconnected",
+                                      "serviceDisconnected", "agentConnected", "serviceConnected",
+                                      "serviceGenerationChanged"}));
   EXPECT_TRUE(dart.events_on_platform_thread());
   EXPECT_NE(PluginLog().find("INFO agent generation changed"), std::string::npos);
 
@@ -374,7 +391,8 @@ TEST_F(PluginE2E, EventsFollowTheAgent) {
 TEST_F(PluginE2E, DestroyedWhileWorkersAreInFlight) {
   constexpr int kRequests = 4;
   std::atomic<int> answered{0};
-  FakePipeServer slow(AgentPipe(), AgentAnswering(6, [&answered](const Frame&) -> std::optional<Bytes> {
+  FakePipeServer slow(AgentPipe(),
+                      AgentAnswering(6, [&answered](const Frame&) -> std::optional<Bytes> {
                         // Slow on purpose: the requests must still be in flight
                         // when the engine goes.
                         ::Sleep(400);

@@ -35,8 +35,8 @@ RegisterFn LoadPlugin() {
   if (fn) return fn;
   const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
   const fs::path dir = tovra::testing::LayOutAppFolder(L"tovra-plugin-link", true, false);
-  HMODULE module = ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr,
-                                    LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module =
+      ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) return nullptr;
   fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(
       ::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
@@ -131,8 +131,8 @@ class PluginServiceLinkE2E : public ::testing::Test {
   // Starts the Service in console mode and waits for its pipe.
   void StartService() {
     ASSERT_TRUE(service_.Start(tovra::testing::TestEnv(L"TOVRA_SERVICE_EXE"), L"--console"));
-    const std::wstring pipe = *tovra::common::FormatPipeName(
-        tovra::common::kServicePipeRole, tovra::common::GetProcessSessionId());
+    const std::wstring pipe = *tovra::common::FormatPipeName(tovra::common::kServicePipeRole,
+                                                             tovra::common::GetProcessSessionId());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!::WaitNamedPipeW(pipe.c_str(), 100)) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the Service pipe never appeared";
@@ -164,8 +164,8 @@ TEST_F(PluginServiceLinkE2E, ServiceLossAndReturnAreSeenWithinOneProbe) {
   EXPECT_TRUE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe")) << "the Agent stayed up";
 
   StartService();
-  EXPECT_EQ(dart.WaitForEvents(4, 10000),
-            (Events{"agentConnected", "serviceConnected", "serviceDisconnected", "serviceConnected"}));
+  EXPECT_EQ(dart.WaitForEvents(4, 10000), (Events{"agentConnected", "serviceConnected",
+                                                  "serviceDisconnected", "serviceConnected"}));
   EXPECT_EQ(dart.Value("isAvailable"), EncodableValue(true));
   EXPECT_TRUE(dart.Health().service_connected);
 }

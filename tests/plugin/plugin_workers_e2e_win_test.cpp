@@ -47,15 +47,17 @@ RegisterFn LoadPlugin() {
   if (fn) return fn;
   const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
   const fs::path dir = tovra::testing::LayOutAppFolder(L"tovra-plugin-workers", false, false);
-  HMODULE module = ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr,
-                                    LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module =
+      ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) return nullptr;
   fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(
       ::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
   return fn;
 }
 
-Bytes Encode(const EncodableValue& v) { return *PigeonCodec().EncodeMessage(v); }
+Bytes Encode(const EncodableValue& v) {
+  return *PigeonCodec().EncodeMessage(v);
+}
 
 EncodableValue Strings(std::initializer_list<std::string> items) {
   EncodableList list;
@@ -63,7 +65,9 @@ EncodableValue Strings(std::initializer_list<std::string> items) {
   return EncodableValue(list);
 }
 
-uint32_t Session() { return tovra::common::GetProcessSessionId(); }
+uint32_t Session() {
+  return tovra::common::GetProcessSessionId();
+}
 std::wstring AgentPipe() {
   return *tovra::common::FormatPipeName(tovra::common::kAgentPipeRole, Session());
 }
@@ -155,8 +159,12 @@ Bytes RecordFor(const Frame& f) {
       break;
     }
     case 5:
-    case 7: w.WriteWireGuardStatus({2, true, 1, 2, 3, 0}); break;
-    default: w.WriteOpenVpnStatus({10, true, 1, 2, 3, 0, 7}); break;
+    case 7:
+      w.WriteWireGuardStatus({2, true, 1, 2, 3, 0});
+      break;
+    default:
+      w.WriteOpenVpnStatus({10, true, 1, 2, 3, 0, 7});
+      break;
   }
   return w.Take();
 }
@@ -205,7 +213,8 @@ TEST_F(PluginWorkers, DestructionDoesNotWaitForAStalledRequestNorForThePoller) {
   ASSERT_TRUE(dart->ok());
   Slot start;
   dart->Send("startWireGuard", Strings({"[Interface]\nPrivateKey = x\n"}), &start);
-  ASSERT_TRUE(dart->PumpUntil([&] { return FramesOfType(fake, 5) == 1; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(
+      dart->PumpUntil([&] { return FramesOfType(fake, 5) == 1; }, std::chrono::seconds(30)));
   // The poller's first probe now waits behind the stalled request.
   ASSERT_TRUE(dart->Call("startEvents").value);
 
@@ -238,8 +247,8 @@ TEST_F(PluginWorkers, ConcurrentCallsEachGetOneReplyFromAFewThreads) {
   const size_t threads_before = ThreadsOfThisProcess();
   ASSERT_GT(threads_before, 0u);
 
-  const char* methods[] = {"wireGuardStatus", "getOpenVpnStatus", "getAgentHealth", "isAvailable",
-                           "stopOpenVpn", "getHealth"};
+  const char* methods[] = {"wireGuardStatus", "getOpenVpnStatus", "getAgentHealth",
+                           "isAvailable",     "stopOpenVpn",      "getHealth"};
   constexpr size_t kCalls = 48;
   std::vector<Slot> slots(kCalls);
   gated = true;
@@ -279,9 +288,9 @@ TEST_P(OversizedStartOpenVpn, RefusedAsInternalBeforeAnythingIsSent) {
   FakePipeServer fake(AgentPipe(), Agent(RecordFor));
   Dart dart;
   ASSERT_TRUE(dart.ok());
-  const Slot slot = dart.Call("startOpenVpn", Strings({std::string(c.profile, 'p'),
-                                                       std::string(c.username, 'u'),
-                                                       std::string(c.password, 'w')}));
+  const Slot slot =
+      dart.Call("startOpenVpn", Strings({std::string(c.profile, 'p'), std::string(c.username, 'u'),
+                                         std::string(c.password, 'w')}));
   ASSERT_EQ(slot.replies, 1);
   if (!c.reaches_agent) {
     EXPECT_EQ(slot.error_code, "INTERNAL");

@@ -37,7 +37,9 @@ using tovra::testing::CountOccurrences;
 
 constexpr uint32_t kIoMs = 5000;
 
-std::wstring ServiceExe() { return tovra::testing::WinePathFromEnvironment(L"ZERKA_TEST_SERVICE_EXE"); }
+std::wstring ServiceExe() {
+  return tovra::testing::WinePathFromEnvironment(L"ZERKA_TEST_SERVICE_EXE");
+}
 
 ConnectResult TryConnect(uint32_t attempts, uint32_t busy_wait_ms) {
   ConnectOptions options;
@@ -153,7 +155,8 @@ TEST_F(ServiceConsole, HelloPingAndHealthRepliesAreByteExact) {
   const std::string pid_prefix = std::to_string(service_.pid()) + "-0x";
   ASSERT_EQ(generation_id.size(), pid_prefix.size() + 8) << generation_id;
   EXPECT_EQ(generation_id.substr(0, pid_prefix.size()), pid_prefix);
-  EXPECT_EQ(generation_id.find_first_not_of("0123456789ABCDEF", pid_prefix.size()), std::string::npos);
+  EXPECT_EQ(generation_id.find_first_not_of("0123456789ABCDEF", pid_prefix.size()),
+            std::string::npos);
 
   // ping ignores its payload; the reply is the 22 bytes of a status-only frame.
   ASSERT_TRUE(WriteRaw(pipe.get(), Request(2, 0xFFFFFFFF, Bytes{9, 9, 9, 9, 9})));
@@ -336,10 +339,11 @@ TEST(ServiceCommandLine, WithoutArgumentsPrintsTheNotStartedMessageAndExitsOne) 
   EXPECT_EQ(*code, 1u);
   std::string text = child.Output();
   std::erase(text, '\r');
-  EXPECT_EQ(text,
-            "ZerkaVPNService: not started by the SCM.\n"
-            "  Install + start it with tools\\windows\\dev\\install_zerkavpn_vpn_service (elevated),\n"
-            "  or run 'ZerkaVPNService.exe --console' for a foreground dev instance.\n");
+  EXPECT_EQ(
+      text,
+      "ZerkaVPNService: not started by the SCM.\n"
+      "  Install + start it with tools\\windows\\dev\\install_zerkavpn_vpn_service (elevated),\n"
+      "  or run 'ZerkaVPNService.exe --console' for a foreground dev instance.\n");
 }
 
 // ---- the Service Control Manager path, through the development scripts ----
@@ -393,8 +397,8 @@ TEST(ServiceScm, InstalledStartedServesStopsCleanlyAndIsRemoved) {
   ASSERT_TRUE(::QueryServiceConfigW(svc.get(), config, sizeof config_buf, &needed));
   EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
-  EXPECT_TRUE(common::EqualsIgnoreCase(config->lpServiceStartName ? config->lpServiceStartName : L"",
-                                       L"LocalSystem"));
+  EXPECT_TRUE(common::EqualsIgnoreCase(
+      config->lpServiceStartName ? config->lpServiceStartName : L"", L"LocalSystem"));
 
   UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
   ASSERT_TRUE(process);
@@ -418,7 +422,8 @@ TEST(ServiceScm, InstalledStartedServesStopsCleanlyAndIsRemoved) {
   svc.reset();
   bool removed = false;
   for (int i = 0; i < 100 && !removed; ++i) {
-    common::UniqueServiceHandle gone(::OpenServiceW(scm.get(), L"ZerkaVPNService", SERVICE_QUERY_STATUS));
+    common::UniqueServiceHandle gone(
+        ::OpenServiceW(scm.get(), L"ZerkaVPNService", SERVICE_QUERY_STATUS));
     removed = !gone && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
     if (!removed) ::Sleep(100);  // polls the SCM, 10 s at most
   }
@@ -426,7 +431,8 @@ TEST(ServiceScm, InstalledStartedServesStopsCleanlyAndIsRemoved) {
 
   // This run's lines: from its starting line to the end of the shared log file.
   const std::string log = ReadServiceLog();
-  const size_t start = log.find("[service] INFO service starting generation=" + generation_id + " ");
+  const size_t start =
+      log.find("[service] INFO service starting generation=" + generation_id + " ");
   ASSERT_NE(start, std::string::npos) << log;
   const std::string run = log.substr(start);
   const std::string last = "[service] INFO service stopped cleanly\r\n";

@@ -186,7 +186,8 @@ std::wstring TestEnv(const wchar_t* name) {
 
 std::wstring ZerkaLogPath(const std::wstring& component) {
   common::UniqueCoTaskString program_data;
-  if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, program_data.put()))) return {};
+  if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, program_data.put())))
+    return {};
   return std::wstring(program_data.get()) + L"\\Zerka\\vpn\\logs\\" + component + L".log";
 }
 

@@ -28,8 +28,7 @@ class ChildProcess {
   // Starts `exe` with `args` (already quoted as needed). `env` entries "NAME=value"
   // are set in the child on top of this process's environment.
   bool Start(const std::wstring& exe, const std::wstring& args = L"",
-             const std::vector<std::wstring>& env = {},
-             ChildOutput output = ChildOutput::discard);
+             const std::vector<std::wstring>& env = {}, ChildOutput output = ChildOutput::discard);
   // Starts a whole command line (program first), e.g. "cmd /c script.cmd".
   bool StartCommandLine(const std::wstring& command_line,
                         ChildOutput output = ChildOutput::capture);

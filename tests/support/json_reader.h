@@ -41,7 +41,8 @@ class JsonReader {
 
  private:
   void Space() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) ++i_;
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t'))
+      ++i_;
   }
   bool Literal(std::string_view word) {
     if (s_.substr(i_, word.size()) != word) return false;
@@ -91,17 +92,34 @@ class JsonReader {
       if (i_ >= s_.size()) return false;
       const char e = s_[i_++];
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           if (i_ + 4 > s_.size()) return false;
-          const uint32_t cp = static_cast<uint32_t>(std::stoul(std::string(s_.substr(i_, 4)), nullptr, 16));
+          const uint32_t cp =
+              static_cast<uint32_t>(std::stoul(std::string(s_.substr(i_, 4)), nullptr, 16));
           i_ += 4;
           if (cp < 0x80) {
             out += static_cast<char>(cp);
@@ -115,7 +133,8 @@ class JsonReader {
           }
           break;
         }
-        default: return false;
+        default:
+          return false;
       }
     }
     return false;
@@ -123,7 +142,11 @@ class JsonReader {
   static bool ValidUtf8(const std::string& s) {
     for (size_t i = 0; i < s.size();) {
       const unsigned char c = static_cast<unsigned char>(s[i]);
-      const size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+      const size_t n = c < 0x80           ? 1
+                       : (c >> 5) == 0x6  ? 2
+                       : (c >> 4) == 0xE  ? 3
+                       : (c >> 3) == 0x1E ? 4
+                                          : 0;
       if (n == 0 || (n == 2 && c < 0xC2) || i + n > s.size()) return false;
       for (size_t k = 1; k < n; ++k) {
         if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
@@ -172,6 +195,8 @@ class JsonReader {
   size_t i_ = 0;
 };
 
-inline std::optional<Json> ParseJson(const std::string& text) { return JsonReader(text).Document(); }
+inline std::optional<Json> ParseJson(const std::string& text) {
+  return JsonReader(text).Document();
+}
 
 }  // namespace tovra::testsupport

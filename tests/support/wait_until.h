@@ -10,7 +10,7 @@ namespace tovra::testing {
 // result of the last check, so a caller asserts on it.
 template <typename Condition>
 [[nodiscard]] bool WaitUntil(Condition&& condition, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds poll = std::chrono::milliseconds(20)) {
+                             std::chrono::milliseconds poll = std::chrono::milliseconds(20)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (condition()) return true;

@@ -43,7 +43,9 @@ fs::path Layout(bool with_agent) {
   return tovra::testing::LayOutAppFolder(L"zerkactl-e2e", with_agent, true);
 }
 
-std::wstring Quote(const std::wstring& s) { return L"\"" + s + L"\""; }
+std::wstring Quote(const std::wstring& s) {
+  return L"\"" + s + L"\"";
+}
 
 // Runs zerkactl.exe from `dir` with `args`, standard input at the null device;
 // `meanwhile` runs once it has started, given the file its output goes to.
@@ -55,8 +57,9 @@ Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
   const fs::path err_path = dir / (L"err-" + std::to_wstring(counter) + L".txt");
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   const auto open = [&](const fs::path& p, DWORD access, DWORD disposition) {
-    return tovra::common::UniqueHandle(::CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                     &sa, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return tovra::common::UniqueHandle(::CreateFileW(p.c_str(), access,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   };
   Result r;
   tovra::common::UniqueHandle out = open(out_path, GENERIC_WRITE, CREATE_ALWAYS);
@@ -110,7 +113,9 @@ Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
   return r;
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 class ZerkactlE2E : public ::testing::Test {
  protected:
@@ -143,7 +148,8 @@ TEST_F(ZerkactlE2E, HealthOfAllThreeComponentsThroughTheRealAgentAndService) {
     ::Sleep(500);  // polls the answer itself, each poll a whole zerkactl run
   }
   EXPECT_EQ(available.out, "available: the Agent and the Service answer\n");
-  EXPECT_TRUE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe")) << "the plugin started the Agent";
+  EXPECT_TRUE(tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"))
+      << "the plugin started the Agent";
 
   const Result service = RunZerkactl(dir, {L"service-health"});
   ASSERT_EQ(service.exit_code, 0u) << service.err;
@@ -181,11 +187,12 @@ TEST_F(ZerkactlE2E, EventsFollowTheAgentBeingKilledAndStartedAgain) {
   const fs::path dir = Layout(true);
   const Result events = RunZerkactl(dir, {L"events", L"16", L"--json"}, [](const fs::path& out) {
     // Killed once the first connection is reported, so the restart is what follows.
-    EXPECT_TRUE(tovra::testing::WaitUntil(
-        [&] { return Contains(ReadWhole(out), "\"serviceConnected\""); }, std::chrono::seconds(15),
-        std::chrono::milliseconds(100)))
+    EXPECT_TRUE(
+        tovra::testing::WaitUntil([&] { return Contains(ReadWhole(out), "\"serviceConnected\""); },
+                                  std::chrono::seconds(15), std::chrono::milliseconds(100)))
         << ReadWhole(out);
-    EXPECT_GE(tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"), 1) << "the poller started the Agent";
+    EXPECT_GE(tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"), 1)
+        << "the poller started the Agent";
   });
   ASSERT_EQ(events.exit_code, 0u) << events.err;
   std::vector<std::string> types;
@@ -196,8 +203,8 @@ TEST_F(ZerkactlE2E, EventsFollowTheAgentBeingKilledAndStartedAgain) {
     EXPECT_NE((*line)["timestampMs"].text, "0");
     types.push_back((*line)["type"].text);
   }
-  EXPECT_TRUE(InOrder(types, {"agentConnected", "serviceConnected", "agentDisconnected", "agentConnected",
-                              "serviceConnected", "serviceGenerationChanged"}))
+  EXPECT_TRUE(InOrder(types, {"agentConnected", "serviceConnected", "agentDisconnected",
+                              "agentConnected", "serviceConnected", "serviceGenerationChanged"}))
       << events.out;
 }
 
@@ -228,9 +235,12 @@ TEST_F(ZerkactlE2E, AnUnreachableAgentIsAPluginErrorExitOne) {
 
 TEST_F(ZerkactlE2E, UsageErrorsExitTwoWithoutStartingTheAgent) {
   const fs::path dir = Layout(true);
-  for (const auto& args : std::vector<std::vector<std::wstring>>{
-           {L"events", L"soon"}, {L"no-such-command"}, {L"wireguard-start"}, {L"health", L"--bogus"},
-           {L"wireguard-start", L"Z:\\no\\such\\file.conf"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::wstring>>{{L"events", L"soon"},
+                                              {L"no-such-command"},
+                                              {L"wireguard-start"},
+                                              {L"health", L"--bogus"},
+                                              {L"wireguard-start", L"Z:\\no\\such\\file.conf"}}) {
     const Result r = RunZerkactl(dir, args);
     EXPECT_EQ(r.exit_code, 2u) << r.err;
     EXPECT_EQ(r.out, "");

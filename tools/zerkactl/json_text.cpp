@@ -7,7 +7,6 @@
 
 namespace tovra::tools {
 
-
 std::string JsonString(std::string_view s) {
   std::string out = "\"";
   for (size_t i = 0; i < s.size();) {
@@ -25,11 +24,21 @@ std::string JsonString(std::string_view s) {
     }
     const auto c = static_cast<unsigned char>(s[i++]);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];

@@ -123,7 +123,8 @@ int StartOpenVpn(CommandContext& c) {
   std::string password = EnvOr("ZERKA_OPENVPN_PASSWORD");
   if (username.empty() && Prompt()) username = Prompt()("username: ");
   if (password.empty() && Prompt()) password = Prompt()("password: ");
-  EncodableList call_args{EncodableValue(c.file), EncodableValue(username), EncodableValue(password)};
+  EncodableList call_args{EncodableValue(c.file), EncodableValue(username),
+                          EncodableValue(password)};
   common::SecureZero(c.file);
   common::SecureZero(password);
   const int rc = CallAndPrintWith<TovraOpenVpnStatus>(c, call_args);
@@ -136,38 +137,63 @@ int ListenForEvents(CommandContext& c) {
   const PluginReply reply = c.session.Call(std::string(c.method), {});
   if (reply.kind != PluginReply::Kind::value) return Fail(c, reply);
   if (!c.json) c.out << "listening for events for " << c.seconds << "s\n" << std::flush;
-  c.session.PumpEvents(c.seconds * 1000, [&](const TovraNativeEvent& e) { Print(c.out, c.json, e); });
+  c.session.PumpEvents(c.seconds * 1000,
+                       [&](const TovraNativeEvent& e) { Print(c.out, c.json, e); });
   return kExitOk;
 }
 
 // The one list of subcommands: help, argument checks and dispatch all read it.
 constexpr std::array<PluginCommand, kPluginCommandCount> kCommands = {{
     {{"is-available", "", "whether the Agent and, through it, the Service answer"},
-     Input::none, "isAvailable", &CallAndPrint<bool>},
+     Input::none,
+     "isAvailable",
+     &CallAndPrint<bool>},
     {{"health", "", "the plugin's view: Agent and Service reachability, last error"},
-     Input::none, "getHealth", &CallAndPrint<TovraNativeHealth>},
+     Input::none,
+     "getHealth",
+     &CallAndPrint<TovraNativeHealth>},
     {{"agent-health", "", "the Agent's own health record"},
-     Input::none, "getAgentHealth", &CallAndPrint<TovraAgentHealth>},
+     Input::none,
+     "getAgentHealth",
+     &CallAndPrint<TovraAgentHealth>},
     {{"service-health", "", "the Service's health record, through the Agent"},
-     Input::none, "getServiceHealth", &CallAndPrint<TovraServiceHealth>},
+     Input::none,
+     "getServiceHealth",
+     &CallAndPrint<TovraServiceHealth>},
     {{"wireguard-start", "FILE", "bring the WireGuard tunnel up with the configuration in FILE"},
-     Input::file, "startWireGuard", &StartWireGuard},
+     Input::file,
+     "startWireGuard",
+     &StartWireGuard},
     {{"wireguard-stop", "", "bring the WireGuard tunnel down"},
-     Input::none, "stopWireGuard", &CallAndPrint<TovraWireGuardStatus>},
+     Input::none,
+     "stopWireGuard",
+     &CallAndPrint<TovraWireGuardStatus>},
     {{"wireguard-status", "", "the WireGuard tunnel's status"},
-     Input::none, "wireGuardStatus", &CallAndPrint<TovraWireGuardStatus>},
+     Input::none,
+     "wireGuardStatus",
+     &CallAndPrint<TovraWireGuardStatus>},
     {{"openvpn-capabilities", "", "what the Agent found of the OpenVPN installation"},
-     Input::none, "getOpenVpnCapabilities", &CallAndPrint<TovraOpenVpnCapabilities>},
+     Input::none,
+     "getOpenVpnCapabilities",
+     &CallAndPrint<TovraOpenVpnCapabilities>},
     {{"openvpn-start", "PROFILE",
       "connect with the OpenVPN profile in PROFILE; username and password from\n"
       "      ZERKA_OPENVPN_USERNAME / ZERKA_OPENVPN_PASSWORD or asked for, never arguments"},
-     Input::file, "startOpenVpn", &StartOpenVpn},
+     Input::file,
+     "startOpenVpn",
+     &StartOpenVpn},
     {{"openvpn-stop", "", "stop the OpenVPN connection"},
-     Input::none, "stopOpenVpn", &CallAndPrint<TovraOpenVpnStatus>},
+     Input::none,
+     "stopOpenVpn",
+     &CallAndPrint<TovraOpenVpnStatus>},
     {{"openvpn-status", "", "the OpenVPN connection's status"},
-     Input::none, "getOpenVpnStatus", &CallAndPrint<TovraOpenVpnStatus>},
+     Input::none,
+     "getOpenVpnStatus",
+     &CallAndPrint<TovraOpenVpnStatus>},
     {{"events", "[SECONDS]", "print connectivity events for SECONDS (default 10)"},
-     Input::seconds, "startEvents", &ListenForEvents},
+     Input::seconds,
+     "startEvents",
+     &ListenForEvents},
 }};
 
 constexpr std::array<PluginCommandInfo, kPluginCommandCount> kCommandInfos = [] {
@@ -225,8 +251,8 @@ void PrintCommandHelp(const PluginCommandInfo& c, std::ostream& to) {
 
 // Reads the command's positional input into `file` or `seconds`; false after a
 // message on `err`.
-[[nodiscard]] bool ReadInput(const PluginCommand& command, const Options& o, std::string& file, uint32_t& seconds,
-               std::ostream& err) {
+[[nodiscard]] bool ReadInput(const PluginCommand& command, const Options& o, std::string& file,
+                             uint32_t& seconds, std::ostream& err) {
   if (command.input == Input::file) {
     auto bytes = ReadFileBytes(o.positional[0], kMaxInputFile);
     if (!bytes) {
@@ -248,9 +274,15 @@ void PrintCommandHelp(const PluginCommandInfo& c, std::ostream& to) {
 
 }  // namespace
 
-void SetPluginSessionFactory(PluginSessionFactory factory) { Factory() = std::move(factory); }
-void SetSecretPrompt(SecretPrompt prompt) { Prompt() = std::move(prompt); }
-std::span<const PluginCommandInfo> PluginCommands() { return kCommandInfos; }
+void SetPluginSessionFactory(PluginSessionFactory factory) {
+  Factory() = std::move(factory);
+}
+void SetSecretPrompt(SecretPrompt prompt) {
+  Prompt() = std::move(prompt);
+}
+std::span<const PluginCommandInfo> PluginCommands() {
+  return kCommandInfos;
+}
 
 int RunPluginCommand(std::string_view name, std::span<const std::string> args, std::ostream& out,
                      std::ostream& err) {

@@ -39,14 +39,15 @@ class PluginSession {
   virtual ~PluginSession() = default;
   virtual PluginReply Call(const std::string& method, const flutter::EncodableList& args) = 0;
   // Runs the platform thread for `ms`, calling `on_event` for each event Dart gets.
-  virtual void PumpEvents(uint32_t ms,
-                          const std::function<void(const tovra_windows_vpn::TovraNativeEvent&)>& on_event) = 0;
+  virtual void PumpEvents(
+      uint32_t ms,
+      const std::function<void(const tovra_windows_vpn::TovraNativeEvent&)>& on_event) = 0;
 };
 
 // Opens a session on the plugin DLL at `plugin_path` (UTF-8; empty: the DLL beside
 // zerkactl). Nothing, after a message on `err`, when it cannot be loaded.
-using PluginSessionFactory =
-    std::function<std::unique_ptr<PluginSession>(const std::string& plugin_path, std::ostream& err)>;
+using PluginSessionFactory = std::function<std::unique_ptr<PluginSession>(
+    const std::string& plugin_path, std::ostream& err)>;
 void SetPluginSessionFactory(PluginSessionFactory factory);
 
 // Reads a secret (the OpenVPN password) when the environment does not carry it.

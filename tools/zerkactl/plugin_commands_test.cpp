@@ -56,7 +56,8 @@ class FakeSession final : public PluginSession {
     PluginReply none;  // no reply at all, as when the call times out
     return none;
   }
-  void PumpEvents(uint32_t ms, const std::function<void(const TovraNativeEvent&)>& on_event) override {
+  void PumpEvents(uint32_t ms,
+                  const std::function<void(const TovraNativeEvent&)>& on_event) override {
     p_.pumped_ms = ms;
     for (const auto& e : p_.events) on_event(e);
   }
@@ -101,15 +102,16 @@ class PluginCommandsTest : public ZerkactlFixture {
  protected:
   void SetUp() override {
     ZerkactlFixture::SetUp();
-    SetPluginSessionFactory([this](const std::string& path, std::ostream& err) -> std::unique_ptr<PluginSession> {
-      ++plugin_.opens;
-      plugin_.plugin_path = path;
-      if (plugin_.refuse_to_open) {
-        err << "zerkactl: cannot load the plugin\n";
-        return nullptr;
-      }
-      return std::make_unique<FakeSession>(plugin_);
-    });
+    SetPluginSessionFactory(
+        [this](const std::string& path, std::ostream& err) -> std::unique_ptr<PluginSession> {
+          ++plugin_.opens;
+          plugin_.plugin_path = path;
+          if (plugin_.refuse_to_open) {
+            err << "zerkactl: cannot load the plugin\n";
+            return nullptr;
+          }
+          return std::make_unique<FakeSession>(plugin_);
+        });
     SetSecretPrompt([this](const std::string& prompt) {
       prompts_.push_back(prompt);
       return prompt.find("password") != std::string::npos ? std::string("prompted-secret")
@@ -130,7 +132,9 @@ class PluginCommandsTest : public ZerkactlFixture {
   std::vector<std::string> prompts_;
 };
 
-TovraVersionInfo Version() { return {3, "1.4.2", {"hello", "ping", "get_service_health"}}; }
+TovraVersionInfo Version() {
+  return {3, "1.4.2", {"hello", "ping", "get_service_health"}};
+}
 
 TovraWireGuardStatus WireGuardUp() {
   TovraWireGuardStatus s;
@@ -160,7 +164,7 @@ struct OutputCase {
   std::vector<std::string> args;
   std::string method;
   PluginReply reply;
-  std::vector<std::string> human;  // lines (substrings) the human output holds
+  std::vector<std::string> human;           // lines (substrings) the human output holds
   std::map<std::string, std::string> json;  // member -> string value or number/boolean literal
 };
 
@@ -203,13 +207,20 @@ std::vector<OutputCase> OutputCases(const std::string& conf, const std::string& 
        "getHealth",
        Value(native),
        {"state", "up", "agent-unavailable", "not connected", "1.4.2"},
-       {{"state", "up"}, {"lastError", "agent-unavailable"}, {"agentConnected", "true"},
-        {"serviceConnected", "false"}, {"protocol", "3"}, {"sessionId", "1"}}},
+       {{"state", "up"},
+        {"lastError", "agent-unavailable"},
+        {"agentConnected", "true"},
+        {"serviceConnected", "false"},
+        {"protocol", "3"},
+        {"sessionId", "1"}}},
       {{"agent-health"},
        "getAgentHealth",
        Value(agent),
        {"starting", "0a0b0c0d", "hello, ping, get_service_health", "connected"},
-       {{"state", "starting"}, {"generation", "0a0b0c0d"}, {"sessionId", "7"}, {"serviceConnected", "true"}}},
+       {{"state", "starting"},
+        {"generation", "0a0b0c0d"},
+        {"sessionId", "7"},
+        {"serviceConnected", "true"}}},
       {{"service-health"},
        "getServiceHealth",
        Value(service),
@@ -219,8 +230,12 @@ std::vector<OutputCase> OutputCases(const std::string& conf, const std::string& 
        "startWireGuard",
        Value(WireGuardUp()),
        {"up", "1.5 KiB", "5.0 GiB", "2026-12-07 08:00:00.123 UTC", "none"},
-       {{"state", "up"}, {"rxBytes", "1536"}, {"txBytes", "5368709120"}, {"lastHandshakeMs", "1796630400123"},
-        {"adapterPresent", "true"}, {"error", "0"}}},
+       {{"state", "up"},
+        {"rxBytes", "1536"},
+        {"txBytes", "5368709120"},
+        {"lastHandshakeMs", "1796630400123"},
+        {"adapterPresent", "true"},
+        {"error", "0"}}},
       {{"wireguard-stop"},
        "stopWireGuard",
        Value(wg_failed),
@@ -231,23 +246,40 @@ std::vector<OutputCase> OutputCases(const std::string& conf, const std::string& 
        "getOpenVpnCapabilities",
        Value(caps),
        {"yes", "no", "unknown", "2.6.12"},
-       {{"openVpnFound", "yes"}, {"interactiveServiceInstalled", "no"}, {"interactiveServiceRunning", "unknown"},
+       {{"openVpnFound", "yes"},
+        {"interactiveServiceInstalled", "no"},
+        {"interactiveServiceRunning", "unknown"},
         {"openVpnVersion", "2.6.12"}}},
       {{"openvpn-start", profile},
        "startOpenVpn",
        Value(OpenVpnConnected()),
        {"CONNECTED", "2.0 KiB", "100 B", "auth-failed", "42"},
-       {{"state", "CONNECTED"}, {"active", "true"}, {"bytesIn", "2048"}, {"errorKind", "7"}, {"attemptId", "42"}}},
-      {{"openvpn-stop"}, "stopOpenVpn", Value(TovraOpenVpnStatus()), {"NONE", "none"}, {{"state", "NONE"}}},
-      {{"openvpn-status"}, "getOpenVpnStatus", Value(OpenVpnConnected()), {"CONNECTED"}, {{"active", "true"}}},
+       {{"state", "CONNECTED"},
+        {"active", "true"},
+        {"bytesIn", "2048"},
+        {"errorKind", "7"},
+        {"attemptId", "42"}}},
+      {{"openvpn-stop"},
+       "stopOpenVpn",
+       Value(TovraOpenVpnStatus()),
+       {"NONE", "none"},
+       {{"state", "NONE"}}},
+      {{"openvpn-status"},
+       "getOpenVpnStatus",
+       Value(OpenVpnConnected()),
+       {"CONNECTED"},
+       {{"active", "true"}}},
   };
 }
 
 std::string JsonLiteral(const Json& v) {
   switch (v.type) {
-    case Json::Type::boolean: return v.boolean ? "true" : "false";
-    case Json::Type::null: return "null";
-    default: return v.text;
+    case Json::Type::boolean:
+      return v.boolean ? "true" : "false";
+    case Json::Type::null:
+      return "null";
+    default:
+      return v.text;
   }
 }
 
@@ -267,7 +299,8 @@ TEST_F(PluginCommandsTest, EveryResultReadsWellForPeopleAndParsesForScripts) {
     ASSERT_EQ(plugin_.calls.size(), 1u);
     EXPECT_EQ(plugin_.calls[0].first, c.method);
     EXPECT_EQ(err_.str(), "");
-    for (const auto& h : c.human) EXPECT_NE(out_.str().find(h), std::string::npos) << h << " in\n" << out_.str();
+    for (const auto& h : c.human)
+      EXPECT_NE(out_.str().find(h), std::string::npos) << h << " in\n" << out_.str();
 
     auto args = c.args;
     args.push_back("--json");
@@ -303,9 +336,14 @@ TEST_F(PluginCommandsTest, VersionCapabilitiesAreAJsonArray) {
 // Text that came from a peer (version strings, generations, event details) must
 // not break the JSON or drive the terminal.
 TEST_F(PluginCommandsTest, PeerTextIsEscapedInBothOutputs) {
-  const std::vector<std::string> hostile = {
-      "quote\" back\\slash", "new\nline\ttab", std::string("nul\0byte", 8), "\x1b[2J\x1b]0;title\x07",
-      "caf\xc3\xa9", "bad \xff\xfe utf8", "cut \xe2\x82", "\x7f"};
+  const std::vector<std::string> hostile = {"quote\" back\\slash",
+                                            "new\nline\ttab",
+                                            std::string("nul\0byte", 8),
+                                            "\x1b[2J\x1b]0;title\x07",
+                                            "caf\xc3\xa9",
+                                            "bad \xff\xfe utf8",
+                                            "cut \xe2\x82",
+                                            "\x7f"};
   for (const auto& text : hostile) {
     SCOPED_TRACE(testing::PrintToString(text));
     TovraServiceHealth h;
@@ -315,7 +353,8 @@ TEST_F(PluginCommandsTest, PeerTextIsEscapedInBothOutputs) {
     ASSERT_EQ(Run({"service-health", "--json"}), kExitOk);
     const auto json = ParseJson(out_.str());
     ASSERT_TRUE(json) << out_.str();
-    const bool valid_utf8 = text.find('\xff') == std::string::npos && text.find("\xe2\x82") == std::string::npos;
+    const bool valid_utf8 =
+        text.find('\xff') == std::string::npos && text.find("\xe2\x82") == std::string::npos;
     if (valid_utf8) {
       EXPECT_EQ((*json)["version"].text, text) << "round trip";
     }
@@ -329,8 +368,9 @@ TEST_F(PluginCommandsTest, PeerTextIsEscapedInBothOutputs) {
 }
 
 TEST_F(PluginCommandsTest, PluginErrorsExitOneWithCodeAndMessage) {
-  plugin_.replies = {{"getAgentHealth", Error("AGENT_UNAVAILABLE", "")},
-                     {"getServiceHealth", Error("SERVICE_UNAVAILABLE", "the Service did not answer")}};
+  plugin_.replies = {
+      {"getAgentHealth", Error("AGENT_UNAVAILABLE", "")},
+      {"getServiceHealth", Error("SERVICE_UNAVAILABLE", "the Service did not answer")}};
   EXPECT_EQ(Run({"agent-health"}), 1);
   EXPECT_EQ(err_.str(), "error AGENT_UNAVAILABLE\n");
   EXPECT_EQ(out_.str(), "");
@@ -345,7 +385,8 @@ TEST_F(PluginCommandsTest, PluginErrorsExitOneWithCodeAndMessage) {
 
 TEST_F(PluginCommandsTest, NoReplyOrAnUnexpectedTypeIsAnErrorNotASuccess) {
   // No reply at all (the call timed out) and a reply of the wrong class.
-  plugin_.replies = {{"getHealth", Value(TovraServiceHealth())}, {"isAvailable", Value(TovraServiceHealth())}};
+  plugin_.replies = {{"getHealth", Value(TovraServiceHealth())},
+                     {"isAvailable", Value(TovraServiceHealth())}};
   for (const char* command : {"health", "is-available", "wireguard-status"}) {
     SCOPED_TRACE(command);
     EXPECT_EQ(Run({command}), 1);
@@ -436,7 +477,8 @@ TEST_F(PluginCommandsTest, WireGuardConfigurationIsSentByteForByte) {
   ASSERT_EQ(plugin_.calls.size(), 1u);
   ASSERT_EQ(plugin_.calls[0].second.size(), 1u);
   EXPECT_EQ(std::get<std::string>(plugin_.calls[0].second[0]), bytes);
-  EXPECT_EQ(out_.str().find("PrivateKey"), std::string::npos) << "the configuration is never echoed";
+  EXPECT_EQ(out_.str().find("PrivateKey"), std::string::npos)
+      << "the configuration is never echoed";
 }
 
 struct CredentialCase {
@@ -470,7 +512,8 @@ TEST_F(PluginCommandsTest, CredentialsComeFromTheEnvironmentOrThePrompt) {
     EXPECT_EQ(std::get<std::string>(args[1]), c.user);
     EXPECT_EQ(std::get<std::string>(args[2]), c.password);
     EXPECT_EQ(prompts_, c.prompts);
-    EXPECT_EQ((out_.str() + err_.str()).find(c.password), std::string::npos) << "the password is never printed";
+    EXPECT_EQ((out_.str() + err_.str()).find(c.password), std::string::npos)
+        << "the password is never printed";
   }
 }
 
@@ -490,7 +533,8 @@ TEST_F(PluginCommandsTest, CredentialsOnTheCommandLineAreRefused) {
 
 TEST_F(PluginCommandsTest, EventsArePrintedAsTheyComeForTheTimeAsked) {
   plugin_.replies = {{"startEvents", Value(true)}};
-  plugin_.events = {{"agentConnected", "", 1796630400123}, {"serviceGenerationChanged", "ab\"cd", 1796630401000}};
+  plugin_.events = {{"agentConnected", "", 1796630400123},
+                    {"serviceGenerationChanged", "ab\"cd", 1796630401000}};
   plugin_.replies["startEvents"].value = EncodableValue();  // a void method answers null
 
   ASSERT_EQ(Run({"events", "3"}), kExitOk);
@@ -528,17 +572,29 @@ TEST_F(PluginCommandsTest, EventsThatCannotStartFail) {
 
 TEST(PluginFormat, Bytes) {
   const std::pair<int64_t, const char*> cases[] = {
-      {0, "0 B"},           {1, "1 B"},          {1023, "1023 B"},          {1024, "1.0 KiB"},
-      {1536, "1.5 KiB"},    {1048575, "1.0 MiB"}, {1048576, "1.0 MiB"},     {5368709120, "5.0 GiB"},
-      {INT64_MAX, "8.0 EiB"}, {-1, "-1 B"},
+      {0, "0 B"},
+      {1, "1 B"},
+      {1023, "1023 B"},
+      {1024, "1.0 KiB"},
+      {1536, "1.5 KiB"},
+      {1048575, "1.0 MiB"},
+      {1048576, "1.0 MiB"},
+      {5368709120, "5.0 GiB"},
+      {INT64_MAX, "8.0 EiB"},
+      {-1, "-1 B"},
   };
   for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatBytes(bytes), text) << bytes;
 }
 
 TEST(PluginFormat, Durations) {
   const std::pair<int64_t, const char*> cases[] = {
-      {0, "0s"},         {59, "59s"},          {60, "1m 00s"},           {3723, "1h 02m 03s"},
-      {86400, "1d 00h 00m 00s"}, {183845, "2d 03h 04m 05s"}, {-5, "-5s"},
+      {0, "0s"},
+      {59, "59s"},
+      {60, "1m 00s"},
+      {3723, "1h 02m 03s"},
+      {86400, "1d 00h 00m 00s"},
+      {183845, "2d 03h 04m 05s"},
+      {-5, "-5s"},
   };
   for (const auto& [seconds, text] : cases) EXPECT_EQ(FormatDuration(seconds), text) << seconds;
   EXPECT_FALSE(FormatDuration(INT64_MAX).empty());

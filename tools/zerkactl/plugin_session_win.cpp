@@ -47,7 +47,8 @@ class WindowsPluginSession final : public PluginSession {
     uint8_t* reply = nullptr;
     size_t reply_size = 0;
     const bool answered = FlutterHeadlessEngineSendToPluginAndWait(
-        engine_, channel.c_str(), message->data(), message->size(), kCallTimeoutMs, &reply, &reply_size);
+        engine_, channel.c_str(), message->data(), message->size(), kCallTimeoutMs, &reply,
+        &reply_size);
     common::SecureZero(*message);  // may hold a configuration or a password
     if (!answered || reply == nullptr) {
       if (reply) FlutterHeadlessFree(reply);
@@ -68,21 +69,23 @@ class WindowsPluginSession final : public PluginSession {
     return out;
   }
 
-  void PumpEvents(uint32_t ms,
-                  const std::function<void(const tovra_windows_vpn::TovraNativeEvent&)>& on_event) override {
+  void PumpEvents(
+      uint32_t ms,
+      const std::function<void(const tovra_windows_vpn::TovraNativeEvent&)>& on_event) override {
     on_event_ = &on_event;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < deadline) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      FlutterHeadlessEngineRunLoop(engine_, static_cast<uint32_t>(std::min<int64_t>(left.count(), 200)));
+      FlutterHeadlessEngineRunLoop(engine_,
+                                   static_cast<uint32_t>(std::min<int64_t>(left.count(), 200)));
     }
     on_event_ = nullptr;
   }
 
  private:
-  static void OnEvent(FlutterHeadlessEngineRef engine, const char*, const uint8_t* message, size_t size,
-                      uint64_t response_id, void* user) {
+  static void OnEvent(FlutterHeadlessEngineRef engine, const char*, const uint8_t* message,
+                      size_t size, uint64_t response_id, void* user) {
     auto* self = static_cast<WindowsPluginSession*>(user);
     auto decoded = PigeonCodec().DecodeMessage(message, size);
     const auto* list = decoded ? std::get_if<EncodableList>(decoded.get()) : nullptr;
@@ -103,13 +106,15 @@ class WindowsPluginSession final : public PluginSession {
 };
 
 std::unique_ptr<PluginSession> OpenSession(const std::string& plugin_path, std::ostream& err) {
-  const std::wstring path = plugin_path.empty() ? DefaultPluginPath() : common::Utf8ToWide(plugin_path);
+  const std::wstring path =
+      plugin_path.empty() ? DefaultPluginPath() : common::Utf8ToWide(plugin_path);
   // Loaded for the life of the process: the plugin's worker threads may outlive
   // the engine by a moment.
   HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module == nullptr) {
     const DWORD error = ::GetLastError();
-    err << "zerkactl: cannot load the plugin \"" << common::WideToUtf8(path) << "\" (win32=" << error << ")\n";
+    err << "zerkactl: cannot load the plugin \"" << common::WideToUtf8(path)
+        << "\" (win32=" << error << ")\n";
     return nullptr;
   }
   using RegisterFn = void (*)(FlutterDesktopPluginRegistrarRef);

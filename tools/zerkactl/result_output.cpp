@@ -82,7 +82,8 @@ void Print(std::ostream& out, bool json, bool available) {
 void Print(std::ostream& out, bool json, const TovraNativeHealth& h) {
   Record r("native health", json);
   r.Text("state", Name(h.state)).Number("protocol", h.protocol).Text("version", h.version);
-  r.Number("sessionId", h.session_id).Bool("agentConnected", h.agent_connected, "connected", "not connected");
+  r.Number("sessionId", h.session_id)
+      .Bool("agentConnected", h.agent_connected, "connected", "not connected");
   r.Bool("serviceConnected", h.service_connected, "connected", "not connected");
   r.Text("lastError", Name(h.last_error));
   r.Print(out);
@@ -101,14 +102,16 @@ void Print(std::ostream& out, bool json, const TovraServiceHealth& h) {
   Record r("service health", json);
   r.Text("state", Name(h.state));
   PrintVersion(r, h.version);
-  r.Text("generation", h.generation).Number("uptimeSeconds", h.uptime_seconds, FormatDuration(h.uptime_seconds));
+  r.Text("generation", h.generation)
+      .Number("uptimeSeconds", h.uptime_seconds, FormatDuration(h.uptime_seconds));
   r.Print(out);
 }
 
 void Print(std::ostream& out, bool json, const TovraWireGuardStatus& s) {
   Record r("wireguard", json);
   r.Text("state", Name(s.state)).Bool("adapterPresent", s.adapter_present);
-  r.Number("rxBytes", s.rx_bytes, FormatBytes(s.rx_bytes)).Number("txBytes", s.tx_bytes, FormatBytes(s.tx_bytes));
+  r.Number("rxBytes", s.rx_bytes, FormatBytes(s.rx_bytes))
+      .Number("txBytes", s.tx_bytes, FormatBytes(s.tx_bytes));
   r.Number("lastHandshakeMs", s.last_handshake_ms, FormatUnixMs(s.last_handshake_ms));
   r.Number("error", s.error, WireGuardErrorName(s.error));
   r.Print(out);
@@ -125,7 +128,8 @@ void Print(std::ostream& out, bool json, const TovraOpenVpnCapabilities& c) {
 void Print(std::ostream& out, bool json, const TovraOpenVpnStatus& s) {
   Record r("openvpn", json);
   r.Text("state", Name(s.state)).Bool("active", s.active);
-  r.Number("bytesIn", s.bytes_in, FormatBytes(s.bytes_in)).Number("bytesOut", s.bytes_out, FormatBytes(s.bytes_out));
+  r.Number("bytesIn", s.bytes_in, FormatBytes(s.bytes_in))
+      .Number("bytesOut", s.bytes_out, FormatBytes(s.bytes_out));
   r.Number("connectedSinceMs", s.connected_since_ms, FormatUnixMs(s.connected_since_ms));
   r.Number("errorKind", static_cast<int64_t>(s.error_kind), Name(s.error_kind));
   r.Number("attemptId", s.attempt_id);

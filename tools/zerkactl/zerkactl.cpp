@@ -47,7 +47,9 @@ void PrintUsage(std::ostream& to) {
 
 }  // namespace
 
-std::span<const Subcommand> Subcommands() { return Table(); }
+std::span<const Subcommand> Subcommands() {
+  return Table();
+}
 
 int RunZerkactl(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
   if (args.empty()) {

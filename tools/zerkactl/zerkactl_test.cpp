@@ -51,9 +51,10 @@ TEST_F(Zerkactl, UnreadableFilesAreInputErrors) {
 }
 
 TEST_F(Zerkactl, AcceptedWireGuardConfigIsRenderedToStandardOutputOnly) {
-  const std::string path = File("ok.conf", std::string("[Interface]\r\nPrivateKey=") + kKey +
-                                               "\r\nAddress=10.0.0.2\r\n[Peer]\r\nPublicKey=" +
-                                               kKey + "\r\nEndpoint=h:1\r\nAllowedIPs=::/0\r\n");
+  const std::string path =
+      File("ok.conf", std::string("[Interface]\r\nPrivateKey=") + kKey +
+                          "\r\nAddress=10.0.0.2\r\n[Peer]\r\nPublicKey=" + kKey +
+                          "\r\nEndpoint=h:1\r\nAllowedIPs=::/0\r\n");
   EXPECT_EQ(Run({"validate-wireguard", path}), kExitOk);
   EXPECT_EQ(err_.str(), "code 0: accepted\n");
   EXPECT_EQ(out_.str(), std::string("[Interface]\nPrivateKey = ") + kKey +
@@ -83,8 +84,8 @@ TEST_F(Zerkactl, RejectionsPrintCodeAndMeaningAndExitOne) {
 }
 
 TEST_F(Zerkactl, AcceptedOpenVpnProfileWritesNothingToStandardOutput) {
-  const std::string path =
-      File("ok.ovpn", "client\ndev tun\nproto udp\nremote h 1194\nauth-user-pass\n<ca>\nx\n</ca>\n");
+  const std::string path = File(
+      "ok.ovpn", "client\ndev tun\nproto udp\nremote h 1194\nauth-user-pass\n<ca>\nx\n</ca>\n");
   EXPECT_EQ(Run({"validate-openvpn", path}), kExitOk);
   EXPECT_EQ(err_.str(), "code 0: accepted\n");
   EXPECT_EQ(out_.str(), "");

@@ -17,10 +17,11 @@ namespace tovra::tools {
 class ZerkactlFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("zerkactl_test_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name()) +
-            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ =
+        std::filesystem::temp_directory_path() /
+        ("zerkactl_test_" +
+         std::string(::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name()) +
+         "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
@@ -31,7 +32,8 @@ class ZerkactlFixture : public ::testing::Test {
   // Writes `bytes` to a file in the scratch folder; its path as UTF-8.
   std::string File(const std::string& name, const std::string& bytes) {
     const std::filesystem::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     const auto u8 = p.u8string();
     return std::string(u8.begin(), u8.end());
   }

@@ -32,8 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size) std::memcpy(copy, data, size);
   const std::span<const uint8_t> in(copy, size);
 
-  Check<HelloInfo>(in, [](PayloadReader& r, HelloInfo& v) { return r.ReadHelloInfo(v); },
-                   [](PayloadWriter& w, const HelloInfo& v) { w.WriteHelloInfo(v); }, false);
+  Check<HelloInfo>(
+      in, [](PayloadReader& r, HelloInfo& v) { return r.ReadHelloInfo(v); },
+      [](PayloadWriter& w, const HelloInfo& v) { w.WriteHelloInfo(v); }, false);
   Check<ServiceHealthRecord>(
       in, [](PayloadReader& r, ServiceHealthRecord& v) { return r.ReadServiceHealth(v); },
       [](PayloadWriter& w, const ServiceHealthRecord& v) { w.WriteServiceHealth(v); }, false);

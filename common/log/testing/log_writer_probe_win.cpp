@@ -24,9 +24,9 @@ int wmain(int argc, wchar_t** argv) {
       // Long lines make a torn write likely if lines were not written whole.
       const std::wstring padding(400, static_cast<wchar_t>(L'a' + t % 26));
       for (int i = 0; i < lines; ++i) {
-        tovra::common::Log(tovra::common::LogLevel::Info,
-                           tag + L" t" + std::to_wstring(t) + L" n" + std::to_wstring(i) + L" " +
-                               padding + L" caf\u00e9");
+        tovra::common::Log(tovra::common::LogLevel::Info, tag + L" t" + std::to_wstring(t) + L" n" +
+                                                              std::to_wstring(i) + L" " + padding +
+                                                              L" caf\u00e9");
       }
     });
   }

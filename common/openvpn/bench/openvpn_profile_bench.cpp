@@ -24,7 +24,8 @@ static std::string LargestProfile() {
 
 static void BM_ValidateLargestProfile(benchmark::State& state) {
   const std::string profile = LargestProfile();
-  if (profile.size() != kMaxProfileBytes || ValidateOpenVpnProfile(profile) != OpenVpnProfileCode::kAccepted) {
+  if (profile.size() != kMaxProfileBytes ||
+      ValidateOpenVpnProfile(profile) != OpenVpnProfileCode::kAccepted) {
     state.SkipWithError("fixture is not a largest accepted profile");
     return;
   }

@@ -25,7 +25,8 @@ using MessageHandler = std::function<void(const T& message, const MessageReply<T
 template <typename T = EncodableValue>
 class BasicMessageChannel {
  public:
-  BasicMessageChannel(BinaryMessenger* messenger, const std::string& name, const MessageCodec<T>* codec)
+  BasicMessageChannel(BinaryMessenger* messenger, const std::string& name,
+                      const MessageCodec<T>* codec)
       : messenger_(messenger), name_(name), codec_(codec) {}
 
   ~BasicMessageChannel() = default;
@@ -51,21 +52,22 @@ class BasicMessageChannel {
     }
     const MessageCodec<T>* codec = codec_;
     std::string channel_name = name_;
-    BinaryMessageHandler binary_handler = [handler, codec, channel_name](const uint8_t* binary_message,
-                                                                         const size_t binary_message_size,
-                                                                         BinaryReply binary_reply) {
-      std::unique_ptr<T> message = codec->DecodeMessage(binary_message, binary_message_size);
-      if (!message) {
-        std::cerr << "Unable to decode message on channel " << channel_name << std::endl;
-        binary_reply(nullptr, 0);
-        return;
-      }
-      MessageReply<T> unencoded_reply = [binary_reply, codec](const T& unencoded_response) {
-        std::unique_ptr<std::vector<uint8_t>> binary_response = codec->EncodeMessage(unencoded_response);
-        binary_reply(binary_response->data(), binary_response->size());
-      };
-      handler(*message, std::move(unencoded_reply));
-    };
+    BinaryMessageHandler binary_handler =
+        [handler, codec, channel_name](const uint8_t* binary_message,
+                                       const size_t binary_message_size, BinaryReply binary_reply) {
+          std::unique_ptr<T> message = codec->DecodeMessage(binary_message, binary_message_size);
+          if (!message) {
+            std::cerr << "Unable to decode message on channel " << channel_name << std::endl;
+            binary_reply(nullptr, 0);
+            return;
+          }
+          MessageReply<T> unencoded_reply = [binary_reply, codec](const T& unencoded_response) {
+            std::unique_ptr<std::vector<uint8_t>> binary_response =
+                codec->EncodeMessage(unencoded_response);
+            binary_reply(binary_response->data(), binary_response->size());
+          };
+          handler(*message, std::move(unencoded_reply));
+        };
     messenger_->SetMessageHandler(name_, std::move(binary_handler));
   }
 

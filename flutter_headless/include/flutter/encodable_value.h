@@ -94,7 +94,9 @@ class EncodableValue : public EncodableValueVariant {
   }
 
   // Alternatives order by index, then by value; lists and maps lexicographically.
-  friend bool operator<(const EncodableValue& lhs, const EncodableValue& rhs) { return Less(lhs, rhs); }
+  friend bool operator<(const EncodableValue& lhs, const EncodableValue& rhs) {
+    return Less(lhs, rhs);
+  }
 
   // The ordering behind operator< and std::less (so behind every EncodableMap).
   // Spelled out rather than taken from the variant: the variant's operator<
@@ -113,14 +115,15 @@ class EncodableValue : public EncodableValueVariant {
           if constexpr (std::is_same_v<T, std::monostate>) {
             return false;
           } else if constexpr (std::is_same_v<T, EncodableList>) {
-            return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end(), Less);
+            return std::lexicographical_compare(left.begin(), left.end(), right.begin(),
+                                                right.end(), Less);
           } else if constexpr (std::is_same_v<T, EncodableMap>) {
-            return std::lexicographical_compare(
-                left.begin(), left.end(), right.begin(), right.end(), [](const auto& a, const auto& b) {
-                  if (Less(a.first, b.first)) return true;
-                  if (Less(b.first, a.first)) return false;
-                  return Less(a.second, b.second);
-                });
+            return std::lexicographical_compare(left.begin(), left.end(), right.begin(),
+                                                right.end(), [](const auto& a, const auto& b) {
+                                                  if (Less(a.first, b.first)) return true;
+                                                  if (Less(b.first, a.first)) return false;
+                                                  return Less(a.second, b.second);
+                                                });
           } else {
             return left < right;
           }

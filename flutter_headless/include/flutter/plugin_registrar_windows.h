@@ -35,7 +35,8 @@ class PluginRegistrarWindows : public PluginRegistrar {
     // Plugins may still unregister their delegates while being destroyed.
     ClearPlugins();
     if (!window_proc_delegates_.empty()) {
-      FlutterDesktopPluginRegistrarUnregisterTopLevelWindowProcDelegate(registrar(), OnTopLevelWindowProc);
+      FlutterDesktopPluginRegistrarUnregisterTopLevelWindowProcDelegate(registrar(),
+                                                                        OnTopLevelWindowProc);
     }
   }
 
@@ -47,7 +48,8 @@ class PluginRegistrarWindows : public PluginRegistrar {
 
   int RegisterTopLevelWindowProcDelegate(WindowProcDelegate delegate) {
     if (window_proc_delegates_.empty()) {
-      FlutterDesktopPluginRegistrarRegisterTopLevelWindowProcDelegate(registrar(), OnTopLevelWindowProc, this);
+      FlutterDesktopPluginRegistrarRegisterTopLevelWindowProcDelegate(registrar(),
+                                                                      OnTopLevelWindowProc, this);
     }
     const int id = next_window_proc_delegate_id_++;
     window_proc_delegates_.emplace(id, std::move(delegate));
@@ -57,13 +59,14 @@ class PluginRegistrarWindows : public PluginRegistrar {
   void UnregisterTopLevelWindowProcDelegate(int proc_id) {
     window_proc_delegates_.erase(proc_id);
     if (window_proc_delegates_.empty()) {
-      FlutterDesktopPluginRegistrarUnregisterTopLevelWindowProcDelegate(registrar(), OnTopLevelWindowProc);
+      FlutterDesktopPluginRegistrarUnregisterTopLevelWindowProcDelegate(registrar(),
+                                                                        OnTopLevelWindowProc);
     }
   }
 
  private:
-  static bool OnTopLevelWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, void* user_data,
-                                   LRESULT* result) {
+  static bool OnTopLevelWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
+                                   void* user_data, LRESULT* result) {
     return static_cast<PluginRegistrarWindows*>(user_data)->CallTopLevelWindowProcDelegates(
         hwnd, message, wparam, lparam, result);
   }

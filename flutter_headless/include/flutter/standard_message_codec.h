@@ -15,7 +15,8 @@ class StandardMessageCodec : public MessageCodec<EncodableValue> {
  public:
   // The instance for `serializer` (the plain standard one when null). Instances live
   // for the rest of the process; the serializer must too.
-  static const StandardMessageCodec& GetInstance(const StandardCodecSerializer* serializer = nullptr);
+  static const StandardMessageCodec& GetInstance(
+      const StandardCodecSerializer* serializer = nullptr);
 
   ~StandardMessageCodec();
 
@@ -30,7 +31,8 @@ class StandardMessageCodec : public MessageCodec<EncodableValue> {
   // deep, or an exception raised by a custom serializer.
   std::unique_ptr<EncodableValue> DecodeMessageInternal(const uint8_t* binary_message,
                                                         const size_t message_size) const override;
-  std::unique_ptr<std::vector<uint8_t>> EncodeMessageInternal(const EncodableValue& message) const override;
+  std::unique_ptr<std::vector<uint8_t>> EncodeMessageInternal(
+      const EncodableValue& message) const override;
 
  private:
   const StandardCodecSerializer* serializer_;

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size) std::memcpy(copy, data, size);
   const std::span<const uint8_t> buffer(copy, size);
   // Bias the reported size towards the interesting range around the buffer's end.
-  const uint64_t reported_size = (reported & 1) ? size - (reported >> 1) % (size + 1) : reported >> 1;
+  const uint64_t reported_size =
+      (reported & 1) ? size - (reported >> 1) % (size + 1) : reported >> 1;
   const AdapterSnapshot s = WalkAdapterConfiguration(buffer, reported_size);
   if (s.present) std::abort();
   if (reported_size >= 80 && reported_size <= size && size >= 80 + 136) {

@@ -37,14 +37,14 @@ class FakeServices final : public TunnelServiceControl {
   uint32_t create_error = 0;
   uint32_t sid_error = 0;
   uint32_t start_error = 0;
-  uint32_t open_error = 0;     // an error other than "does not exist"
+  uint32_t open_error = 0;  // an error other than "does not exist"
   uint32_t delete_error = 0;
-  uint64_t running_after_ms = 300;         // after the start call; kNever: stays START_PENDING
-  bool stops_by_itself = false;            // goes STOPPED instead of RUNNING
-  uint64_t refuses_stop_until_ms = 0;      // absolute clock time; 1061 before it
-  uint64_t stopped_after_ms = 100;         // after an accepted stop; kNever: stuck
-  uint64_t lingers_after_delete_ms = 15;   // Exists() stays true this long; kNever: forever
-  std::function<void()> on_connect;        // runs inside Connect (to hold a caller there)
+  uint64_t running_after_ms = 300;        // after the start call; kNever: stays START_PENDING
+  bool stops_by_itself = false;           // goes STOPPED instead of RUNNING
+  uint64_t refuses_stop_until_ms = 0;     // absolute clock time; 1061 before it
+  uint64_t stopped_after_ms = 100;        // after an accepted stop; kNever: stuck
+  uint64_t lingers_after_delete_ms = 15;  // Exists() stays true this long; kNever: forever
+  std::function<void()> on_connect;       // runs inside Connect (to hold a caller there)
 
   // ---- state ----
   bool exists = false;
@@ -130,7 +130,8 @@ class FakeServices final : public TunnelServiceControl {
         now - started_at_ >= running_after_ms) {
       state = stops_by_itself ? scm::kStopped : scm::kRunning;
     }
-    if (state == scm::kStopPending && stopped_after_ms != kNever && now - stop_at_ >= stopped_after_ms) {
+    if (state == scm::kStopPending && stopped_after_ms != kNever &&
+        now - stop_at_ >= stopped_after_ms) {
       state = scm::kStopped;
     }
     // A deleted service goes once it is stopped and its lingering time is over.
@@ -208,7 +209,8 @@ class FakeAdapter final : public AdapterQuery {
   AdapterSnapshot Query(std::wstring_view name) override {
     ++queries;
     queried_name.assign(name);
-    if (presence == Presence::Never || !services_.exists || services_.QueryState() != scm::kRunning) {
+    if (presence == Presence::Never || !services_.exists ||
+        services_.QueryState() != scm::kRunning) {
       return {};
     }
     AdapterSnapshot s = counters;

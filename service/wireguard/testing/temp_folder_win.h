@@ -24,7 +24,9 @@ class TempFolder {
   ~TempFolder() { RemoveTree(path_); }
 
   const std::wstring& path() const { return path_; }
-  std::wstring operator/(std::wstring_view name) const { return path_ + L"\\" + std::wstring(name); }
+  std::wstring operator/(std::wstring_view name) const {
+    return path_ + L"\\" + std::wstring(name);
+  }
 
   static void RemoveTree(const std::wstring& folder) {
     WIN32_FIND_DATAW found{};
@@ -52,7 +54,8 @@ class TempFolder {
 };
 
 inline bool WriteTextFile(const std::wstring& path, std::string_view text) {
-  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const bool ok = ::WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
@@ -61,6 +64,8 @@ inline bool WriteTextFile(const std::wstring& path, std::string_view text) {
   return ok;
 }
 
-inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+inline bool Exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 }  // namespace tovra::service::testing

@@ -34,8 +34,9 @@ LONG g_closed = 0;
 
 std::wstring OwnFolder() {
   HMODULE self = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&OwnFolder), &self);
+  ::GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&OwnFolder), &self);
   wchar_t path[MAX_PATH] = {};
   const DWORD n = ::GetModuleFileNameW(self, path, MAX_PATH);
   std::wstring folder(path, n);
@@ -99,8 +100,8 @@ __declspec(dllexport) VOID WINAPI WireGuardCloseAdapter(abi::AdapterHandle adapt
 }
 
 #ifndef STANDIN_WITHOUT_GET_CONFIGURATION
-__declspec(dllexport) BOOL WINAPI WireGuardGetConfiguration(abi::AdapterHandle adapter, abi::Interface* config,
-                                                            DWORD* bytes) {
+__declspec(dllexport) BOOL WINAPI
+    WireGuardGetConfiguration(abi::AdapterHandle adapter, abi::Interface* config, DWORD* bytes) {
   if (adapter == nullptr || bytes == nullptr) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -108,8 +109,8 @@ __declspec(dllexport) BOOL WINAPI WireGuardGetConfiguration(abi::AdapterHandle a
   const Script s = ReadScript();
   const std::vector<uint8_t> image =
       tovra::service::testing::BuildAdapterConfiguration(s.peers, kStandInPrivateKeyByte);
-  const DWORD required = s.required_size >= 0 ? static_cast<DWORD>(s.required_size)
-                                              : static_cast<DWORD>(image.size());
+  const DWORD required =
+      s.required_size >= 0 ? static_cast<DWORD>(s.required_size) : static_cast<DWORD>(image.size());
   if (config == nullptr || *bytes < required) {
     *bytes = required;
     ::SetLastError(ERROR_MORE_DATA);
@@ -117,12 +118,17 @@ __declspec(dllexport) BOOL WINAPI WireGuardGetConfiguration(abi::AdapterHandle a
   }
   const size_t n = image.size() < *bytes ? image.size() : *bytes;
   std::memcpy(config, image.data(), n);
-  *bytes = s.reported_size >= 0 ? static_cast<DWORD>(s.reported_size) : static_cast<DWORD>(image.size());
+  *bytes =
+      s.reported_size >= 0 ? static_cast<DWORD>(s.reported_size) : static_cast<DWORD>(image.size());
   return TRUE;
 }
 #endif
 
-__declspec(dllexport) LONG WINAPI StandInOpenCount() { return g_opened; }
-__declspec(dllexport) LONG WINAPI StandInCloseCount() { return g_closed; }
+__declspec(dllexport) LONG WINAPI StandInOpenCount() {
+  return g_opened;
+}
+__declspec(dllexport) LONG WINAPI StandInCloseCount() {
+  return g_closed;
+}
 
 }  // extern "C"
