@@ -18,6 +18,7 @@
 #include "plugin/pigeon_api.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/plugin_loader_win.h"
 #include "tests/support/pipe_wait_win.h"
 #include "tests/support/wait_until.h"
 
@@ -33,23 +34,10 @@ using tovra::common::Frame;
 using tovra::testing::ChildProcess;
 using tovra::testing::FakePipeServer;
 
-using RegisterFn = void (*)(FlutterDesktopPluginRegistrarRef);
+using RegisterFn = tovra::testing::PluginRegisterFn;
 
-// A folder holding a copy of the plugin, the engine and (optionally) the Agent, as
-// an installed app would. Each layout is loaded once and never unloaded (plugin
-// worker threads may outlive a test).
 RegisterFn LoadPlugin(bool with_agent) {
-  static RegisterFn loaded[2] = {nullptr, nullptr};
-  RegisterFn& fn = loaded[with_agent ? 1 : 0];
-  if (fn) return fn;
-  const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
-  const fs::path dir = tovra::testing::LayOutAppFolder(L"tovra-plugin", with_agent, false);
-  HMODULE module =
-      ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (!module) return nullptr;
-  fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(
-      ::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
-  return fn;
+  return tovra::testing::LoadPluginFromAppFolder(L"tovra-plugin", with_agent);
 }
 
 Bytes Encode(const EncodableValue& v) {

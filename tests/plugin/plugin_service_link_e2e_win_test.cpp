@@ -16,6 +16,7 @@
 #include "common/ipc/pipe_names.h"
 #include "plugin/pigeon_api.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/plugin_loader_win.h"
 
 namespace tovra_windows_vpn {
 namespace {
@@ -26,21 +27,10 @@ using flutter::EncodableList;
 using flutter::EncodableValue;
 using tovra::common::Bytes;
 
-using RegisterFn = void (*)(FlutterDesktopPluginRegistrarRef);
+using RegisterFn = tovra::testing::PluginRegisterFn;
 
-// An app folder with the plugin, the engine and the Agent; loaded once and never
-// unloaded (plugin threads may outlive a test).
 RegisterFn LoadPlugin() {
-  static RegisterFn fn = nullptr;
-  if (fn) return fn;
-  const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
-  const fs::path dir = tovra::testing::LayOutAppFolder(L"tovra-plugin-link", true, false);
-  HMODULE module =
-      ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (!module) return nullptr;
-  fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(
-      ::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
-  return fn;
+  return tovra::testing::LoadPluginFromAppFolder(L"tovra-plugin-link", true);
 }
 
 // Plays Dart: calls host methods and collects the event types.

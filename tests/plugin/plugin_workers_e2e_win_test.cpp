@@ -24,6 +24,7 @@
 #include "plugin/pigeon_api.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/plugin_loader_win.h"
 
 namespace tovra_windows_vpn {
 namespace {
@@ -38,21 +39,11 @@ using tovra::common::PayloadWriter;
 using tovra::testing::FakePipeServer;
 using Clock = std::chrono::steady_clock;
 
-using RegisterFn = void (*)(FlutterDesktopPluginRegistrarRef);
+using RegisterFn = tovra::testing::PluginRegisterFn;
 
-// Loaded once from an app folder without an Agent and never unloaded: workers may
-// outlive a test's engine.
+// An app folder without an Agent: the tests' stand-ins serve the Agent pipe.
 RegisterFn LoadPlugin() {
-  static RegisterFn fn = nullptr;
-  if (fn) return fn;
-  const fs::path plugin = tovra::testing::TestEnv(L"TOVRA_PLUGIN_DLL");
-  const fs::path dir = tovra::testing::LayOutAppFolder(L"tovra-plugin-workers", false, false);
-  HMODULE module =
-      ::LoadLibraryExW((dir / plugin.filename()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (!module) return nullptr;
-  fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(
-      ::GetProcAddress(module, "TovraWindowsVpnPluginCApiRegisterWithRegistrar")));
-  return fn;
+  return tovra::testing::LoadPluginFromAppFolder(L"tovra-plugin-workers", false);
 }
 
 Bytes Encode(const EncodableValue& v) {
