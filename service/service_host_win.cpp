@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "common/log/log.h"
 #include "service/service_pipe_loop_win.h"
@@ -22,6 +23,9 @@ namespace {
 constexpr DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
                                     SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE;
 static_assert(kAcceptedControls == 0xC5);
+
+// Covers the longest stop action: a tunnel stop and removal with their waits.
+constexpr DWORD kStopWaitHintMs = 30000;
 
 // The SCM status is written by ServiceMain's thread and the dispatcher's thread.
 struct ScmStatus {
@@ -85,12 +89,15 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID event
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      ReportStatus(SERVICE_STOP_PENDING, kAcceptedControls, true, 30000);
+      // The dispatcher expects a prompt return: the stop actions (which may wait
+      // for a tunnel service to go) run on the pipe loop's thread once it has
+      // left, before the state is destroyed and STOPPED is reported.
+      ReportStatus(SERVICE_STOP_PENDING, kAcceptedControls, true, kStopWaitHintMs);
       CurrentServiceState::With([](ServiceState& state) {
-        // No request may be served from here on: one arriving while the stop
-        // actions run could start a tunnel right after they removed it.
+        // No request may be served from here on: one arriving before the stop
+        // actions could start a tunnel right after they removed it.
         state.BeginStop();
-        RunActions(state, state.extensions.stop_request);
+        state.stop_actions_due.store(true);
         state.RequestStop();
       });
       return NO_ERROR;
@@ -129,7 +136,13 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     scm.handle = handle;
   }
   ReportStatus(SERVICE_START_PENDING, 0, true, 5000);
-  RunServiceLifetime(MakeServiceExtensions(), [](DWORD state, DWORD exit_code) {
+  ServiceExtensions extensions = MakeServiceExtensions();
+  // A new checkpoint when the stop actions begin: the stop may have waited for a
+  // request (a tunnel start) to finish.
+  extensions.stop_request.insert(extensions.stop_request.begin(), [](ServiceState&) {
+    ReportStatus(SERVICE_STOP_PENDING, kAcceptedControls, true, kStopWaitHintMs);
+  });
+  RunServiceLifetime(std::move(extensions), [](DWORD state, DWORD exit_code) {
     if (state == SERVICE_RUNNING) {
       ReportStatus(SERVICE_RUNNING, kAcceptedControls, false, 0);
     } else {

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <wtsapi32.h>
 
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "service/service_state_win.h"
 #include "tests/support/stderr_capture_win.h"
 
@@ -17,11 +22,7 @@ class ControlHandlers : public ::testing::Test {
  protected:
   void SetUp() override {
     ServiceExtensions ext;
-    ext.stop_request.push_back([this](ServiceState& s) {
-      stop_actions_ += 1;
-      stop_seen_before_flag_ = !s.StopRequested();
-      requests_refused_during_actions_ = s.StopPending();
-    });
+    ext.stop_request.push_back([this](ServiceState&) { stop_actions_ += 1; });
     state_ = CreateServiceState(false, std::move(ext));
     ASSERT_TRUE(state_);
     CurrentServiceState::Publish(state_.get());
@@ -30,24 +31,22 @@ class ControlHandlers : public ::testing::Test {
 
   std::unique_ptr<ServiceState> state_;
   int stop_actions_ = 0;
-  bool stop_seen_before_flag_ = false;
-  bool requests_refused_during_actions_ = false;
 };
 
-TEST_F(ControlHandlers, StopAndShutdownRunTheStopActionsBeforeSettingTheFlag) {
+// The dispatcher gets its answer at once: the stop actions are left to the loop.
+TEST_F(ControlHandlers, StopAndShutdownCloseTheDoorAndLeaveTheActionsDue) {
   for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
     state_->stop_requested = false;
     state_->stopping = false;
-    requests_refused_during_actions_ = false;
+    state_->stop_actions_due = false;
     ::ResetEvent(state_->stop_event.get());
     EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRUE(stop_seen_before_flag_);
-    EXPECT_TRUE(requests_refused_during_actions_);
+    EXPECT_TRUE(state_->stop_actions_due.load());
     EXPECT_TRUE(state_->StopRequested());
     EXPECT_EQ(::WaitForSingleObject(state_->stop_event.get(), 0),
               static_cast<DWORD>(WAIT_OBJECT_0));
   }
-  EXPECT_EQ(stop_actions_, 2);
+  EXPECT_EQ(stop_actions_, 0);
 }
 
 TEST_F(ControlHandlers, ConsoleEventsSetTheFlagWithoutStopActions) {
@@ -110,6 +109,48 @@ TEST(ServiceLifetime, StoppedIsReportedOnlyAfterTheStateIsDestroyed) {
   });
   EXPECT_EQ(events, (std::vector<std::string>{"4:0:published", "loop end", "state destroyed",
                                               "1:0:cleared"}));
+}
+
+// An SCM stop returns while the stop actions still wait (a tunnel going away);
+// they run on the Service's own thread, after the loop has left and before the
+// state is destroyed and STOPPED is reported.
+TEST(ServiceLifetime, ScmStopReturnsAtOnceAndTheLoopRunsTheStopActionsBeforeStopped) {
+  std::mutex mutex;
+  std::vector<std::string> events;
+  auto record = [&](std::string e) {
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(e));
+  };
+  common::UniqueHandle running(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  common::UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(running && release);
+  DWORD lifetime_thread = 0;
+  ServiceExtensions ext;
+  ext.stop_request.push_back([&](ServiceState&) {
+    // Released only once the handler has returned: a handler that ran this
+    // itself would return 10 s late, from another thread.
+    ::WaitForSingleObject(release.get(), 10000);
+    record(::GetCurrentThreadId() == lifetime_thread ? "stop action on service thread"
+                                                     : "stop action elsewhere");
+  });
+  ext.loop_end.push_back([&](ServiceState&) { record("loop end"); });
+  StderrCapture log;
+  std::thread lifetime([&] {
+    lifetime_thread = ::GetCurrentThreadId();
+    RunServiceLifetime(std::move(ext), [&](DWORD state, DWORD) {
+      record("report " + std::to_string(state));
+      if (state == SERVICE_RUNNING) ::SetEvent(running.get());
+    });
+  });
+  ASSERT_EQ(::WaitForSingleObject(running.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr),
+            static_cast<DWORD>(NO_ERROR));
+  record("handler returned");
+  ::SetEvent(release.get());
+  lifetime.join();
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"report 4", "handler returned",
+                                      "stop action on service thread", "loop end", "report 1"}));
 }
 
 TEST(ControlHandlersWithoutState, TouchNothingAndLogNothing) {

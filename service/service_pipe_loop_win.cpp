@@ -182,6 +182,7 @@ int RunPipeServer(ServiceState& state) {
   Log(LogLevel::Info, ServiceStartingText(state.generation_id, state.generation_number));
   RunActions(state, state.extensions.loop_start);
   while (!state.StopRequested()) RunPass(state);
+  if (state.stop_actions_due.exchange(false)) RunActions(state, state.extensions.stop_request);
   RunActions(state, state.extensions.loop_end);
   Log(LogLevel::Info, L"service stopped cleanly");
   return 0;

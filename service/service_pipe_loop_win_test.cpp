@@ -220,7 +220,8 @@ TEST_F(ServedClient, StopEndsTheSessionOfAClientThatKeepsItsLinkOpen) {
   EXPECT_FALSE(Ask(2));
 }
 
-// The SCM's stop runs its actions first; a request arriving meanwhile is not served.
+// Once the SCM has asked for a stop no request is served, even before the loop
+// has left and run the stop actions.
 class StopWhileServing : public ServedClient {
  protected:
   ServiceExtensions Extensions() override {
@@ -229,22 +230,21 @@ class StopWhileServing : public ServedClient {
       ++handled_;
       return common::StatusOnlyPayload(Status::ok);
     };
-    ext.stop_request.push_back([this](ServiceState&) { reply_during_stop_ = Ask(7).has_value(); });
     return ext;
   }
   std::atomic<int> handled_ = 0;
-  bool reply_during_stop_ = true;
 };
 
-TEST_F(StopWhileServing, RequestArrivingDuringTheStopActionsIsNotServed) {
+TEST_F(StopWhileServing, RequestArrivingAfterTheStopIsNotServed) {
   ASSERT_TRUE(Ask(7));
   ASSERT_EQ(handled_.load(), 1);
   CurrentServiceState::Publish(state_.get());
   EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr),
             static_cast<DWORD>(NO_ERROR));
   CurrentServiceState::Clear();
-  EXPECT_FALSE(reply_during_stop_);
+  EXPECT_FALSE(Ask(7).has_value());
   EXPECT_EQ(handled_.load(), 1);
+  EXPECT_TRUE(state_->stop_actions_due.load());
   EXPECT_TRUE(SessionEndsWithin(5000));
 }
 
@@ -254,6 +254,8 @@ TEST(PipeLoop, RunsLoopActionsIdlePassesAndStopsCleanly) {
   ext.loop_start.push_back([&](ServiceState&) { ++loop_start; });
   ext.idle_pass.push_back([&](ServiceState&) { ++idle; });
   ext.loop_end.push_back([&](ServiceState&) { ++loop_end; });
+  std::atomic<int> stop_actions = 0;  // only an SCM stop makes them due
+  ext.stop_request.push_back([&](ServiceState&) { ++stop_actions; });
   std::unique_ptr<ServiceState> state = CreateServiceState(true, std::move(ext));
   ASSERT_TRUE(state);
   tovra::testing::StderrCapture log;
@@ -291,6 +293,7 @@ TEST(PipeLoop, RunsLoopActionsIdlePassesAndStopsCleanly) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(loop_start.load(), 1);
   EXPECT_EQ(loop_end.load(), 1);
+  EXPECT_EQ(stop_actions.load(), 0);
 
   std::string text = log.Text();
   const std::string last = "INFO service stopped cleanly\r\n";

@@ -1,6 +1,8 @@
 #include "service/service_state_win.h"
 
 #include "common/ipc/generation.h"
+#include "service/vpn_handlers_win.h"
+#include "service/wireguard/wireguard_tunnel_manager.h"
 
 namespace tovra::service {
 
@@ -42,7 +44,9 @@ std::unique_ptr<ServiceState> CreateServiceState(bool console_mode, ServiceExten
 }
 
 ServiceExtensions MakeServiceExtensions() {
-  return {};
+  ServiceExtensions extensions;
+  AddWireGuardExtensions(extensions, MakeSystemWireGuard);
+  return extensions;
 }
 
 void CurrentServiceState::Publish(ServiceState* state) {

@@ -3,7 +3,8 @@
 // One ServiceState exists per process, from service start until the pipe loop has
 // returned. The pipe loop's thread owns it; the control handlers (SCM dispatcher
 // thread, console handler thread) only read the current-state pointer under its
-// lock, run the stop-request actions and set the stop flag and event.
+// lock and set the stop flags and event; the stop-request actions run on the
+// pipe loop's thread.
 #pragma once
 
 #include <windows.h>
@@ -25,6 +26,7 @@
 namespace tovra::service {
 
 struct ServiceState;
+class WireGuardTunnelManager;
 
 // An action run at one of the extension points. Failures are the action's own
 // business (it logs them); an action cannot stop the Service from starting.
@@ -43,7 +45,7 @@ struct ServiceExtensions {
   std::vector<ServiceAction> loop_start;     // after the pipe loop's starting line
   std::vector<ServiceAction> idle_pass;      // an accept wait ran out without a client
   std::vector<ServiceAction> loop_end;       // before "service stopped cleanly"
-  std::vector<ServiceAction> stop_request;   // SCM stop/shutdown, before the stop flag
+  std::vector<ServiceAction> stop_request;   // SCM stop/shutdown, once the pipe loop has left
   std::map<uint16_t, RequestHandler> handlers;
 };
 
@@ -56,8 +58,15 @@ struct ServiceState {
   // request is served (one could start a tunnel the stop actions just removed).
   std::atomic<bool> stopping{false};
   std::atomic<bool> stop_requested{false};
+  // Set by the Service Control Manager's stop: the pipe loop runs the stop-request
+  // actions on its own thread once it has left, so the control handler returns
+  // at once. A console stop leaves it clear (the tunnel stays as it is).
+  std::atomic<bool> stop_actions_due{false};
   common::UniqueHandle stop_event;  // manual reset; set together with stop_requested
   ServiceExtensions extensions;
+  // The WireGuard tunnel, created by an early start-up action; destroyed with the
+  // state, after the pipe loop has returned.
+  std::shared_ptr<WireGuardTunnelManager> wireguard;
 
   // Safe from any thread. BeginStop closes the door to requests; RequestStop (after
   // the stop actions) also ends the loop and wakes its waits.
@@ -75,7 +84,7 @@ void RunActions(ServiceState& state, const std::vector<ServiceAction>& actions);
 std::unique_ptr<ServiceState> CreateServiceState(bool console_mode, ServiceExtensions extensions);
 
 // The extension points of this build: every action list and handler table entry
-// the VPN features register. Empty until they exist.
+// the VPN features register.
 ServiceExtensions MakeServiceExtensions();
 
 // The process-wide "current state" the control handlers act on.

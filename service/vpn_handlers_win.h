@@ -1,0 +1,39 @@
+// The Service's VPN requests and the work it does for them at its extension
+// points: the WireGuard tunnel (start, stop, status; clean-up when the pipe loop
+// starts, stop when the Service Control Manager stops the Service).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "common/ipc/frame.h"
+#include "common/security/caller_identity.h"
+#include "service/service_state_win.h"
+
+namespace tovra::service {
+
+class WireGuardTunnelManager;
+
+// Builds the state's tunnel manager; called once, by the early start-up action.
+using WireGuardFactory = std::function<std::shared_ptr<WireGuardTunnelManager>()>;
+
+// The manager over the real Service Control Manager, files and wireguard.dll,
+// for the folder of the running executable.
+std::shared_ptr<WireGuardTunnelManager> MakeSystemWireGuard();
+
+// Enters the three WireGuard handlers and the early start-up, loop-start and
+// stop-request actions.
+void AddWireGuardExtensions(ServiceExtensions& extensions, WireGuardFactory factory);
+
+// Refreshes the machine-wide activity record after a request that may change it.
+void PublishActivity(ServiceState& state);
+
+common::Bytes HandleStartWireGuard(ServiceState& state, const common::CallerIdentity& caller,
+                                   std::span<uint8_t> payload);
+common::Bytes HandleStopWireGuard(ServiceState& state, const common::CallerIdentity& caller,
+                                  std::span<uint8_t> payload);
+common::Bytes HandleWireGuardStatus(ServiceState& state, const common::CallerIdentity& caller,
+                                    std::span<uint8_t> payload);
+
+}  // namespace tovra::service
