@@ -94,9 +94,9 @@ TEST_F(WireGuardHandlers, StartAnswersWithTheRecordAndLeavesNoConfigurationBytes
   ASSERT_TRUE(up.has_record);
   EXPECT_EQ(up.record.state, 2);
   EXPECT_TRUE(up.record.adapter_present);
-  EXPECT_TRUE(std::all_of(last_payload_.begin(), last_payload_.end(),
-                          [](uint8_t b) { return b == 0; }))
-      << "the received request is wiped by the handler";
+  EXPECT_TRUE(std::all_of(last_payload_.begin(), last_payload_.end(), [](uint8_t b) {
+    return b == 0;
+  })) << "the received request is wiped by the handler";
   EXPECT_EQ(log.Text().find("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="), std::string::npos);
 
   const Reply status = Call(common::MessageType::wireguard_status);

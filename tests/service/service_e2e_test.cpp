@@ -20,6 +20,7 @@
 #include "common/ipc/pipe_names.h"
 #include "service/service_rules.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/program_run_win.h"
 #include "tests/support/stderr_capture_win.h"
 
 namespace tovra::service {
@@ -349,15 +350,7 @@ TEST(ServiceCommandLine, WithoutArgumentsPrintsTheNotStartedMessageAndExitsOne) 
 // ---- the Service Control Manager path, through the development scripts ----
 
 DWORD RunScript(const std::wstring& script, const std::wstring& argument = L"") {
-  const std::wstring dir = tovra::testing::WinePathFromEnvironment(L"ZERKA_TEST_SOURCE_DIR");
-  std::wstring cmd = L"cmd.exe /c \"\"" + dir + L"\\tools\\windows\\dev\\" + script + L"\"";
-  if (!argument.empty()) cmd += L" \"" + argument + L"\"";
-  cmd += L"\"";
-  ChildProcess child;
-  if (!child.StartCommandLine(cmd)) return 0xFFFFFFFF;
-  const std::optional<uint32_t> code = child.Wait(120000);
-  if (!code || *code != 0) std::fprintf(stderr, "%s\n", child.Output().c_str());
-  return code.value_or(0xFFFFFFFE);
+  return tovra::testing::RunDevScript(script, argument);
 }
 
 std::string ReadServiceLog() {

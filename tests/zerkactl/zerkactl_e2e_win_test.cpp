@@ -20,6 +20,7 @@
 #include "common/win/handles_win.h"
 #include "tests/support/child_process_win.h"
 #include "tests/support/pipe_wait_win.h"
+#include "tests/support/program_run_win.h"
 #include "tests/support/wait_until.h"
 #include "tests/support/json_reader.h"
 
@@ -28,88 +29,18 @@ namespace {
 namespace fs = std::filesystem;
 using tovra::testsupport::ParseJson;
 
-struct Result {
-  std::optional<uint32_t> exit_code;  // nothing: still running at the deadline (then killed)
-  std::string out;
-  std::string err;
-};
-
-std::string ReadWhole(const fs::path& path) {
-  return tovra::testing::ReadFileFrom(path.wstring(), 0);
-}
+using Result = tovra::testing::ProgramResult;
 
 // A folder holding zerkactl as an installed app would; `with_agent` adds the Agent.
 fs::path Layout(bool with_agent) {
   return tovra::testing::LayOutAppFolder(L"zerkactl-e2e", with_agent, true);
 }
 
-std::wstring Quote(const std::wstring& s) {
-  return L"\"" + s + L"\"";
-}
-
-// Runs zerkactl.exe from `dir` with `args`, standard input at the null device;
-// `meanwhile` runs once it has started, given the file its output goes to.
 Result RunZerkactl(const fs::path& dir, const std::vector<std::wstring>& args,
                    const std::function<void(const fs::path& out)>& meanwhile = {},
                    uint32_t timeout_ms = 180000) {
-  static int counter = 0;
-  const fs::path out_path = dir / (L"out-" + std::to_wstring(++counter) + L".txt");
-  const fs::path err_path = dir / (L"err-" + std::to_wstring(counter) + L".txt");
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  const auto open = [&](const fs::path& p, DWORD access, DWORD disposition) {
-    return tovra::common::UniqueHandle(::CreateFileW(p.c_str(), access,
-                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
-  };
-  Result r;
-  tovra::common::UniqueHandle out = open(out_path, GENERIC_WRITE, CREATE_ALWAYS);
-  tovra::common::UniqueHandle err = open(err_path, GENERIC_WRITE, CREATE_ALWAYS);
-  tovra::common::UniqueHandle in = open(L"NUL", GENERIC_READ, OPEN_EXISTING);
-  if (!out || !err) {
-    ADD_FAILURE() << "cannot create the output files";
-    return r;
-  }
-  const fs::path exe = dir / L"zerkactl.exe";
-  std::wstring command = Quote(exe.wstring());
-  for (const auto& a : args) command += L" " + Quote(a);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = in.get();
-  si.hStdOutput = out.get();
-  si.hStdError = err.get();
-  PROCESS_INFORMATION pi{};
-  BOOL started = FALSE;
-  DWORD error = 0;
-  // Wine now and then fails a process start with ERROR_INTERNAL_ERROR under load;
-  // that is the harness, not the program under test.
-  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-    started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                               dir.c_str(), &si, &pi);
-    error = started ? 0 : ::GetLastError();
-    if (!started && error != ERROR_INTERNAL_ERROR) break;
-    if (!started) ::Sleep(200);  // a back-off: there is nothing to observe before a retry
-  }
-  out.reset();
-  err.reset();
-  in.reset();
-  if (!started) {
-    ADD_FAILURE() << "CreateProcessW failed: " << error;
-    return r;
-  }
-  tovra::common::UniqueHandle process(pi.hProcess);
-  tovra::common::UniqueHandle thread(pi.hThread);
-  if (meanwhile) meanwhile(out_path);
-  if (::WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0) {
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.get(), &code);
-    r.exit_code = code;
-  } else {
-    ::TerminateProcess(process.get(), 99);
-    ::WaitForSingleObject(process.get(), 10000);
-  }
-  r.out = ReadWhole(out_path);
-  r.err = ReadWhole(err_path);
+  Result r = tovra::testing::RunProgramInFolder(dir, L"zerkactl.exe", args, meanwhile, timeout_ms);
+  if (!r.exit_code && r.err.rfind("CreateProcessW failed", 0) == 0) ADD_FAILURE() << r.err;
   return r;
 }
 
@@ -187,10 +118,12 @@ TEST_F(ZerkactlE2E, EventsFollowTheAgentBeingKilledAndStartedAgain) {
   const fs::path dir = Layout(true);
   const Result events = RunZerkactl(dir, {L"events", L"16", L"--json"}, [](const fs::path& out) {
     // Killed once the first connection is reported, so the restart is what follows.
-    EXPECT_TRUE(
-        tovra::testing::WaitUntil([&] { return Contains(ReadWhole(out), "\"serviceConnected\""); },
-                                  std::chrono::seconds(15), std::chrono::milliseconds(100)))
-        << ReadWhole(out);
+    EXPECT_TRUE(tovra::testing::WaitUntil(
+        [&] {
+          return Contains(tovra::testing::ReadFileFrom(out.wstring(), 0), "\"serviceConnected\"");
+        },
+        std::chrono::seconds(15), std::chrono::milliseconds(100)))
+        << tovra::testing::ReadFileFrom(out.wstring(), 0);
     EXPECT_GE(tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe"), 1)
         << "the poller started the Agent";
   });
