@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <sstream>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "service/wireguard/testing/adapter_buffer.h"
 #include "service/wireguard/wireguard_dll_abi_win.h"
+#include "tests/fakes/wireguard/standin_script_win.h"
 #include "tests/fakes/wireguard/wireguard_standin.h"
 
 namespace {
@@ -45,25 +45,18 @@ std::wstring OwnFolder() {
 
 Script ReadScript() {
   Script s;
-  const std::wstring path = OwnFolder() + L"\\" + kStandInScriptName;
-  std::ifstream in(path.c_str());
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = line.substr(0, eq);
-    const std::string value = line.substr(eq + 1);
-    if (key == "adapter") {
-      s.adapter = value;
-    } else if (key == "required_size") {
-      s.required_size = std::stoll(value);
-    } else if (key == "reported_size") {
-      s.reported_size = std::stoll(value);
-    } else if (key == "peer") {
+  for (const tovra::testing::ScriptLine& line :
+       tovra::testing::ReadScriptLines(OwnFolder() + L"\\" + kStandInScriptName)) {
+    if (line.key == "adapter") {
+      s.adapter = line.value;
+    } else if (line.key == "required_size") {
+      (void)tovra::testing::ParseScriptNumber(line.value, s.required_size);
+    } else if (line.key == "reported_size") {
+      (void)tovra::testing::ParseScriptNumber(line.value, s.reported_size);
+    } else if (line.key == "peer") {
       PeerScript p;
       char comma = 0;
-      std::istringstream fields(value);
+      std::istringstream fields(line.value);
       fields >> p.tx >> comma >> p.rx >> comma >> p.last_handshake >> comma >> p.allowed_ips;
       s.peers.push_back(p);
     }
