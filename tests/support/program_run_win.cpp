@@ -28,9 +28,8 @@ ProgramResult RunProgramInFolder(const fs::path& dir, const std::wstring& exe_na
   const fs::path err_path = dir / (L"err-" + std::to_wstring(counter) + L".txt");
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   const auto open = [&](const fs::path& p, DWORD access, DWORD disposition) {
-    return common::UniqueHandle(::CreateFileW(p.c_str(), access,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                              disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return common::UniqueHandle(::CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              &sa, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   };
   ProgramResult r;
   common::UniqueHandle out = open(out_path, GENERIC_WRITE, CREATE_ALWAYS);
