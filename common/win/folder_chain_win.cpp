@@ -23,6 +23,10 @@ constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 constexpr NTSTATUS kStatusNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
 
+constexpr bool Succeeded(NTSTATUS status) {
+  return status >= 0;
+}
+
 // What a held folder is opened with. List (read data) and traverse (execute)
 // access make the handle count in sharing checks, so withholding delete sharing
 // refuses every later rename or delete of the folder; a handle with attribute
@@ -121,7 +125,7 @@ NativeOpen OpenRelative(HANDLE root, std::wstring_view name, ACCESS_MASK access,
   NativeOpen result;
   result.status = Native().create(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                                   share, disposition, options, nullptr, 0);
-  if (NT_SUCCESS(result.status)) result.handle.reset(handle);
+  if (Succeeded(result.status)) result.handle.reset(handle);
   return result;
 }
 
@@ -175,7 +179,7 @@ FolderEntry ReadFolderEntry(HANDLE folder, std::wstring_view name) {
       Native().query_directory(listing.handle.get(), nullptr, nullptr, nullptr, &io, buffer,
                                sizeof buffer, kFileDirectoryInformation, TRUE, &pattern, TRUE);
   if (status == kStatusNoSuchFile || status == kStatusNoMoreFiles) return entry;
-  if (!NT_SUCCESS(status)) {
+  if (!Succeeded(status)) {
     entry.error = FromStatus(status, L"NtQueryDirectoryFile");
     return entry;
   }
