@@ -125,33 +125,30 @@ TEST_F(FolderChainTest, RefusesAnythingButOnePlainNamePerFolderAndCreatesNothing
   }
 }
 
-TEST_F(FolderChainTest, RefusesAFileWhereAFolderBelongs) {
-  UniqueHandle file(::CreateFileW(At(L"a").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(file);
-  file.reset();
-  FolderChain chain = OpenFolderChain(base_, {L"a", L"b"});
-  EXPECT_FALSE(chain);
-  EXPECT_EQ(chain.error.code, kErrorNotADirectory);
-  EXPECT_EQ(chain.failed_folder, At(L"a"));
-  EXPECT_FALSE(chain.refused_reparse_point());
-}
-
-TEST_F(FolderChainTest, ABaseThatIsMissingOrAFileIsRefused) {
-  FolderChain missing = OpenFolderChain(At(L"absent"), {L"a"});
-  EXPECT_FALSE(missing);
-  EXPECT_EQ(missing.error.api, L"CreateFileW");
-  EXPECT_EQ(missing.failed_folder, At(L"absent"));
-  EXPECT_FALSE(Exists(At(L"absent")));
-
+// A file where a folder belongs, as the base or in the chain; a missing base.
+TEST_F(FolderChainTest, RefusesWhatIsNotAFolder) {
   UniqueHandle file(::CreateFileW(At(L"file").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file);
   file.reset();
-  FolderChain on_file = OpenFolderChain(At(L"file"), {L"a"});
-  EXPECT_FALSE(on_file);
-  EXPECT_EQ(on_file.error, (Win32Error{kErrorNotADirectory, L"directory check"}));
-  EXPECT_EQ(on_file.failed_folder, At(L"file"));
+  struct Row {
+    std::wstring base;
+    std::initializer_list<std::wstring_view> names;
+    Win32Error error;
+    std::wstring failed;
+  } rows[] = {
+      {base_, {L"file", L"b"}, {kErrorNotADirectory, L"NtCreateFile"}, At(L"file")},
+      {At(L"file"), {L"b"}, {kErrorNotADirectory, L"directory check"}, At(L"file")},
+      {At(L"absent"), {L"b"}, {ERROR_FILE_NOT_FOUND, L"CreateFileW"}, At(L"absent")},
+  };
+  for (const Row& row : rows) {
+    FolderChain chain = OpenFolderChain(row.base, row.names);
+    EXPECT_FALSE(chain) << row.failed;
+    EXPECT_EQ(chain.error, row.error) << DescribeWin32Error(chain.error);
+    EXPECT_EQ(chain.failed_folder, row.failed);
+    EXPECT_FALSE(chain.refused_reparse_point());
+  }
+  EXPECT_FALSE(Exists(At(L"absent")));
 }
 
 // One row per rule: what the handle says, what the parent's listing says.
