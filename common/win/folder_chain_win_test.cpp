@@ -94,38 +94,33 @@ TEST_F(FolderChainTest, CreatesAMissingChainAndHoldsEveryFolderUntilReleased) {
   }
   EXPECT_FALSE(::RemoveDirectoryW(At(L"a\\b\\c").c_str()));
   EXPECT_TRUE(IsFolder(At(L"a\\b\\c")));
+  EXPECT_TRUE(OpenFolderChain(base_, {L"a", L"b", L"c"}, {.create_missing = false}))
+      << "held folders can be walked again";
 
   chain.folders.clear();
   EXPECT_TRUE(::MoveFileW(At(L"a\\b\\c").c_str(), At(L"a\\b\\c-moved").c_str()))
       << "released folders can be renamed again";
 }
 
-TEST_F(FolderChainTest, OpensAnExistingChainAndRefusesAMissingFolderWhenNotCreating) {
-  FolderChain missing = OpenFolderChain(base_, {L"a", L"b"}, {.create_missing = false});
-  EXPECT_FALSE(missing);
-  EXPECT_TRUE(missing.folders.empty());
-  EXPECT_EQ(missing.error, (Win32Error{ERROR_FILE_NOT_FOUND, L"NtCreateFile"}));
-  EXPECT_EQ(missing.failed_folder, At(L"a"));
-  EXPECT_FALSE(Exists(At(L"a")));
-
-  ASSERT_TRUE(::CreateDirectoryW(At(L"a").c_str(), nullptr));
-  ASSERT_TRUE(::CreateDirectoryW(At(L"a\\b").c_str(), nullptr));
-  FolderChain existing = OpenFolderChain(base_, {L"a", L"b"}, {.create_missing = false});
-  ASSERT_TRUE(existing) << DescribeWin32Error(existing.error);
-  EXPECT_EQ(existing.folders.size(), 3u);
-}
-
 TEST_F(FolderChainTest, RefusesAnythingButOnePlainNamePerFolderAndCreatesNothing) {
-  for (const wchar_t* name : {L"", L".", L"..", L"x\\y", L"x/y", L"x:y", L"*", L"x?", L"x<y"}) {
+  for (const wchar_t* name :
+       {L"", L".", L"..", L"..\\x", L"x\\y", L"x/y", L"x:y", L"*", L"x?", L"x<y"}) {
     FolderChain chain = OpenFolderChain(base_, {L"a", name, L"c"});
     EXPECT_FALSE(chain) << name;
     EXPECT_EQ(chain.error, (Win32Error{kErrorBadName, L"folder name check"})) << name;
     EXPECT_EQ(chain.failed_folder, At(std::wstring(L"a\\") + name)) << name;
     EXPECT_TRUE(List(At(L"a")).empty()) << name;
+    FileUnder file = CreateFileUnder(OpenFolderChain(base_, {L"a"}).leaf(), name,
+                                     {GENERIC_WRITE, 0, FileCreation::kOpenAlways, nullptr});
+    EXPECT_FALSE(file.file) << name;
+    EXPECT_EQ(file.error, (Win32Error{kErrorBadName, L"file name check"})) << name;
+    EXPECT_TRUE(List(At(L"a")).empty()) << name;
   }
+  EXPECT_EQ(List(base_), std::vector<std::wstring>{L"a"}) << "nothing left the folder";
 }
 
-// A file where a folder belongs, as the base or in the chain; a missing base.
+// A file where a folder belongs, as the base or in the chain; a missing base, and
+// a missing folder when nothing may be created.
 TEST_F(FolderChainTest, RefusesWhatIsNotAFolder) {
   UniqueHandle file(::CreateFileW(At(L"file").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -134,15 +129,18 @@ TEST_F(FolderChainTest, RefusesWhatIsNotAFolder) {
   struct Row {
     std::wstring base;
     std::initializer_list<std::wstring_view> names;
+    bool create;
     Win32Error error;
     std::wstring failed;
   } rows[] = {
-      {base_, {L"file", L"b"}, {kErrorNotADirectory, L"NtCreateFile"}, At(L"file")},
-      {At(L"file"), {L"b"}, {kErrorNotADirectory, L"directory check"}, At(L"file")},
-      {At(L"absent"), {L"b"}, {ERROR_FILE_NOT_FOUND, L"CreateFileW"}, At(L"absent")},
+      {base_, {L"file", L"b"}, true, {kErrorNotADirectory, L"NtCreateFile"}, At(L"file")},
+      {At(L"file"), {L"b"}, true, {kErrorNotADirectory, L"directory check"}, At(L"file")},
+      {At(L"absent"), {L"b"}, true, {ERROR_FILE_NOT_FOUND, L"CreateFileW"}, At(L"absent")},
+      {base_, {L"absent", L"b"}, false, {ERROR_FILE_NOT_FOUND, L"NtCreateFile"}, At(L"absent")},
   };
   for (const Row& row : rows) {
-    FolderChain chain = OpenFolderChain(row.base, row.names);
+    FolderChain chain = OpenFolderChain(row.base, row.names, {.create_missing = row.create});
+    EXPECT_TRUE(chain.folders.empty());
     EXPECT_FALSE(chain) << row.failed;
     EXPECT_EQ(chain.error, row.error) << DescribeWin32Error(chain.error);
     EXPECT_EQ(chain.failed_folder, row.failed);
@@ -222,19 +220,6 @@ TEST_F(FolderChainTest, CreatesTheFileInsideTheHeldFolder) {
   append.file.reset();
   EXPECT_EQ(ReadAll(At(L"a\\b\\x.conf")), "first\nsecond\n") << "opened, not replaced";
   EXPECT_EQ(List(At(L"a\\b")), std::vector<std::wstring>{L"x.conf"});
-}
-
-TEST_F(FolderChainTest, RefusesFileNamesThatLeaveTheFolder) {
-  FolderChain chain = OpenFolderChain(base_, {L"a", L"b"});
-  ASSERT_TRUE(chain);
-  for (const wchar_t* name : {L"", L"..", L"..\\escape.conf", L"c\\x.conf", L"x.conf:stream"}) {
-    FileUnder made =
-        CreateFileUnder(chain.leaf(), name, {GENERIC_WRITE, 0, FileCreation::kOpenAlways, nullptr});
-    EXPECT_FALSE(made.file) << name;
-    EXPECT_EQ(made.error.code, kErrorBadName) << name;
-  }
-  EXPECT_TRUE(List(At(L"a\\b")).empty());
-  EXPECT_EQ(List(At(L"a")), std::vector<std::wstring>{L"b"});
 }
 
 // The file goes where the handle points, not where the folder's old path now
