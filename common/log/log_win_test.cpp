@@ -14,6 +14,7 @@
 #include "common/log/log.h"
 #include "common/log/log_win.h"
 #include "common/text/text.h"
+#include "common/win/folder_chain_win.h"
 
 namespace tovra::common {
 namespace {
@@ -219,13 +220,13 @@ class LogFileSafety : public ::testing::Test {
 
 TEST_F(LogFileSafety, OpensAndAppends) {
   {
-    UniqueHandle f = OpenLogFileUnder(base_, L"svc");
+    UniqueHandle f = OpenLogFileUnder(base_, L"svc").file;
     ASSERT_TRUE(f);
     DWORD n = 0;
     ASSERT_TRUE(::WriteFile(f.get(), "one\r\n", 5, &n, nullptr));
   }
   {
-    UniqueHandle f = OpenLogFileUnder(base_, L"svc");
+    UniqueHandle f = OpenLogFileUnder(base_, L"svc").file;
     ASSERT_TRUE(f);
     DWORD n = 0;
     ASSERT_TRUE(::WriteFile(f.get(), "two\r\n", 5, &n, nullptr));
@@ -242,6 +243,50 @@ TEST_F(LogFileSafety, RefusesAFileWithASecondHardLink) {
   EXPECT_FALSE(OpenLogFileUnder(base_, L"elsewhere"));
 }
 
+// The reason for a missing file names the folder or file and the code, for the
+// one line LogInit writes to the debugger and standard error.
+TEST_F(LogFileSafety, NamesWhatCouldNotBeUsed) {
+  const std::wstring logs = base_ + L"\\Zerka\\vpn\\logs";
+  ASSERT_TRUE(OpenLogFileUnder(base_, L"svc"));
+  ASSERT_TRUE(
+      ::CreateHardLinkW((logs + L"\\second.log").c_str(), (logs + L"\\svc.log").c_str(), nullptr));
+  const LogFileOpening linked = OpenLogFileUnder(base_, L"svc");
+  EXPECT_EQ(linked.error, (Win32Error{ERROR_TOO_MANY_LINKS, L"hard link check"}));
+  EXPECT_EQ(linked.failed_path, logs + L"\\svc.log");
+  EXPECT_EQ(DescribeLogFileFailure(linked), L"log: no log file, cannot use " + logs +
+                                                L"\\svc.log: hard link check failed (win32=1142)");
+}
+
+// A program whose log file cannot be used still says why, on standard error,
+// and keeps logging there.
+TEST(LogWin, LogInitSaysOnStandardErrorWhyThereIsNoFile) {
+  const std::wstring component = UniqueName(L"loglinked");
+  const std::wstring path = LogPath(component);
+  const std::wstring second = LogPath(component + L"-second");
+  ASSERT_TRUE(OpenFolderChain(ProgramData(), {L"Zerka", L"vpn", L"logs"}));
+  UniqueHandle made(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(made);
+  made.reset();
+  ASSERT_TRUE(::CreateHardLinkW(second.c_str(), path.c_str(), nullptr));
+
+  Probe probe = StartProbe(component + L" 1 1 linked");
+  ASSERT_TRUE(probe.process);
+  const ProcessResult r = Finish(probe);
+  EXPECT_EQ(r.exit_code, 0u);
+  const auto lines = SplitLines(r.stderr_text);
+  ASSERT_EQ(lines.size(), 2u) << r.stderr_text;
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::regex(std::string(kStamp) + " \\[" + WideToUtf8(component) +
+                           "\\] WARN log: no log file, cannot use .*\\\\" + WideToUtf8(component) +
+                           "\\.log: hard link check failed \\(win32=1142\\)")))
+      << lines[0];
+  EXPECT_NE(lines[1].find("INFO linked t0 n0"), std::string::npos) << lines[1];
+  EXPECT_EQ(ReadAll(path), "") << "nothing was written through the second link";
+  ::DeleteFileW(second.c_str());
+  ::DeleteFileW(path.c_str());
+}
+
 // The folder chain below is prepared by the test set-up with a Linux symbolic link,
 // which Wine reports as a reparse point (its CreateSymbolicLinkW creates nothing).
 TEST(LogFileSafetyReparse, RefusesAFolderThatIsAReparsePoint) {
@@ -249,6 +294,10 @@ TEST(LogFileSafetyReparse, RefusesAFolderThatIsAReparsePoint) {
   if (::GetEnvironmentVariableW(L"TOVRA_LOG_REPARSE_BASE", base, MAX_PATH) == 0) {
     GTEST_SKIP() << "TOVRA_LOG_REPARSE_BASE not set";
   }
+  const LogFileOpening opening = OpenLogFileUnder(base, L"svc");
+  EXPECT_FALSE(opening);
+  EXPECT_EQ(opening.error.code, kErrorReparsePointEncountered);
+  EXPECT_EQ(opening.failed_path, std::wstring(base) + L"\\Zerka");
   EXPECT_FALSE(OpenLogFileUnder(base, L"svc"));
   const std::wstring target = std::wstring(base) + L"\\..\\target\\vpn";
   EXPECT_EQ(::GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES)

@@ -43,27 +43,9 @@ void OverwriteWithZeros(HANDLE file, DWORD size) {
   ::FlushFileBuffers(file);
 }
 
-// Opens one folder of the chain without following a reparse point and without
-// delete sharing; refuses anything that is not a plain folder.
-UniqueHandle HoldFolder(const std::wstring& path, DWORD extra_access) {
-  UniqueHandle folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE | extra_access,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
-  if (!folder) return {};
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(folder.get(), &info)) return {};
-  // The name is checked too once the folder is held (it can no longer be
-  // swapped): some file systems report a followed link only by name.
-  const DWORD by_name = ::GetFileAttributesW(path.c_str());
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      by_name == INVALID_FILE_ATTRIBUTES || (by_name & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    common::Log(LogLevel::Warn,
-                L"wireguard: config folder is a reparse point -> refusing: " + path);
-    return {};
-  }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {};
-  return folder;
+bool SamePath(std::wstring_view a, std::wstring_view b) {
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -110,45 +92,59 @@ std::wstring WinTunnelFiles::ProgramDataFolder() {
 }
 
 bool WinTunnelFiles::PrepareConfigDirectory(const std::wstring& program_data) {
-  held_folders_.clear();
-  std::wstring path = program_data;
-  UniqueHandle base = HoldFolder(path, 0);
-  if (!base) return false;
-  held_folders_.push_back(std::move(base));
-  for (const wchar_t* part : {L"\\Zerka", L"\\vpn", L"\\wireguard"}) {
-    path += part;
-    ::CreateDirectoryW(path.c_str(), nullptr);  // usually exists already
-    const bool last = std::wstring_view(part) == L"\\wireguard";
-    UniqueHandle folder = HoldFolder(path, last ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0);
-    if (!folder) {
-      held_folders_.clear();
-      return false;
+  held_ = {};
+  held_path_.clear();
+  common::FolderChain chain = common::OpenFolderChain(
+      program_data, {L"Zerka", L"vpn", L"wireguard"},
+      {.create_missing = true, .leaf_access = READ_CONTROL | WRITE_DAC | WRITE_OWNER});
+  if (!chain) {
+    if (chain.refused_reparse_point()) {
+      common::Log(LogLevel::Warn, L"wireguard: config folder is a reparse point -> refusing: " +
+                                      chain.failed_folder);
+    } else {
+      common::LogWin32(LogLevel::Warn,
+                       L"wireguard: config folder not usable: " + chain.failed_folder + L": " +
+                           std::wstring(chain.error.api),
+                       chain.error.code);
     }
-    held_folders_.push_back(std::move(folder));
+    return false;
   }
   ProtectedSecurityDescriptor sd;
   if (!sd.Build()) {
     common::Log(LogLevel::Error, L"wireguard: failed to build protected config DACL");
-    held_folders_.clear();
     return false;
   }
   // Through the held handle, never by name: the folder protected is the folder
   // the file goes into.
   const DWORD protect = ::SetSecurityInfo(
-      held_folders_.back().get(), SE_FILE_OBJECT,
+      chain.leaf(), SE_FILE_OBJECT,
       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
       sd.owner(), nullptr, sd.dacl(), nullptr);
   if (protect != ERROR_SUCCESS) {
     common::LogWin32(LogLevel::Warn, L"wireguard: could not protect config dir DACL", protect);
   }
+  held_ = std::move(chain);
+  held_path_ = program_data + L"\\Zerka\\vpn\\wireguard";
   return true;
 }
 
 bool WinTunnelFiles::WriteConfig(const std::wstring& path, std::span<const uint8_t> text) {
   struct Release {
-    std::vector<UniqueHandle>& held;
-    ~Release() { held.clear(); }
-  } release{held_folders_};
+    WinTunnelFiles& files;
+    ~Release() {
+      files.held_ = {};
+      files.held_path_.clear();
+    }
+  } release{*this};
+
+  // The file is created in the held folder, so it must be the folder named.
+  const size_t slash = path.find_last_of(L'\\');
+  if (!held_ || slash == std::wstring::npos ||
+      !SamePath(std::wstring_view(path).substr(0, slash), held_path_)) {
+    common::LogWin32(LogLevel::Error, L"wireguard: config CreateFile failed", ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  const std::wstring_view name = std::wstring_view(path).substr(slash + 1);
 
   SecureDeleteFile(path);
   ProtectedSecurityDescriptor sd;
@@ -156,22 +152,18 @@ bool WinTunnelFiles::WriteConfig(const std::wstring& path, std::span<const uint8
     common::Log(LogLevel::Error, L"wireguard: failed to build protected config DACL");
     return false;
   }
-  SECURITY_ATTRIBUTES sa{sizeof sa, sd.get(), FALSE};
-  const auto create = [&] {
-    return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_WRITE | WRITE_DAC, 0, &sa, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                      nullptr));
-  };
-  UniqueHandle file = create();
-  if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
+  const common::FileUnderRequest request{GENERIC_WRITE | WRITE_DAC, 0,
+                                         common::FileCreation::kCreateNew, sd.get()};
+  common::FileUnder created = common::CreateFileUnder(held_.leaf(), name, request);
+  if (!created.file && created.error.code == ERROR_FILE_EXISTS) {
     SecureDeleteFile(path);
-    file = create();
+    created = common::CreateFileUnder(held_.leaf(), name, request);
   }
-  if (!file) {
-    const DWORD error = ::GetLastError();
-    common::LogWin32(LogLevel::Error, L"wireguard: config CreateFile failed", error);
+  if (!created.file) {
+    common::LogWin32(LogLevel::Error, L"wireguard: config CreateFile failed", created.error.code);
     return false;
   }
+  UniqueHandle file = std::move(created.file);
   ::SetSecurityInfo(file.get(), SE_FILE_OBJECT,
                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                     nullptr, sd.dacl(), nullptr);

@@ -3,14 +3,16 @@
 // protected descriptor, and the secure delete.
 //
 // Users can create the folders below ProgramData before the Service does, so the
-// chain is opened folder by folder without following reparse points and each
-// folder is held (no delete sharing: it cannot be renamed or replaced) from
-// PrepareConfigDirectory until WriteConfig has finished; a reparse point in the
-// chain is refused. Called under the tunnel manager's mutex only.
+// chain is walked by handle (OpenFolderChain: no reparse point followed, each
+// folder held so it cannot be renamed or replaced) from PrepareConfigDirectory
+// until WriteConfig has finished; the folder is protected and the file created
+// through the held handle, never by name. A reparse point in the chain is
+// refused. Called under the tunnel manager's mutex only.
 #pragma once
 
-#include <vector>
+#include <string>
 
+#include "common/win/folder_chain_win.h"
 #include "common/win/handles_win.h"
 #include "service/wireguard/tunnel_platform.h"
 
@@ -25,7 +27,8 @@ class WinTunnelFiles final : public TunnelFiles {
   void SecureDelete(const std::wstring& path) override;
 
  private:
-  std::vector<common::UniqueHandle> held_folders_;
+  common::FolderChain held_;  // ProgramData, Zerka, vpn, wireguard
+  std::wstring held_path_;    // the path of held_'s leaf, to match WriteConfig's path
 };
 
 // The descriptor for the folder and the file: owner Administrators, group

@@ -85,6 +85,53 @@ TEST(WinTunnelFiles, WritesTheConfigurationIntoAHeldProtectedFolder) {
   EXPECT_EQ(ReadAll(path), text);
 }
 
+// Held from the preparation until the file is written: the folder the file goes
+// into cannot be renamed away and replaced in between.
+TEST(WinTunnelFiles, HoldsTheConfigurationFolderUntilTheFileIsWritten) {
+  TempFolder program_data;
+  WinTunnelFiles files;
+  ASSERT_TRUE(files.PrepareConfigDirectory(program_data.path()));
+  const std::wstring dir = program_data / L"Zerka\\vpn\\wireguard";
+  const std::wstring moved = program_data / L"Zerka\\vpn\\moved";
+  EXPECT_FALSE(::MoveFileW(dir.c_str(), moved.c_str()));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(::MoveFileW((program_data / L"Zerka").c_str(), (program_data / L"other").c_str()));
+  const std::string text = "[Interface]\n";
+  ASSERT_TRUE(files.WriteConfig(dir + L"\\zerkavpnwireguard.conf",
+                                {reinterpret_cast<const uint8_t*>(text.data()), text.size()}));
+  EXPECT_TRUE(::MoveFileW(dir.c_str(), moved.c_str())) << "released once written";
+  EXPECT_EQ(ReadAll(moved + L"\\zerkavpnwireguard.conf"), text);
+}
+
+// The file is only ever created in the folder that was prepared and is held.
+TEST(WinTunnelFiles, WritesOnlyIntoThePreparedFolder) {
+  TempFolder program_data;
+  const std::string text = "[Interface]\n";
+  const std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+  const std::wstring elsewhere = program_data / L"zerkavpnwireguard.conf";
+  const std::wstring inside = program_data / L"Zerka\\vpn\\wireguard\\zerkavpnwireguard.conf";
+  WinTunnelFiles files;
+  tovra::testing::StderrCapture capture;
+  EXPECT_FALSE(files.WriteConfig(elsewhere, bytes)) << "nothing prepared";
+  ASSERT_TRUE(files.PrepareConfigDirectory(program_data.path()));
+  EXPECT_FALSE(files.WriteConfig(elsewhere, bytes)) << "not the prepared folder";
+  EXPECT_FALSE(files.WriteConfig(inside, bytes)) << "the failed write released the folder";
+  EXPECT_FALSE(Exists(elsewhere));
+  EXPECT_FALSE(Exists(inside));
+  EXPECT_THAT(capture.Text(), HasSubstr("ERR  wireguard: config CreateFile failed (win32=3)"));
+}
+
+TEST(WinTunnelFiles, NamesTheFolderThatCouldNotBeUsed) {
+  TempFolder program_data;
+  ASSERT_TRUE(WriteTextFile(program_data / L"Zerka", "a file, not a folder"));
+  WinTunnelFiles files;
+  tovra::testing::StderrCapture capture;
+  EXPECT_FALSE(files.PrepareConfigDirectory(program_data.path()));
+  EXPECT_THAT(capture.Text(), HasSubstr("WARN wireguard: config folder not usable: " +
+                                        common::WideToUtf8(program_data / L"Zerka") +
+                                        ": NtCreateFile (win32=267)"));
+}
+
 // The ctest fixture makes <base>\Zerka a Linux symbolic link, which Wine shows as
 // a reparse point.
 TEST(WinTunnelFiles, RefusesAReparsePointInTheFolderChain) {
