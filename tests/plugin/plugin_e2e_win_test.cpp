@@ -203,11 +203,18 @@ TEST_F(PluginE2E, EveryHostMethodThroughTheRealAgentAndService) {
 
   EXPECT_TRUE(dart.Value("startEvents").IsNull());
 
-  // Not served yet by this build's Agent and Service: they answer "unsupported",
-  // which reaches Dart as INTERNAL.
-  EXPECT_EQ(dart.ErrorCode("startWireGuard", List({EncodableValue("[Interface]\n")})), "INTERNAL");
-  EXPECT_EQ(dart.ErrorCode("stopWireGuard"), "INTERNAL");
-  EXPECT_EQ(dart.ErrorCode("wireGuardStatus"), "INTERNAL");
+  // The WireGuard requests reach the Service's tunnel manager through the Agent: a
+  // configuration without a key is rejected inside the record, and no tunnel is up.
+  const auto rejected = Custom<TovraWireGuardStatus>(
+      dart.Value("startWireGuard", List({EncodableValue("[Interface]\n")})));
+  EXPECT_EQ(rejected.state, TovraComponentState::down);
+  EXPECT_EQ(rejected.error, 1);
+  EXPECT_EQ(Custom<TovraWireGuardStatus>(dart.Value("stopWireGuard")).state,
+            TovraComponentState::down);
+  EXPECT_EQ(Custom<TovraWireGuardStatus>(dart.Value("wireGuardStatus")).state,
+            TovraComponentState::down);
+  // Not served yet by this build's Agent: it answers "unsupported", which reaches
+  // Dart as INTERNAL.
   EXPECT_EQ(dart.ErrorCode("getOpenVpnCapabilities"), "INTERNAL");
   EXPECT_EQ(dart.ErrorCode("startOpenVpn", List({EncodableValue("client\n"), EncodableValue("u"),
                                                  EncodableValue("p")})),
@@ -415,10 +422,13 @@ TEST_F(PluginE2E, DestroyedWhileWorkersAreInFlight) {
   ASSERT_TRUE(tovra::testing::WaitUntil([&] { return slow.disconnections() >= 1; },
                                         std::chrono::seconds(30)))
       << "a worker never finished";
-  EXPECT_EQ(answered.load(), kRequests);
+  // A call the engine had not yet handed to a worker when it went is answered
+  // INTERNAL without being sent; every call that was sent is sent once.
   const auto frames = slow.received();
-  ASSERT_EQ(frames.size(), 1u + kRequests) << "one hello, then every request once";
-  for (int i = 1; i <= kRequests; ++i) EXPECT_EQ(frames[i].header.type, 7) << i;
+  ASSERT_GE(frames.size(), 2u);
+  ASSERT_LE(frames.size(), 1u + kRequests) << "one hello, then each request at most once";
+  EXPECT_EQ(static_cast<size_t>(answered.load()), frames.size() - 1);
+  for (size_t i = 1; i < frames.size(); ++i) EXPECT_EQ(frames[i].header.type, 7) << i;
   EXPECT_EQ(slow.connections(), 1) << "one client for every worker";
 }
 
