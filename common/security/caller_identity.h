@@ -29,9 +29,9 @@ struct CallerIdentity {
   bool is_local_system = false;
   // pid, impersonation, thread token and user SID were all obtained.
   bool valid = false;
-  Win32Error error;          // why `valid` is false
-  Win32Error session_error;  // why `session_id` is 0 although the identity is valid
-  Win32Error image_error;    // why `image_path` is empty although the identity is valid
+  Win32Error error{};          // why `valid` is false
+  Win32Error session_error{};  // why `session_id` is 0 although the identity is valid
+  Win32Error image_error{};    // why `image_path` is empty although the identity is valid
 };
 
 // The user the Service serves: whoever is logged on at the console (in console
@@ -42,7 +42,7 @@ struct ExpectedUser {
   // The lookup that left `sid` (or, in console mode, the session) unknown. With
   // nobody logged on at the console this is the token query's own answer; see
   // MeansNobodyLoggedOn.
-  Win32Error error;
+  Win32Error error{};
 };
 
 // A failed query for the console user's token that only says nobody is logged on

@@ -22,7 +22,7 @@ CallerIdentity Caller(std::wstring sid, uint32_t session, bool valid = true, uin
 }
 
 ExpectedUser Console(std::optional<std::wstring> sid, uint32_t session) {
-  return ExpectedUser{std::move(sid), session, {}};
+  return ExpectedUser{std::move(sid), session};
 }
 
 struct ServiceRow {
