@@ -356,24 +356,11 @@ TEST(QueryFailure, PostInstallStateKeepsTheFirstFailureThatHidesAFact) {
   };
   const Row rows[] = {
       {"all read", [](FakePrereqSystem&) {}, {}, true},
-      {"interactive service absent",
-       [](FakePrereqSystem& m) {
-         m.services[kInteractiveServiceName] = {
-             false, false, false, false, {1060, L"OpenServiceW"}};
-       },
-       {},
-       false},
       {"interactive configuration unreadable",
        [&](FakePrereqSystem& m) {
          m.services[kInteractiveServiceName] = {true, false, true, false, unreadable_config};
        },
        unreadable_config, true},
-      {"no pending renames",
-       [](FakePrereqSystem& m) {
-         m.pending_renames_error = {2, L"RegQueryValueExW"};
-       },
-       {},
-       true},
       {"renames unreadable", [&](FakePrereqSystem& m) { m.pending_renames_error = denied_renames; },
        denied_renames, true},
   };
