@@ -102,18 +102,28 @@ int AgentHost::Run() {
     return 2;
   }
   std::vector<std::wstring> allowed{common::AdministratorsSidText()};
-  if (auto own = common::GetProcessUserSid()) allowed.push_back(*own);
-  auto security = common::BuildPipeSecurity(allowed);
-  if (!security) {
+  common::SidLookup own = common::GetProcessUserSid();
+  if (own.sid) {
+    allowed.push_back(*own.sid);
+  } else {
+    // The pipe then admits Administrators only, and every plugin is refused.
+    Log(LogLevel::Warn, L"agent user SID unavailable: " + common::DescribeWin32Error(own.error));
+  }
+  common::PipeSecurityResult built = common::BuildPipeSecurity(allowed);
+  if (!built.security) {
     Log(LogLevel::Error, L"failed to build agent pipe security descriptor");
+    if (built.error) {
+      Log(LogLevel::Warn, L"pipe security: " + common::DescribeWin32Error(built.error));
+    }
     return 3;
   }
+  common::PipeSecurity& security = *built.security;
 
   ULONGLONG last_activity = ::GetTickCount64();
   bool first_instance = true;
   while (!stop_) {
     common::CreatePipeResult created =
-        common::CreateServerPipe(*pipe_name, *security, first_instance, 1);
+        common::CreateServerPipe(*pipe_name, security, first_instance, 1);
     if (!created.pipe) {
       if (created.error.code == ERROR_ACCESS_DENIED && first_instance) {
         Log(LogLevel::Warn, L"stale agent pipe, recreating");
@@ -165,9 +175,12 @@ void AgentHost::ServeClient(HANDLE pipe) {
   if (!read.frame) return;
 
   const common::CallerIdentity caller = common::GetCallerIdentity(pipe);
-  const std::optional<std::wstring> own_sid = common::GetProcessUserSid();
-  if (!common::AgentAcceptsCaller(caller, own_sid, session_id_)) {
+  const common::SidLookup own = common::GetProcessUserSid();
+  if (!common::AgentAcceptsCaller(caller, own.sid, session_id_)) {
     Log(LogLevel::Warn, L"plugin caller_rejected (sid/session)");
+    if (auto cause = common::AgentCallerCauseText(caller, own.sid, own.error)) {
+      Log(LogLevel::Warn, *cause);
+    }
     common::SecureZero(read.frame->payload);
     return;
   }

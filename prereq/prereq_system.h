@@ -6,7 +6,10 @@
 // flow runs against fakes on any platform; the Win32 implementation only asks the
 // system and carries out. Every query degrades to "absent"/"unknown" on failure and
 // never reports or logs: an unknown driver leads to installing the driver, an
-// unverifiable post-install state to asking for a restart.
+// unverifiable post-install state to asking for a restart. The driver and service
+// queries hand back the call that failed with its Win32 error, whether it only
+// means "not there" (no such key, service or resource) or something else went
+// wrong; the checks tell the two apart (tap_checks.h).
 #pragma once
 
 #include <array>
@@ -16,7 +19,21 @@
 #include <string>
 #include <vector>
 
+#include "common/base/win32_error.h"
+
 namespace tovra::prereq {
+
+using common::Win32Error;
+
+// A fact read from the machine: the value, or nothing with the call that could
+// not read it. Nothing without an error: the thing is there but not of the kind
+// asked for (a registry value of another type, a version resource without its
+// fixed part).
+template <typename T>
+struct SystemFact {
+  std::optional<T> value;
+  Win32Error error{};
+};
 
 // Four u16 components, most significant first; 0.0.0.0 means unknown.
 struct DriverVersion {
@@ -34,6 +51,9 @@ struct ServiceSummary {
   bool disabled = false;
   bool running_or_starting = false;
   bool enabled = false;
+  // The first call that failed: the manager, the service (also when it does not
+  // exist), its configuration or its status.
+  Win32Error error{};
 
   friend bool operator==(const ServiceSummary&, const ServiceSummary&) = default;
 };
@@ -45,6 +65,13 @@ struct TapDevice {
   bool needs_restart = false;
   DriverVersion driver_version;  // 0.0.0.0 when the driver key says nothing usable
   std::wstring provider_name;    // empty when unknown
+};
+
+struct TapDeviceList {
+  std::vector<TapDevice> devices;
+  // The device list could not be had (then `devices` is empty), or the first
+  // driver key or value of a listed device that could not be read.
+  Win32Error error{};
 };
 
 // File attribute bits the path validation looks at (same values as Win32).
@@ -68,20 +95,20 @@ class PrereqSystem {
   virtual ~PrereqSystem() = default;
 
   // ---- driver and service facts ----
-  virtual ServiceSummary QueryServiceSummary(const std::wstring& service_name) = 0;
+  [[nodiscard]] virtual ServiceSummary QueryServiceSummary(const std::wstring& service_name) = 0;
   // Present TAP devices in device enumeration order; empty on any enumeration failure.
-  virtual std::vector<TapDevice> EnumerateTapDevices() = 0;
+  [[nodiscard]] virtual TapDeviceList EnumerateTapDevices() = 0;
   [[nodiscard]] virtual bool IsNativeAmd64() = 0;
   // "ImagePath" of the TAP driver service key as read (REG_EXPAND_SZ expanded by
-  // the read); nullopt when absent or not a string.
-  [[nodiscard]] virtual std::optional<std::wstring> ReadTapImagePath() = 0;
+  // the read); no value when absent or not a string.
+  [[nodiscard]] virtual SystemFact<std::wstring> ReadTapImagePath() = 0;
   // Full expansion of environment variables, whatever its length; nullopt on failure.
   [[nodiscard]] virtual std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) = 0;
-  // The fixed file version of a file's version resource; nullopt when there is none.
-  [[nodiscard]] virtual std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) = 0;
+  // The fixed file version of a file's version resource; no value when there is none.
+  [[nodiscard]] virtual SystemFact<DriverVersion> ReadFileVersion(const std::wstring& path) = 0;
   // The raw data of "PendingFileRenameOperations" as UTF-16 units (NULs included),
-  // nullopt when the value is absent or not REG_MULTI_SZ.
-  [[nodiscard]] virtual std::optional<std::wstring> ReadPendingRenames() = 0;
+  // no value when the value is absent or not REG_MULTI_SZ.
+  [[nodiscard]] virtual SystemFact<std::wstring> ReadPendingRenames() = 0;
   // Starts a service that is neither disabled nor running, then polls up to 15 s
   // for RUNNING; true when it ran.
   [[nodiscard]] virtual bool StartServiceAndWait(const std::wstring& service_name) = 0;

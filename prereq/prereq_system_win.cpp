@@ -32,59 +32,74 @@ constexpr DWORD kServiceStartPollMs = 250;
 // times; a value that never settles is treated as unreadable.
 constexpr int kReadAttempts = 8;
 
-std::optional<std::wstring> ExpandAnyLength(const std::wstring& text) {
-  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-    const DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    if (needed == 0) return std::nullopt;
-    std::wstring buffer(needed, L'\0');
-    const DWORD written = ::ExpandEnvironmentStringsW(text.c_str(), buffer.data(), needed);
-    if (written == 0) return std::nullopt;
-    if (written > needed) continue;  // the environment changed in between
-    buffer.resize(written - 1);
-    return buffer;
-  }
-  return std::nullopt;
+Win32Error LastError(std::wstring_view api) {
+  return Win32Error{::GetLastError(), api};
 }
 
+// The registry calls return their error instead of setting the last error.
+Win32Error RegistryError(LONG rc, std::wstring_view api) {
+  return Win32Error{static_cast<uint32_t>(rc), api};
+}
+
+[[nodiscard]] SystemFact<std::wstring> ExpandAnyLength(const std::wstring& text) {
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    const DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (needed == 0) return {std::nullopt, LastError(L"ExpandEnvironmentStringsW")};
+    std::wstring buffer(needed, L'\0');
+    const DWORD written = ::ExpandEnvironmentStringsW(text.c_str(), buffer.data(), needed);
+    if (written == 0) return {std::nullopt, LastError(L"ExpandEnvironmentStringsW")};
+    if (written > needed) continue;  // the environment changed in between
+    buffer.resize(written - 1);
+    return {std::move(buffer), {}};
+  }
+  return {std::nullopt, {ERROR_MORE_DATA, L"ExpandEnvironmentStringsW"}};
+}
+
+struct RegistryValue {
+  DWORD type = 0;
+  std::wstring data;
+};
+
 // The raw data of a value of any length and its type.
-std::optional<std::pair<DWORD, std::wstring>> ReadRegistryValue(HKEY key,
-                                                                const wchar_t* value_name) {
+[[nodiscard]] SystemFact<RegistryValue> ReadRegistryValue(HKEY key, const wchar_t* value_name) {
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     DWORD type = 0;
     DWORD bytes = 0;
-    if (::RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS)
-      return std::nullopt;
+    LONG rc = ::RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &bytes);
+    if (rc != ERROR_SUCCESS) return {std::nullopt, RegistryError(rc, L"RegQueryValueExW")};
     std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
     DWORD size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    const LONG rc = ::RegQueryValueExW(key, value_name, nullptr, &type,
-                                       reinterpret_cast<BYTE*>(data.data()), &size);
+    rc = ::RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                            &size);
     if (rc == ERROR_MORE_DATA) continue;
-    if (rc != ERROR_SUCCESS) return std::nullopt;
+    if (rc != ERROR_SUCCESS) return {std::nullopt, RegistryError(rc, L"RegQueryValueExW")};
     data.resize(size / sizeof(wchar_t));
-    return std::make_pair(type, std::move(data));
+    return {RegistryValue{type, std::move(data)}, {}};
   }
-  return std::nullopt;
+  // A value that never settles between the size query and the read.
+  return {std::nullopt, {ERROR_MORE_DATA, L"RegQueryValueExW"}};
 }
 
 // A REG_SZ value, or a REG_EXPAND_SZ value when `expand` (then expanded); anything else is absent.
-std::optional<std::wstring> ReadRegistryString(HKEY key, const wchar_t* value_name, bool expand) {
-  std::optional<std::pair<DWORD, std::wstring>> value = ReadRegistryValue(key, value_name);
-  if (!value) return std::nullopt;
-  std::wstring text = std::move(value->second);
+[[nodiscard]] SystemFact<std::wstring> ReadRegistryString(HKEY key, const wchar_t* value_name,
+                                                          bool expand) {
+  SystemFact<RegistryValue> value = ReadRegistryValue(key, value_name);
+  if (!value.value) return {std::nullopt, value.error};
+  std::wstring text = std::move(value.value->data);
   const size_t nul = text.find(L'\0');
   if (nul != std::wstring::npos) text.resize(nul);
-  if (value->first == REG_SZ) return text;
-  if (value->first == REG_EXPAND_SZ && expand) return ExpandAnyLength(text);
-  return std::nullopt;
+  if (value.value->type == REG_SZ) return {std::move(text), {}};
+  if (value.value->type == REG_EXPAND_SZ && expand) return ExpandAnyLength(text);
+  return {};
 }
 
-std::optional<std::wstring> ReadHklmString(const std::wstring& key_path, const wchar_t* value_name,
-                                           DWORD extra_access, bool expand) {
+[[nodiscard]] SystemFact<std::wstring> ReadHklmString(const std::wstring& key_path,
+                                                      const wchar_t* value_name, DWORD extra_access,
+                                                      bool expand) {
   UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_QUERY_VALUE | extra_access,
-                      key.put()) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
+  const LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0,
+                                  KEY_QUERY_VALUE | extra_access, key.put());
+  if (rc != ERROR_SUCCESS) return {std::nullopt, RegistryError(rc, L"RegOpenKeyExW")};
   return ReadRegistryString(key.get(), value_name, expand);
 }
 
@@ -119,11 +134,11 @@ std::wstring ReadDeviceString(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD pro
 }
 
 // Calls `visit(devices, info)` for every present network-class device served by
-// the TAP driver. False when the device list cannot be had at all.
+// the TAP driver. An error when the device list cannot be had at all.
 template <typename Visit>
-bool ForEachTapDevice(Visit&& visit) {
+[[nodiscard]] Win32Error ForEachTapDevice(Visit&& visit) {
   DeviceInfoList devices(::SetupDiGetClassDevsW(&kNetClassGuid, nullptr, nullptr, DIGCF_PRESENT));
-  if (!devices.valid()) return false;
+  if (!devices.valid()) return LastError(L"SetupDiGetClassDevsW");
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof(info);
@@ -135,7 +150,7 @@ bool ForEachTapDevice(Visit&& visit) {
     }
     visit(devices.get(), info);
   }
-  return true;
+  return {};
 }
 
 std::optional<ULONG> DevNodeStatus(DEVINST instance) {
@@ -162,10 +177,16 @@ bool ChangeDeviceState(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD state_chan
 ServiceSummary Win32PrereqSystem::QueryServiceSummary(const std::wstring& service_name) {
   ServiceSummary summary;
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return summary;
+  if (!manager) {
+    summary.error = LastError(L"OpenSCManagerW");
+    return summary;
+  }
   UniqueServiceHandle service(::OpenServiceW(manager.get(), service_name.c_str(),
                                              SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-  if (!service) return summary;
+  if (!service) {
+    summary.error = LastError(L"OpenServiceW");
+    return summary;
+  }
   summary.exists = true;
 
   DWORD needed = 0;
@@ -179,7 +200,11 @@ ServiceSummary Win32PrereqSystem::QueryServiceSummary(const std::wstring& servic
                                 static_cast<DWORD>(buffer.size() * sizeof(uint64_t)), &needed)) {
         summary.disabled = config->dwStartType == SERVICE_DISABLED;
         summary.enabled = !summary.disabled;
+      } else {
+        summary.error = LastError(L"QueryServiceConfigW");
       }
+    } else {
+      summary.error = {error, L"QueryServiceConfigW"};
     }
   }
 
@@ -187,13 +212,16 @@ ServiceSummary Win32PrereqSystem::QueryServiceSummary(const std::wstring& servic
   if (::QueryServiceStatus(service.get(), &status)) {
     summary.running_or_starting =
         status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_RUNNING;
+  } else if (!summary.error) {
+    summary.error = LastError(L"QueryServiceStatus");
   }
   return summary;
 }
 
-std::vector<TapDevice> Win32PrereqSystem::EnumerateTapDevices() {
-  std::vector<TapDevice> result;
-  ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
+TapDeviceList Win32PrereqSystem::EnumerateTapDevices() {
+  TapDeviceList list;
+  Win32Error first_read_error;
+  list.error = ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
     TapDevice device;
     device.device_instance = info.DevInst;
     if (std::optional<ULONG> status = DevNodeStatus(info.DevInst)) {
@@ -206,17 +234,26 @@ std::vector<TapDevice> Win32PrereqSystem::EnumerateTapDevices() {
     if (!driver_key.empty()) {
       UniqueRegKey key;
       const std::wstring path = kDriverClassKeyPrefix + driver_key;
-      if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) ==
-          ERROR_SUCCESS) {
-        if (auto version = ReadRegistryString(key.get(), L"DriverVersion", false)) {
-          device.driver_version = ParseDriverVersion(*version).value_or(DriverVersion{});
+      const LONG rc =
+          ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.put());
+      if (rc == ERROR_SUCCESS) {
+        SystemFact<std::wstring> version = ReadRegistryString(key.get(), L"DriverVersion", false);
+        if (version.value) {
+          device.driver_version = ParseDriverVersion(*version.value).value_or(DriverVersion{});
         }
-        device.provider_name = ReadRegistryString(key.get(), L"ProviderName", false).value_or(L"");
+        SystemFact<std::wstring> provider = ReadRegistryString(key.get(), L"ProviderName", false);
+        device.provider_name = provider.value.value_or(L"");
+        for (const Win32Error& e : {version.error, provider.error}) {
+          if (!first_read_error) first_read_error = e;
+        }
+      } else if (!first_read_error) {
+        first_read_error = RegistryError(rc, L"RegOpenKeyExW");
       }
     }
-    result.push_back(std::move(device));
+    list.devices.push_back(std::move(device));
   });
-  return result;
+  if (!list.error) list.error = first_read_error;
+  return list;
 }
 
 bool Win32PrereqSystem::IsNativeAmd64() {
@@ -225,41 +262,43 @@ bool Win32PrereqSystem::IsNativeAmd64() {
   return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
 }
 
-std::optional<std::wstring> Win32PrereqSystem::ReadTapImagePath() {
+SystemFact<std::wstring> Win32PrereqSystem::ReadTapImagePath() {
   return ReadHklmString(kTapServiceKey, L"ImagePath", 0, true);
 }
 
 std::optional<std::wstring> Win32PrereqSystem::ExpandEnvironment(const std::wstring& text) {
-  return ExpandAnyLength(text);
+  return ExpandAnyLength(text).value;
 }
 
-std::optional<DriverVersion> Win32PrereqSystem::ReadFileVersion(const std::wstring& path) {
+SystemFact<DriverVersion> Win32PrereqSystem::ReadFileVersion(const std::wstring& path) {
   DWORD ignored = 0;
   const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
-  if (size == 0) return std::nullopt;
+  if (size == 0) return {std::nullopt, LastError(L"GetFileVersionInfoSizeW")};
   std::vector<uint64_t> data((size + sizeof(uint64_t) - 1) / sizeof(uint64_t));
-  if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return std::nullopt;
+  if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
+    return {std::nullopt, LastError(L"GetFileVersionInfoW")};
+  }
   void* block = nullptr;
   UINT length = 0;
   if (!::VerQueryValueW(data.data(), L"\\", &block, &length) || block == nullptr ||
       length < sizeof(VS_FIXEDFILEINFO)) {
-    return std::nullopt;
+    return {};  // a version resource without its fixed part
   }
   const auto* info = static_cast<const VS_FIXEDFILEINFO*>(block);
-  return DriverVersion{{HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
-                        HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS)}};
+  return {DriverVersion{{HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+                         HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS)}},
+          {}};
 }
 
-std::optional<std::wstring> Win32PrereqSystem::ReadPendingRenames() {
+SystemFact<std::wstring> Win32PrereqSystem::ReadPendingRenames() {
   UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.put()) !=
-      ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  std::optional<std::pair<DWORD, std::wstring>> value =
-      ReadRegistryValue(key.get(), L"PendingFileRenameOperations");
-  if (!value || value->first != REG_MULTI_SZ) return std::nullopt;
-  return std::move(value->second);
+  const LONG rc =
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.put());
+  if (rc != ERROR_SUCCESS) return {std::nullopt, RegistryError(rc, L"RegOpenKeyExW")};
+  SystemFact<RegistryValue> value = ReadRegistryValue(key.get(), L"PendingFileRenameOperations");
+  if (!value.value) return {std::nullopt, value.error};
+  if (value.value->type != REG_MULTI_SZ) return {};
+  return {std::move(value.value->data), {}};
 }
 
 bool Win32PrereqSystem::StartServiceAndWait(const std::wstring& service_name) {
@@ -283,7 +322,7 @@ bool Win32PrereqSystem::StartServiceAndWait(const std::wstring& service_name) {
 
 bool Win32PrereqSystem::RestartTapDevices() {
   bool result = true;
-  ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
+  static_cast<void>(ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
     std::optional<ULONG> status = DevNodeStatus(info.DevInst);
     if (!status) {
       result = false;
@@ -298,7 +337,7 @@ bool Win32PrereqSystem::RestartTapDevices() {
         (*status & (kStatusHasProblem | kStatusNeedRestart)) != 0) {
       result = false;
     }
-  });
+  }));  // no device list: nothing to restart
   return result;
 }
 
@@ -331,7 +370,7 @@ std::optional<std::wstring> Win32PrereqSystem::SystemDirectory() {
 }
 
 std::wstring Win32PrereqSystem::ReadOpenVpnDirectory() {
-  return ReadHklmString(L"SOFTWARE\\OpenVPN", nullptr, KEY_WOW64_64KEY, true).value_or(L"");
+  return ReadHklmString(L"SOFTWARE\\OpenVPN", nullptr, KEY_WOW64_64KEY, true).value.value_or(L"");
 }
 
 RunResult Win32PrereqSystem::Run(const std::wstring& application, const std::wstring& command_line,

@@ -1,7 +1,8 @@
 // The real machine behind PrereqSystem: the Service Control Manager, SetupAPI and
 // the configuration manager, the registry (HKLM only), version resources and
 // CreateProcessW. Stateless; every call opens and closes what it needs. Failures
-// degrade to "absent"/"unknown" as PrereqSystem describes.
+// degrade to "absent"/"unknown" as PrereqSystem describes; the driver and service
+// queries also hand back the failing call and its error.
 #pragma once
 
 #include <optional>
@@ -14,13 +15,13 @@ namespace tovra::prereq {
 
 class Win32PrereqSystem : public PrereqSystem {
  public:
-  ServiceSummary QueryServiceSummary(const std::wstring& service_name) override;
-  std::vector<TapDevice> EnumerateTapDevices() override;
+  [[nodiscard]] ServiceSummary QueryServiceSummary(const std::wstring& service_name) override;
+  [[nodiscard]] TapDeviceList EnumerateTapDevices() override;
   [[nodiscard]] bool IsNativeAmd64() override;
-  std::optional<std::wstring> ReadTapImagePath() override;
+  [[nodiscard]] SystemFact<std::wstring> ReadTapImagePath() override;
   [[nodiscard]] std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) override;
-  std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) override;
-  [[nodiscard]] std::optional<std::wstring> ReadPendingRenames() override;
+  [[nodiscard]] SystemFact<DriverVersion> ReadFileVersion(const std::wstring& path) override;
+  [[nodiscard]] SystemFact<std::wstring> ReadPendingRenames() override;
   bool StartServiceAndWait(const std::wstring& service_name) override;
   [[nodiscard]] bool RestartTapDevices() override;
   std::optional<uint32_t> FileAttributes(const std::wstring& path) override;

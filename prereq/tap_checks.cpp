@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <iterator>
 
 namespace tovra::prereq {
 namespace {
@@ -28,6 +29,27 @@ struct DeviceFlags {
   bool needs_restart = false;
 };
 
+// Win32 codes that only say "not there".
+constexpr uint32_t kAbsenceCodes[] = {
+    2,     // ERROR_FILE_NOT_FOUND: also a registry key or value
+    3,     // ERROR_PATH_NOT_FOUND
+    1060,  // ERROR_SERVICE_DOES_NOT_EXIST
+    1812,  // ERROR_RESOURCE_DATA_NOT_FOUND: a file without resources
+    1813,  // ERROR_RESOURCE_TYPE_NOT_FOUND: resources, but no version
+    1814,  // ERROR_RESOURCE_NAME_NOT_FOUND
+};
+
+// Keeps the first failure that hides a fact.
+void NoteCause(Win32Error& cause, const Win32Error& error) {
+  if (!cause && error && !MeansAbsent(error)) cause = error;
+}
+
+std::optional<std::wstring> ReadPendingRenames(PrereqSystem& system, Win32Error& cause) {
+  SystemFact<std::wstring> data = system.ReadPendingRenames();
+  NoteCause(cause, data.error);
+  return std::move(data.value);
+}
+
 DeviceFlags CombineDevices(const std::vector<TapDevice>& devices) {
   DeviceFlags flags;
   flags.present = !devices.empty();
@@ -39,6 +61,11 @@ DeviceFlags CombineDevices(const std::vector<TapDevice>& devices) {
 }
 
 }  // namespace
+
+bool MeansAbsent(const Win32Error& error) {
+  return std::find(std::begin(kAbsenceCodes), std::end(kAbsenceCodes), error.code) !=
+         std::end(kAbsenceCodes);
+}
 
 bool ContainsIgnoreCase(std::wstring_view text, std::wstring_view needle) {
   return Lower(text).find(Lower(needle)) != std::wstring::npos;
@@ -93,25 +120,28 @@ bool PendingRenamesMentionOpenVpn(std::wstring_view multi_sz) {
 }
 
 bool HasPendingOpenVpnRename(PrereqSystem& system) {
-  std::optional<std::wstring> data = system.ReadPendingRenames();
+  Win32Error ignored;
+  std::optional<std::wstring> data = ReadPendingRenames(system, ignored);
   return data && PendingRenamesMentionOpenVpn(*data);
 }
 
 TapAssessment AssessTapDriver(PrereqSystem& system) {
   TapAssessment a;
   const ServiceSummary tap = system.QueryServiceSummary(kTapServiceName);
+  NoteCause(a.cause, tap.error);
   a.service_exists = tap.exists;
   a.service_disabled = tap.disabled;
   a.service_usable = tap.running_or_starting || tap.enabled;
   a.is_amd64 = system.IsNativeAmd64();
 
-  const std::vector<TapDevice> devices = system.EnumerateTapDevices();
-  const DeviceFlags flags = CombineDevices(devices);
+  const TapDeviceList list = system.EnumerateTapDevices();
+  NoteCause(a.cause, list.error);
+  const DeviceFlags flags = CombineDevices(list.devices);
   a.device_present = flags.present;
   a.device_problem = flags.problem;
   a.device_needs_restart = flags.needs_restart;
 
-  for (const TapDevice& d : devices) {
+  for (const TapDevice& d : list.devices) {
     if (d.driver_version.IsUnknown()) continue;
     a.driver_version = d.driver_version;
     a.driver_identified = ContainsIgnoreCase(d.provider_name, L"tap-windows") ||
@@ -120,12 +150,14 @@ TapAssessment AssessTapDriver(PrereqSystem& system) {
   }
 
   if (!a.service_exists) return a;
-  std::optional<std::wstring> image_path = system.ReadTapImagePath();
-  if (!image_path) return a;
-  std::optional<DriverVersion> file_version =
-      system.ReadFileVersion(NormalizeImagePath(*image_path, system));
-  if (file_version) {
-    a.driver_version = *file_version;
+  const SystemFact<std::wstring> image_path = system.ReadTapImagePath();
+  NoteCause(a.cause, image_path.error);
+  if (!image_path.value) return a;
+  const SystemFact<DriverVersion> file_version =
+      system.ReadFileVersion(NormalizeImagePath(*image_path.value, system));
+  NoteCause(a.cause, file_version.error);
+  if (file_version.value) {
+    a.driver_version = *file_version.value;
     a.driver_identified = true;
   }
   return a;
@@ -133,14 +165,19 @@ TapAssessment AssessTapDriver(PrereqSystem& system) {
 
 PostInstallState ReadPostInstallState(PrereqSystem& system) {
   PostInstallState s;
-  s.tap_service_exists = system.QueryServiceSummary(kTapServiceName).exists;
+  const ServiceSummary tap = system.QueryServiceSummary(kTapServiceName);
+  NoteCause(s.cause, tap.error);
+  s.tap_service_exists = tap.exists;
 
-  const DeviceFlags flags = CombineDevices(system.EnumerateTapDevices());
+  const TapDeviceList list = system.EnumerateTapDevices();
+  NoteCause(s.cause, list.error);
+  const DeviceFlags flags = CombineDevices(list.devices);
   s.device_present = flags.present;
   s.device_problem = flags.problem;
   s.device_needs_restart = flags.needs_restart;
 
   const ServiceSummary interactive = system.QueryServiceSummary(kInteractiveServiceName);
+  NoteCause(s.cause, interactive.error);
   s.interactive_service_exists = interactive.exists;
   if (interactive.exists) {
     if (interactive.running_or_starting) {
@@ -150,7 +187,8 @@ PostInstallState ReadPostInstallState(PrereqSystem& system) {
     }
   }
 
-  s.pending_rename = HasPendingOpenVpnRename(system);
+  const std::optional<std::wstring> renames = ReadPendingRenames(system, s.cause);
+  s.pending_rename = renames && PendingRenamesMentionOpenVpn(*renames);
   return s;
 }
 

@@ -1,6 +1,8 @@
 // Checks on the TAP-Windows driver before an install, and on the OpenVPN state
 // after an install that asked for a restart. Pure decisions over PrereqSystem;
-// nothing here is logged or reported (see prereq_system.h).
+// nothing here is logged or reported (see prereq_system.h). Each result keeps the
+// first query failure that was not mere absence as its `cause`, for whoever looks
+// at it; no decision depends on it.
 #pragma once
 
 #include <optional>
@@ -24,6 +26,7 @@ struct TapAssessment {
   bool device_present = false;
   bool device_problem = false;
   bool device_needs_restart = false;
+  Win32Error cause{};
 };
 
 struct PostInstallState {
@@ -34,7 +37,13 @@ struct PostInstallState {
   bool interactive_service_exists = false;
   bool interactive_service_running = false;
   bool pending_rename = false;
+  Win32Error cause{};
 };
+
+// A failed query that only says the thing asked for is not there: no such file,
+// folder, registry key or value, service, or version resource. Every other
+// failure hides a fact the machine has.
+[[nodiscard]] bool MeansAbsent(const Win32Error& error);
 
 // Lower-cases both sides with towlower; true when `needle` occurs in `text`.
 [[nodiscard]] bool ContainsIgnoreCase(std::wstring_view text, std::wstring_view needle);

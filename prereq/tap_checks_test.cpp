@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "prereq/testing/fake_prereq_system.h"
 
 namespace tovra::prereq {
@@ -244,6 +246,134 @@ TEST(ReadPostInstallState, HealthyOnlyWithEveryFlagRight) {
 
   system.pending_renames = L"\\??\\C:\\Program Files\\OpenVPN\\bin\\openvpn.exe\0\0"s;
   EXPECT_TRUE(ReadPostInstallState(system).pending_rename);
+}
+
+TEST(QueryFailure, OnlyNotThereCodesMeanAbsent) {
+  const std::pair<uint32_t, bool> rows[] = {
+      {2, true},      // file, registry key or value not found
+      {3, true},      // path not found
+      {1060, true},   // no such service
+      {1812, true},   // no resources at all
+      {1813, true},   // no version resource
+      {1814, true},   // no resource of that name
+      {0, false},     // no failure
+      {5, false},     // access denied
+      {123, false},   // invalid name
+      {234, false},   // more data: a value that never settled
+      {1008, false},  // no token: absence only for the console user query
+  };
+  for (auto [code, absent] : rows) {
+    EXPECT_EQ(MeansAbsent(Win32Error{code, L"AnyCall"}), absent) << code;
+  }
+}
+
+// A machine whose TAP driver is identified from the service file alone.
+FakePrereqSystem ServiceFileMachine() {
+  FakePrereqSystem system;
+  system.services[kTapServiceName] = {true, false, true, true};
+  system.tap_image_path = L"C:\\x\\tap0901.sys";
+  system.file_versions[L"C:\\x\\tap0901.sys"] = V(9, 27, 0, 0);
+  return system;
+}
+
+TEST(QueryFailure, AssessmentKeepsTheFirstFailureThatHidesAFactAndStillDegrades) {
+  const Win32Error denied_manager{5, L"OpenSCManagerW"};
+  const Win32Error no_device_list{13, L"SetupDiGetClassDevsW"};
+  const Win32Error denied_key{5, L"RegOpenKeyExW"};
+  const Win32Error denied_file{32, L"GetFileVersionInfoSizeW"};
+  struct Row {
+    const char* name;
+    std::function<void(FakePrereqSystem&)> edit;
+    Win32Error cause;
+    bool identified;
+  };
+  const Row rows[] = {
+      {"all read", [](FakePrereqSystem&) {}, {}, true},
+      {"service absent",
+       [](FakePrereqSystem& m) {
+         m.services[kTapServiceName] = {false, false, false, false, {1060, L"OpenServiceW"}};
+       },
+       {},
+       false},
+      {"manager denied",
+       [&](FakePrereqSystem& m) {
+         m.services[kTapServiceName] = {false, false, false, false, denied_manager};
+       },
+       denied_manager, false},
+      {"device list unavailable", [&](FakePrereqSystem& m) { m.devices_error = no_device_list; },
+       no_device_list, true},
+      {"image path absent",
+       [](FakePrereqSystem& m) {
+         m.tap_image_path.reset();
+         m.tap_image_path_error = {2, L"RegOpenKeyExW"};
+       },
+       {},
+       false},
+      {"image path denied",
+       [&](FakePrereqSystem& m) {
+         m.tap_image_path.reset();
+         m.tap_image_path_error = denied_key;
+       },
+       denied_key, false},
+      {"no version resource",
+       [](FakePrereqSystem& m) {
+         m.file_versions.clear();
+         m.file_version_error = {1813, L"GetFileVersionInfoSizeW"};
+       },
+       {},
+       false},
+      {"file locked",
+       [&](FakePrereqSystem& m) {
+         m.file_versions.clear();
+         m.file_version_error = denied_file;
+       },
+       denied_file, false},
+      {"first failure wins",
+       [&](FakePrereqSystem& m) {
+         m.devices_error = no_device_list;
+         m.file_versions.clear();
+         m.file_version_error = denied_file;
+       },
+       no_device_list, false},
+  };
+  for (const Row& row : rows) {
+    FakePrereqSystem system = ServiceFileMachine();
+    row.edit(system);
+    const TapAssessment a = AssessTapDriver(system);
+    EXPECT_EQ(a.cause, row.cause) << row.name;
+    EXPECT_EQ(a.driver_identified, row.identified) << row.name;
+  }
+}
+
+TEST(QueryFailure, PostInstallStateKeepsTheFirstFailureThatHidesAFact) {
+  const Win32Error unreadable_config{5, L"QueryServiceConfigW"};
+  const Win32Error denied_renames{5, L"RegOpenKeyExW"};
+  struct Row {
+    const char* name;
+    std::function<void(FakePrereqSystem&)> edit;
+    Win32Error cause;
+    bool healthy;  // the flags degrade exactly as without a cause
+  };
+  const Row rows[] = {
+      {"all read", [](FakePrereqSystem&) {}, {}, true},
+      {"interactive configuration unreadable",
+       [&](FakePrereqSystem& m) {
+         m.services[kInteractiveServiceName] = {true, false, true, false, unreadable_config};
+       },
+       unreadable_config, true},
+      {"renames unreadable", [&](FakePrereqSystem& m) { m.pending_renames_error = denied_renames; },
+       denied_renames, true},
+  };
+  for (const Row& row : rows) {
+    FakePrereqSystem system;
+    system.services[kTapServiceName] = {true, false, true, true};
+    system.services[kInteractiveServiceName] = {true, false, true, true};
+    system.devices = {Device(V(9, 27, 0, 0), L"TAP-Windows")};
+    row.edit(system);
+    const PostInstallState s = ReadPostInstallState(system);
+    EXPECT_EQ(s.cause, row.cause) << row.name;
+    EXPECT_EQ(IsHealthy(s), row.healthy) << row.name;
+  }
 }
 
 }  // namespace

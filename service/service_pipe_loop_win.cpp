@@ -42,6 +42,9 @@ bool AdmitCaller(const ServiceState& state, HANDLE pipe, CallerIdentity& identit
   const common::ServiceCallerVerdict verdict = common::DecideServiceCaller(identity, expected);
   if (verdict != common::ServiceCallerVerdict::accepted) {
     Log(LogLevel::Warn, common::ServiceCallerLogText(verdict, identity));
+    if (auto cause = common::ServiceCallerCauseText(verdict, identity, expected)) {
+      Log(LogLevel::Warn, *cause);
+    }
     return false;
   }
   if (!common::IsTrustedCallerImage(identity.image_path, common::kAgentExeName, false)) {
@@ -62,14 +65,17 @@ void RunPass(ServiceState& state) {
   }
   std::vector<std::wstring> sids = {common::LocalSystemSidText(), common::AdministratorsSidText()};
   if (expected.sid) sids.push_back(*expected.sid);
-  std::optional<common::PipeSecurity> security = common::BuildPipeSecurity(sids);
-  if (!security) {
+  common::PipeSecurityResult built = common::BuildPipeSecurity(sids);
+  if (!built.security) {
     Log(LogLevel::Error, L"failed to build pipe security descriptor");
+    if (built.error) {
+      Log(LogLevel::Warn, L"pipe security: " + common::DescribeWin32Error(built.error));
+    }
     PauseBeforeRetry(state);
     return;
   }
   common::CreatePipeResult created =
-      common::CreateServerPipe(*name, *security, true, kServicePipeInstances);
+      common::CreateServerPipe(*name, *built.security, true, kServicePipeInstances);
   if (!created.pipe) {
     common::LogWin32(LogLevel::Error, L"CreateNamedPipe failed", created.error.code);
     PauseBeforeRetry(state);
@@ -135,10 +141,13 @@ Next ServeRequest(ServiceState& state, HANDLE pipe, const CallerIdentity& identi
     return Next::end_session;
   }
   // The first request was admitted just now; later ones are re-checked.
-  if (!first && common::ServiceCallerNeedsRecheck(identity) &&
-      !common::ServiceSessionMayContinue(identity, common::GetExpectedUser(state.console_mode))) {
-    Log(LogLevel::Warn, common::ServiceSessionEndedLogText(identity));
-    return Next::end_session;
+  if (!first && common::ServiceCallerNeedsRecheck(identity)) {
+    const common::ExpectedUser current = common::GetExpectedUser(state.console_mode);
+    if (!common::ServiceSessionMayContinue(identity, current)) {
+      Log(LogLevel::Warn, common::ServiceSessionEndedLogText(identity));
+      if (auto cause = common::ExpectedUserCauseText(current)) Log(LogLevel::Warn, *cause);
+      return Next::end_session;
+    }
   }
   switch (ClassifyRequestFrame(header)) {
     case FrameDisposition::protocol_mismatch:

@@ -95,8 +95,8 @@ class ServedClient : public ::testing::Test {
     state_ = CreateServiceState(true, std::move(ext));
     ASSERT_TRUE(state_);
     const std::wstring role = L"ServeTest" + std::to_wstring(::GetCurrentProcessId());
-    const std::vector<std::wstring> sids = {common::GetProcessUserSid().value_or(L"")};
-    security_ = std::move(*common::BuildPipeSecurity(sids));
+    const std::vector<std::wstring> sids = {common::GetProcessUserSid().sid.value_or(L"")};
+    security_ = std::move(*common::BuildPipeSecurity(sids).security);
     created_ = common::CreateServerPipe(*common::FormatPipeName(role, 1), security_, true, 1);
     ASSERT_TRUE(created_.pipe);
     common::ConnectOptions options;

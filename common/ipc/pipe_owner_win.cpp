@@ -45,7 +45,7 @@ std::vector<std::wstring> GetOwnOwnerSids() {
   HANDLE raw = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return out;
   UniqueHandle token(raw);
-  if (auto user = GetTokenUserSid(token.get())) out.push_back(*user);
+  if (SidLookup user = GetTokenUserSid(token.get()); user.sid) out.push_back(*user.sid);
   if (auto owner = TokenOwnerSid(token.get())) out.push_back(*owner);
   return out;
 }

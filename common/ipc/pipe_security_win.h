@@ -13,11 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "common/base/win32_error.h"
 #include "common/win/handles_win.h"
 
 namespace tovra::common {
 
 inline constexpr DWORD kPipeClientAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE;  // 0x0012019F
+
+struct PipeSecurityResult;
 
 class PipeSecurity {
  public:
@@ -29,7 +32,7 @@ class PipeSecurity {
   size_t entry_count() const { return sids_.size(); }
 
  private:
-  friend std::optional<PipeSecurity> BuildPipeSecurity(std::span<const std::wstring> sid_strings);
+  friend PipeSecurityResult BuildPipeSecurity(std::span<const std::wstring> sid_strings);
 
   std::vector<UniqueLocal> sids_;
   UniqueLocal acl_;
@@ -37,10 +40,17 @@ class PipeSecurity {
   SECURITY_ATTRIBUTES attributes_{};
 };
 
+struct PipeSecurityResult {
+  std::optional<PipeSecurity> security;
+  // Why there is no security: the call that failed building the ACL or the
+  // descriptor, or the last SID conversion when none converted. Empty when the
+  // list was empty or held only empty texts, which no call was asked about.
+  Win32Error error;
+};
+
 // One entry per SID string that converts, in order; a string that does not convert
-// is skipped with a WARN line. Nothing when no entry could be made or the ACL or
-// descriptor could not be built.
-[[nodiscard]] std::optional<PipeSecurity> BuildPipeSecurity(
-    std::span<const std::wstring> sid_strings);
+// is skipped with a WARN line carrying the converter's error. No security when no
+// entry could be made or the ACL or descriptor could not be built.
+[[nodiscard]] PipeSecurityResult BuildPipeSecurity(std::span<const std::wstring> sid_strings);
 
 }  // namespace tovra::common

@@ -65,10 +65,10 @@ ReadBackDacl ReadDacl(HANDLE object) {
 }
 
 TEST(PipeSecurity, CreatedPipeHoldsExactlyTheAdmittedSids) {
-  const std::wstring user = GetProcessUserSid().value_or(L"");
+  const std::wstring user = GetProcessUserSid().sid.value_or(L"");
   ASSERT_FALSE(user.empty());
   const std::vector<std::wstring> sids = {LocalSystemSidText(), AdministratorsSidText(), user};
-  std::optional<PipeSecurity> security = BuildPipeSecurity(sids);
+  std::optional<PipeSecurity> security = BuildPipeSecurity(sids).security;
   ASSERT_TRUE(security);
   EXPECT_EQ(security->entry_count(), 3u);
   CreatePipeResult created = CreateServerPipe(UniquePipeName(), *security, true, 2);
@@ -84,36 +84,58 @@ TEST(PipeSecurity, CreatedPipeHoldsExactlyTheAdmittedSids) {
   EXPECT_EQ(dacl.sddl, L"D:(A;;0x12019f;;;SY)(A;;0x12019f;;;BA)(A;;0x12019f;;;" + user + L")");
 }
 
-TEST(PipeSecurity, MalformedSidIsSkippedWithOneWarning) {
+// What the converter itself answers for `text`, read the same way the builder does.
+Win32Error ConverterError(const wchar_t* text) {
+  PSID sid = nullptr;
+  if (::ConvertStringSidToSidW(text, &sid)) {
+    ::LocalFree(sid);
+    return {};
+  }
+  return {::GetLastError(), L"ConvertStringSidToSidW"};
+}
+
+TEST(PipeSecurity, MalformedSidIsSkippedWithOneWarningCarryingTheConvertersError) {
+  const Win32Error expected = ConverterError(L"S-1-5-not-a-sid");
+  ASSERT_TRUE(expected);
   StderrCapture log;
   const std::vector<std::wstring> sids = {L"S-1-5-not-a-sid", AdministratorsSidText()};
-  std::optional<PipeSecurity> security = BuildPipeSecurity(sids);
-  ASSERT_TRUE(security);
-  EXPECT_EQ(security->entry_count(), 1u);
-  CreatePipeResult created = CreateServerPipe(UniquePipeName(), *security, true, 2);
+  PipeSecurityResult built = BuildPipeSecurity(sids);
+  ASSERT_TRUE(built.security);
+  EXPECT_FALSE(built.error) << "a skipped SID is not why a built descriptor failed";
+  EXPECT_EQ(built.security->entry_count(), 1u);
+  CreatePipeResult created = CreateServerPipe(UniquePipeName(), *built.security, true, 2);
   ASSERT_TRUE(created.pipe);
   const ReadBackDacl dacl = ReadDacl(created.pipe.get());
   ASSERT_EQ(dacl.entries.size(), 1u);
   EXPECT_EQ(dacl.entries[0].sid, L"S-1-5-32-544");
-  EXPECT_EQ(CountOccurrences(log.Text(), "WARN PipeSecurity: bad SID string skipped"), 1u);
+  const std::string line =
+      "WARN PipeSecurity: bad SID string skipped (win32=" + std::to_string(expected.code) + ")";
+  EXPECT_EQ(CountOccurrences(log.Text(), line), 1u) << log.Text();
 }
 
-TEST(PipeSecurity, NothingWhenNoSidConverts) {
+TEST(PipeSecurity, NothingWhenNoSidConvertsAndTheConvertersErrorSaysWhy) {
   StderrCapture log;
-  for (const wchar_t* one : {L"garbage", L""}) {
-    const std::vector<std::wstring> single = {one};
-    std::optional<PipeSecurity> s = BuildPipeSecurity(single);
-    EXPECT_FALSE(s) << std::string(one, one + wcslen(one)) << " " << (s ? s->entry_count() : 0);
+  struct Row {
+    std::vector<std::wstring> sids;
+    Win32Error error;  // empty: no system call was asked
+  };
+  const Row rows[] = {
+      {{L"garbage"}, ConverterError(L"garbage")},
+      {{L""}, {}},
+      {{L"garbage", L""}, ConverterError(L"garbage")},
+      {{}, {}},
+  };
+  for (const Row& row : rows) {
+    const PipeSecurityResult built = BuildPipeSecurity(row.sids);
+    EXPECT_FALSE(built.security) << row.sids.size();
+    EXPECT_EQ(built.error, row.error) << built.error.code;
   }
-  const std::vector<std::wstring> bad = {L"garbage", L""};
-  EXPECT_FALSE(BuildPipeSecurity(bad));
   EXPECT_EQ(CountOccurrences(log.Text(), "WARN PipeSecurity: bad SID string skipped"), 4u);
-  EXPECT_FALSE(BuildPipeSecurity(std::vector<std::wstring>{}));
 }
 
 TEST(PipeSecurity, AttributesPointAtTheDescriptorAndSurviveAMove) {
   const std::vector<std::wstring> sids = {LocalSystemSidText()};
-  std::optional<PipeSecurity> built = BuildPipeSecurity(sids);
+  std::optional<PipeSecurity> built = BuildPipeSecurity(sids).security;
   ASSERT_TRUE(built);
   PipeSecurity moved = std::move(*built);
   SECURITY_ATTRIBUTES* sa = moved.attributes();

@@ -23,8 +23,8 @@ std::wstring TestRole() {
 
 PipeSecurity OwnUserSecurity() {
   const std::vector<std::wstring> sids = {AdministratorsSidText(),
-                                          GetProcessUserSid().value_or(L"")};
-  return std::move(*BuildPipeSecurity(sids));
+                                          GetProcessUserSid().sid.value_or(L"")};
+  return std::move(*BuildPipeSecurity(sids).security);
 }
 
 class ServerPipe : public ::testing::Test {

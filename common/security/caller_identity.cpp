@@ -14,6 +14,21 @@ bool IsSeparator(wchar_t c) {
   return c == L'\\' || c == L'/';
 }
 
+// What WTSQueryUserToken answers when no user is logged on at the console, and
+// when the console session ended between reading its id and asking for its user.
+constexpr uint32_t kErrorNoToken = 1008;
+constexpr uint32_t kErrorSessionNotFound = 7022;
+
+std::optional<std::wstring> Cause(std::wstring_view subject, const Win32Error& error) {
+  if (!error) return std::nullopt;
+  return std::wstring(subject) + L": " + DescribeWin32Error(error);
+}
+
+std::optional<std::wstring> ExpectedUserCause(const ExpectedUser& expected) {
+  if (MeansNobodyLoggedOn(expected.error)) return std::nullopt;
+  return Cause(L"expected user", expected.error);
+}
+
 }  // namespace
 
 bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
@@ -39,6 +54,10 @@ ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller,
   return ServiceCallerVerdict::sid_session_mismatch;
 }
 
+bool MeansNobodyLoggedOn(const Win32Error& error) {
+  return error.code == kErrorNoToken || error.code == kErrorSessionNotFound;
+}
+
 std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIdentity& caller) {
   const std::wstring who =
       L"pid=" + FormatDecimal(caller.pid) + L" session=" + FormatDecimal(caller.session_id);
@@ -55,6 +74,26 @@ std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIden
   return L"caller_rejected";
 }
 
+std::optional<std::wstring> ServiceCallerCauseText(ServiceCallerVerdict verdict,
+                                                   const CallerIdentity& caller,
+                                                   const ExpectedUser& expected) {
+  switch (verdict) {
+    case ServiceCallerVerdict::accepted:
+      return std::nullopt;
+    case ServiceCallerVerdict::identity_unavailable:
+      return Cause(L"caller identity", caller.error);
+    case ServiceCallerVerdict::no_expected_user:
+      return ExpectedUserCause(expected);
+    case ServiceCallerVerdict::sid_session_mismatch:
+      // The caller's unread session (0) is to blame only when its SID matched.
+      if (expected.sid && SidsEqual(caller.sid, *expected.sid) && caller.session_error) {
+        return Cause(L"caller session", caller.session_error);
+      }
+      return ExpectedUserCause(expected);
+  }
+  return std::nullopt;
+}
+
 bool ServiceSessionMayContinue(const CallerIdentity& caller, const ExpectedUser& current) {
   if (!ServiceCallerNeedsRecheck(caller)) return true;
   return DecideServiceCaller(caller, current) == ServiceCallerVerdict::accepted;
@@ -65,10 +104,23 @@ std::wstring ServiceSessionEndedLogText(const CallerIdentity& caller) {
          L" session=" + FormatDecimal(caller.session_id);
 }
 
+std::optional<std::wstring> ExpectedUserCauseText(const ExpectedUser& expected) {
+  return ExpectedUserCause(expected);
+}
+
 bool AgentAcceptsCaller(const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,
                         uint32_t own_session_id) {
   return caller.valid && own_sid && !own_sid->empty() && SidsEqual(caller.sid, *own_sid) &&
          caller.session_id == own_session_id;
+}
+
+std::optional<std::wstring> AgentCallerCauseText(const CallerIdentity& caller,
+                                                 const std::optional<std::wstring>& own_sid,
+                                                 const Win32Error& own_sid_error) {
+  if (!caller.valid) return Cause(L"caller identity", caller.error);
+  if (!own_sid) return Cause(L"agent user SID", own_sid_error);
+  if (SidsEqual(caller.sid, *own_sid)) return Cause(L"caller session", caller.session_error);
+  return std::nullopt;
 }
 
 std::wstring_view FileNameOf(std::wstring_view path) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/base/win32_error.h"
+
 namespace tovra::common {
 
 inline constexpr std::wstring_view kLocalSystemSidText = L"S-1-5-18";
@@ -27,6 +29,9 @@ struct CallerIdentity {
   bool is_local_system = false;
   // pid, impersonation, thread token and user SID were all obtained.
   bool valid = false;
+  Win32Error error{};          // why `valid` is false
+  Win32Error session_error{};  // why `session_id` is 0 although the identity is valid
+  Win32Error image_error{};    // why `image_path` is empty although the identity is valid
 };
 
 // The user the Service serves: whoever is logged on at the console (in console
@@ -34,7 +39,15 @@ struct CallerIdentity {
 struct ExpectedUser {
   std::optional<std::wstring> sid;
   uint32_t session_id = kUnknownSessionId;
+  // The lookup that left `sid` (or, in console mode, the session) unknown. With
+  // nobody logged on at the console this is the token query's own answer; see
+  // MeansNobodyLoggedOn.
+  Win32Error error{};
 };
+
+// A failed query for the console user's token that only says nobody is logged on
+// there (or that the session ended meanwhile): the normal "no expected user".
+[[nodiscard]] bool MeansNobodyLoggedOn(const Win32Error& error);
 
 // Ordinal, case-insensitive equality. Case is folded for ASCII letters only: SID
 // texts are ASCII, and for paths any other difference counts as a mismatch, which
@@ -61,6 +74,14 @@ ServiceCallerVerdict DecideServiceCaller(const CallerIdentity& caller,
 // The WARN line for a refusal, or the INFO line for an acceptance.
 std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIdentity& caller);
 
+// The WARN line that goes beside a refusal when a failed system call is behind
+// it: the identity could not be read, the console user could not be read for a
+// reason other than nobody being there, or the caller's session could not be
+// read. Nothing when the refusal follows from the facts themselves.
+[[nodiscard]] std::optional<std::wstring> ServiceCallerCauseText(ServiceCallerVerdict verdict,
+                                                                 const CallerIdentity& caller,
+                                                                 const ExpectedUser& expected);
+
 // Before each further request of an admitted caller. A LocalSystem caller was
 // admitted whatever the console and keeps its session. Anyone else was admitted as
 // the console's user in the console's session and keeps the session only while
@@ -74,12 +95,21 @@ std::wstring ServiceCallerLogText(ServiceCallerVerdict verdict, const CallerIden
 bool ServiceSessionMayContinue(const CallerIdentity& caller, const ExpectedUser& current);
 // The WARN line when a session ends because the console changed.
 std::wstring ServiceSessionEndedLogText(const CallerIdentity& caller);
+// Beside it, when the console user could not be read for a reason other than
+// nobody being there.
+[[nodiscard]] std::optional<std::wstring> ExpectedUserCauseText(const ExpectedUser& expected);
 
 // The Agent serves only its own user in its own session; LocalSystem has no
 // special standing there.
 [[nodiscard]] bool AgentAcceptsCaller(const CallerIdentity& caller,
                                       const std::optional<std::wstring>& own_sid,
                                       uint32_t own_session_id);
+// The WARN line beside an Agent refusal when a failed system call is behind it:
+// the caller's identity, the Agent's own user SID (`own_sid_error` says why
+// `own_sid` is missing), or the session of a caller whose SID matched.
+[[nodiscard]] std::optional<std::wstring> AgentCallerCauseText(
+    const CallerIdentity& caller, const std::optional<std::wstring>& own_sid,
+    const Win32Error& own_sid_error);
 
 // Staging needs a real interactive user on top of acceptance.
 [[nodiscard]] inline bool IsInteractiveUserCaller(const CallerIdentity& caller) {

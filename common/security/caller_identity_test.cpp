@@ -140,6 +140,97 @@ INSTANTIATE_TEST_SUITE_P(
                       AgentRow{"InvalidIdentity", Caller(kUser, 2, false), kUser, 2, false}),
     [](const auto& row) { return std::string(row.param.name); });
 
+CallerIdentity WithErrors(CallerIdentity c, Win32Error error, Win32Error session_error = {}) {
+  c.error = error;
+  c.session_error = session_error;
+  return c;
+}
+
+ExpectedUser ConsoleFailed(std::optional<std::wstring> sid, uint32_t session, Win32Error error) {
+  return ExpectedUser{std::move(sid), session, error};
+}
+
+// The cause line beside a refusal names the failed call only when one is to
+// blame; a refusal that follows from the facts, or an expected user that is
+// absent because nobody is logged on, adds nothing.
+TEST(RefusalCause, ServiceNamesTheCallBehindTheRefusal) {
+  struct Row {
+    const char* name;
+    CallerIdentity caller;
+    ExpectedUser expected;
+    std::optional<std::wstring> cause;
+  };
+  const Win32Error denied_session{5, L"ProcessIdToSessionId"};
+  const Row rows[] = {
+      {"IdentityUnreadable", WithErrors(Caller(L"", 0, false), {5, L"ImpersonateNamedPipeClient"}),
+       Console(kUser, 1), L"caller identity: ImpersonateNamedPipeClient failed (win32=5)"},
+      {"NobodyLoggedOn", Caller(kUser, 1),
+       ConsoleFailed(std::nullopt, 1, {1008, L"WTSQueryUserToken"}), std::nullopt},
+      {"ConsoleSessionEndedMeanwhile", Caller(kUser, 1),
+       ConsoleFailed(std::nullopt, 1, {7022, L"WTSQueryUserToken"}), std::nullopt},
+      {"NoConsoleSession", Caller(kUser, 1), Console(std::nullopt, kUnknownSessionId),
+       std::nullopt},
+      {"ConsoleUserUnreadable", Caller(kUser, 1),
+       ConsoleFailed(std::nullopt, 1, {1314, L"WTSQueryUserToken"}),
+       L"expected user: WTSQueryUserToken failed (win32=1314)"},
+      {"CallerSessionUnreadable", WithErrors(Caller(kUser, 0), {}, denied_session),
+       Console(kUser, 1), L"caller session: ProcessIdToSessionId failed (win32=5)"},
+      {"OtherUserWhateverItsSession", WithErrors(Caller(kOtherUser, 0), {}, denied_session),
+       Console(kUser, 1), std::nullopt},
+      {"PlainMismatch", Caller(kUser, 2), Console(kUser, 1), std::nullopt},
+      {"OwnSessionUnreadableInConsoleMode", Caller(kUser, 1),
+       ConsoleFailed(kUser, kUnknownSessionId, {6, L"ProcessIdToSessionId"}),
+       L"expected user: ProcessIdToSessionId failed (win32=6)"},
+      {"AcceptedNeedsNoCause", WithErrors(Caller(kUser, 1), {}, denied_session), Console(kUser, 1),
+       std::nullopt},
+  };
+  for (const Row& r : rows) {
+    const ServiceCallerVerdict verdict = DecideServiceCaller(r.caller, r.expected);
+    EXPECT_EQ(ServiceCallerCauseText(verdict, r.caller, r.expected), r.cause) << r.name;
+  }
+  // A dropped session says why the console user could not be read, with the same rule.
+  EXPECT_EQ(ExpectedUserCauseText(rows[4].expected), rows[4].cause);
+  EXPECT_EQ(ExpectedUserCauseText(rows[1].expected), std::nullopt);
+}
+
+TEST(RefusalCause, AgentNamesTheCallBehindTheRefusal) {
+  struct Row {
+    const char* name;
+    CallerIdentity caller;
+    std::optional<std::wstring> own_sid;
+    Win32Error own_sid_error;
+    std::optional<std::wstring> cause;
+  };
+  const Row rows[] = {
+      // ERROR_NO_TOKEN means "nobody logged on" only for the console user query.
+      {"IdentityUnreadable",
+       WithErrors(Caller(L"", 0, false), {1008, L"OpenThreadToken"}),
+       kUser,
+       {},
+       L"caller identity: OpenThreadToken failed (win32=1008)"},
+      {"OwnSidUnreadable",
+       Caller(kUser, 2),
+       std::nullopt,
+       {5, L"OpenProcessToken"},
+       L"agent user SID: OpenProcessToken failed (win32=5)"},
+      {"CallerSessionUnreadable",
+       WithErrors(Caller(kUser, 0), {}, {6, L"ProcessIdToSessionId"}),
+       kUser,
+       {},
+       L"caller session: ProcessIdToSessionId failed (win32=6)"},
+      {"OtherUser",
+       WithErrors(Caller(kOtherUser, 0), {}, {6, L"ProcessIdToSessionId"}),
+       kUser,
+       {},
+       std::nullopt},
+      {"OtherSession", Caller(kUser, 3), kUser, {}, std::nullopt},
+  };
+  for (const Row& r : rows) {
+    EXPECT_FALSE(AgentAcceptsCaller(r.caller, r.own_sid, 2)) << r.name;
+    EXPECT_EQ(AgentCallerCauseText(r.caller, r.own_sid, r.own_sid_error), r.cause) << r.name;
+  }
+}
+
 TEST(InteractiveUser, LocalSystemAndMissingSidAreNotInteractive) {
   EXPECT_TRUE(IsInteractiveUserCaller(Caller(kUser, 1)));
   EXPECT_FALSE(IsInteractiveUserCaller(Caller(L"S-1-5-18", 0)));

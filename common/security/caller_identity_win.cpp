@@ -11,18 +11,24 @@ namespace tovra::common {
 
 namespace {
 
-std::optional<std::wstring> SidToText(PSID sid) {
+Win32Error LastError(std::wstring_view api) {
+  return Win32Error{::GetLastError(), api};
+}
+
+SidLookup SidToText(PSID sid) {
   wchar_t* raw = nullptr;
-  if (!::ConvertSidToStringSidW(sid, &raw)) return std::nullopt;
+  if (!::ConvertSidToStringSidW(sid, &raw)) {
+    return {std::nullopt, LastError(L"ConvertSidToStringSidW")};
+  }
   UniqueLocal owned(raw);
-  return std::wstring(raw);
+  return {std::wstring(raw), {}};
 }
 
 std::wstring WellKnownSidText(WELL_KNOWN_SID_TYPE type, std::wstring_view fallback) {
   BYTE buffer[SECURITY_MAX_SID_SIZE] = {};
   DWORD size = sizeof buffer;
   if (::CreateWellKnownSid(type, nullptr, buffer, &size)) {
-    if (auto text = SidToText(buffer)) return *text;
+    if (SidLookup text = SidToText(buffer); text.sid) return *text.sid;
   }
   return std::wstring(fallback);
 }
@@ -44,18 +50,22 @@ std::wstring AdministratorsSidText() {
   return WellKnownSidText(WinBuiltinAdministratorsSid, kAdministratorsSidText);
 }
 
-std::optional<std::wstring> GetTokenUserSid(HANDLE token) {
+SidLookup GetTokenUserSid(HANDLE token) {
   DWORD size = 0;
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  if (size == 0) return std::nullopt;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);  // fails, telling the size
+  if (size == 0) return {std::nullopt, LastError(L"GetTokenInformation")};
   std::vector<BYTE> buffer(size, 0);
-  if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return std::nullopt;
+  if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    return {std::nullopt, LastError(L"GetTokenInformation")};
+  }
   return SidToText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
 }
 
-std::optional<std::wstring> GetProcessUserSid() {
+SidLookup GetProcessUserSid() {
   HANDLE raw = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return std::nullopt;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    return {std::nullopt, LastError(L"OpenProcessToken")};
+  }
   UniqueHandle token(raw);
   return GetTokenUserSid(token.get());
 }
@@ -69,48 +79,82 @@ uint32_t GetProcessSessionId() {
 ExpectedUser GetExpectedUser(bool console_mode) {
   ExpectedUser expected;
   if (console_mode) {
-    expected.sid = GetProcessUserSid();
-    expected.session_id = GetProcessSessionId();
+    SidLookup own = GetProcessUserSid();
+    expected.sid = std::move(own.sid);
+    expected.error = own.error;
+    DWORD session = 0;
+    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
+      expected.session_id = session;
+    } else if (!expected.error) {
+      expected.error = LastError(L"ProcessIdToSessionId");
+    }
     return expected;
   }
+  // No session at the console has no error code: nobody to expect.
   expected.session_id = ::WTSGetActiveConsoleSessionId();
   if (expected.session_id == kUnknownSessionId) return expected;
   HANDLE raw = nullptr;
-  if (!::WTSQueryUserToken(expected.session_id, &raw)) return expected;  // nobody logged on
+  if (!::WTSQueryUserToken(expected.session_id, &raw)) {
+    expected.error = LastError(L"WTSQueryUserToken");  // also when nobody is logged on
+    return expected;
+  }
   UniqueHandle token(raw);
-  expected.sid = GetTokenUserSid(token.get());
+  SidLookup user = GetTokenUserSid(token.get());
+  expected.sid = std::move(user.sid);
+  expected.error = user.error;
   return expected;
 }
 
 CallerIdentity GetCallerIdentity(HANDLE pipe) {
   CallerIdentity id;
   ULONG pid = 0;
-  if (!::GetNamedPipeClientProcessId(pipe, &pid)) return id;
+  if (!::GetNamedPipeClientProcessId(pipe, &pid)) {
+    id.error = LastError(L"GetNamedPipeClientProcessId");
+    return id;
+  }
   id.pid = pid;
   DWORD session = 0;
-  if (::ProcessIdToSessionId(pid, &session)) id.session_id = session;
+  if (::ProcessIdToSessionId(pid, &session)) {
+    id.session_id = session;
+  } else {
+    id.session_error = LastError(L"ProcessIdToSessionId");
+  }
 
-  std::optional<std::wstring> sid;
+  SidLookup user;
   {
     // Nothing below may run as the client: the guard reverts on every way out of
     // this block, before the image path is looked up with our own rights.
     std::optional<ImpersonationGuard> impersonation = ImpersonatePipeClient(pipe);
-    if (!impersonation) return id;
+    if (!impersonation) {
+      id.error = LastError(L"ImpersonateNamedPipeClient");
+      return id;
+    }
     HANDLE raw = nullptr;
-    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) return id;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) {
+      id.error = LastError(L"OpenThreadToken");
+      return id;
+    }
     UniqueHandle token(raw);
-    sid = GetTokenUserSid(token.get());
+    user = GetTokenUserSid(token.get());
   }
-  if (!sid) return id;
-  id.sid = std::move(*sid);
+  if (!user.sid) {
+    id.error = user.error;
+    return id;
+  }
+  id.sid = std::move(*user.sid);
   id.is_local_system = SidsEqual(id.sid, LocalSystemSidText());
 
   UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (process) {
+  if (!process) {
+    id.image_error = LastError(L"OpenProcess");
+  } else {
     wchar_t path[MAX_PATH] = {};
     DWORD size = MAX_PATH;
-    if (::QueryFullProcessImageNameW(process.get(), 0, path, &size))
+    if (::QueryFullProcessImageNameW(process.get(), 0, path, &size)) {
       id.image_path.assign(path, size);
+    } else {
+      id.image_error = LastError(L"QueryFullProcessImageNameW");
+    }
   }
   id.valid = true;
   return id;

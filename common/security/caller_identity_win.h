@@ -15,13 +15,19 @@
 
 namespace tovra::common {
 
-// Never fails; `valid` tells whether the identity may be relied on.
+// Never fails; `valid` tells whether the identity may be relied on, and `error`
+// which call failed when it may not.
 CallerIdentity GetCallerIdentity(HANDLE pipe);
 
-// Text form of a token's user SID, or nothing.
-[[nodiscard]] std::optional<std::wstring> GetTokenUserSid(HANDLE token);
-// This process's token user SID text, or nothing.
-[[nodiscard]] std::optional<std::wstring> GetProcessUserSid();
+struct SidLookup {
+  std::optional<std::wstring> sid;  // "S-1-5-..."
+  Win32Error error;                 // why `sid` is missing
+};
+
+// Text form of a token's user SID.
+[[nodiscard]] SidLookup GetTokenUserSid(HANDLE token);
+// This process's token user SID text.
+[[nodiscard]] SidLookup GetProcessUserSid();
 // This process's session, or kUnknownSessionId.
 uint32_t GetProcessSessionId();
 

@@ -20,13 +20,14 @@ TEST(WellKnownSids, SystemTextsMatchTheLiterals) {
 }
 
 TEST(OwnIdentity, UserAndSessionAreKnown) {
-  const std::optional<std::wstring> sid = GetProcessUserSid();
+  const std::optional<std::wstring> sid = GetProcessUserSid().sid;
   ASSERT_TRUE(sid);
   EXPECT_EQ(sid->rfind(L"S-1-5-", 0), 0u);
   EXPECT_NE(GetProcessSessionId(), kUnknownSessionId);
 
   const ExpectedUser console = GetExpectedUser(true);
   EXPECT_EQ(console.sid, sid);
+  EXPECT_FALSE(console.error);
   EXPECT_EQ(console.session_id, GetProcessSessionId());
 
   const ExpectedUser service = GetExpectedUser(false);
@@ -37,8 +38,8 @@ class PipeCaller : public ::testing::Test {
  protected:
   void SetUp() override {
     role_ = L"IdentityTest" + std::to_wstring(::GetCurrentProcessId());
-    const std::vector<std::wstring> sids = {GetProcessUserSid().value_or(L"")};
-    security_ = std::move(*BuildPipeSecurity(sids));
+    const std::vector<std::wstring> sids = {GetProcessUserSid().sid.value_or(L"")};
+    security_ = std::move(*BuildPipeSecurity(sids).security);
     created_ = CreateServerPipe(*FormatPipeName(role_, 1), security_, true, 1);
     ASSERT_TRUE(created_.pipe);
   }
@@ -62,9 +63,10 @@ TEST_F(PipeCaller, IdentityOfAConnectedClientIsThisProcessAndImpersonationIsReve
 
   const CallerIdentity id = GetCallerIdentity(created_.pipe.get());
   EXPECT_TRUE(id.valid);
+  EXPECT_FALSE(id.error || id.session_error || id.image_error);
   EXPECT_EQ(id.pid, ::GetCurrentProcessId());
   EXPECT_EQ(id.session_id, GetProcessSessionId());
-  EXPECT_TRUE(SidsEqual(id.sid, GetProcessUserSid().value_or(L"?")));
+  EXPECT_TRUE(SidsEqual(id.sid, GetProcessUserSid().sid.value_or(L"?")));
   EXPECT_FALSE(id.is_local_system);
   wchar_t own[MAX_PATH] = {};
   ::GetModuleFileNameW(nullptr, own, MAX_PATH);
@@ -76,12 +78,14 @@ TEST_F(PipeCaller, IdentityOfAConnectedClientIsThisProcessAndImpersonationIsReve
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
 }
 
-TEST(CallerIdentityFailure, NotAPipeMeansNoIdentity) {
+TEST(CallerIdentityFailure, NotAPipeMeansNoIdentityAndSaysWhichCallFailed) {
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   for (HANDLE h : {INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr), event.get()}) {
     const CallerIdentity id = GetCallerIdentity(h);
     EXPECT_FALSE(id.valid);
     EXPECT_TRUE(id.sid.empty());
+    EXPECT_NE(id.error.code, 0u);
+    EXPECT_EQ(id.error.api, L"GetNamedPipeClientProcessId");
   }
 }
 

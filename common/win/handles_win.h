@@ -140,7 +140,8 @@ class ImpersonationGuard {
 };
 
 // Impersonates the client of `pipe` on the calling thread; the guard is the only
-// way back. Nothing when the impersonation failed (the thread is unchanged).
+// way back. Nothing when the impersonation failed (the thread is unchanged;
+// GetLastError() still holds ImpersonateNamedPipeClient's error).
 [[nodiscard]] inline std::optional<ImpersonationGuard> ImpersonatePipeClient(HANDLE pipe) {
   if (!::ImpersonateNamedPipeClient(pipe)) return std::nullopt;
   return std::optional<ImpersonationGuard>(std::in_place);

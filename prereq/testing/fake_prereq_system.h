@@ -30,13 +30,17 @@ class FakePrereqSystem : public PrereqSystem {
  public:
   std::map<std::wstring, ServiceSummary> services;
   std::vector<TapDevice> devices;
+  Win32Error devices_error;  // handed back with the device list
   std::optional<std::vector<TapDevice>> devices_after_restart;
   bool amd64 = true;
   std::optional<std::wstring> tap_image_path;
+  Win32Error tap_image_path_error;
   std::map<std::wstring, std::wstring> environment;  // name -> value for %name%
   bool expansion_fails = false;
   std::map<std::wstring, DriverVersion> file_versions;
+  Win32Error file_version_error;  // for a path without a version
   std::optional<std::wstring> pending_renames;
+  Win32Error pending_renames_error;
   bool service_start_succeeds = true;
   bool restart_succeeds = true;
   std::map<std::wstring, FakeFile> files;
@@ -53,9 +57,11 @@ class FakePrereqSystem : public PrereqSystem {
     auto it = services.find(name);
     return it == services.end() ? ServiceSummary{} : it->second;
   }
-  std::vector<TapDevice> EnumerateTapDevices() override { return devices; }
+  TapDeviceList EnumerateTapDevices() override { return {devices, devices_error}; }
   bool IsNativeAmd64() override { return amd64; }
-  std::optional<std::wstring> ReadTapImagePath() override { return tap_image_path; }
+  SystemFact<std::wstring> ReadTapImagePath() override {
+    return {tap_image_path, tap_image_path ? Win32Error{} : tap_image_path_error};
+  }
 
   std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) override {
     if (expansion_fails) return std::nullopt;
@@ -75,13 +81,15 @@ class FakePrereqSystem : public PrereqSystem {
     return out;
   }
 
-  std::optional<DriverVersion> ReadFileVersion(const std::wstring& path) override {
+  SystemFact<DriverVersion> ReadFileVersion(const std::wstring& path) override {
     version_reads.push_back(path);
     auto it = file_versions.find(path);
-    if (it == file_versions.end()) return std::nullopt;
-    return it->second;
+    if (it == file_versions.end()) return {std::nullopt, file_version_error};
+    return {it->second, {}};
   }
-  std::optional<std::wstring> ReadPendingRenames() override { return pending_renames; }
+  SystemFact<std::wstring> ReadPendingRenames() override {
+    return {pending_renames, pending_renames ? Win32Error{} : pending_renames_error};
+  }
 
   bool StartServiceAndWait(const std::wstring& name) override {
     started_services.push_back(name);

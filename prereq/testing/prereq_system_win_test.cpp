@@ -52,7 +52,16 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
 
 TEST(Win32PrereqSystem, ServiceSummaryFollowsTheConfiguredStartType) {
   Win32PrereqSystem system;
-  EXPECT_EQ(system.QueryServiceSummary(L"tovra-no-such-service"), ServiceSummary{});
+  const ServiceSummary missing = system.QueryServiceSummary(L"tovra-no-such-service");
+  EXPECT_EQ(missing,
+            (ServiceSummary{
+                false, false, false, false, {ERROR_SERVICE_DOES_NOT_EXIST, L"OpenServiceW"}}));
+  EXPECT_TRUE(MeansAbsent(missing.error));
+  // A name no service can have is not an absent service.
+  const ServiceSummary unnamable = system.QueryServiceSummary(L"a\\b");
+  EXPECT_FALSE(unnamable.exists);
+  EXPECT_EQ(unnamable.error, (Win32Error{ERROR_INVALID_NAME, L"OpenServiceW"}));
+  EXPECT_FALSE(MeansAbsent(unnamable.error));
 
   const wchar_t kName[] = L"tovra-prereq-summary-test";
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -84,17 +93,32 @@ TEST(Win32PrereqSystem, MachineFacts) {
   const std::wstring big(20000, L'a');  // far beyond any fixed buffer
   EXPECT_TRUE(system.ExpandEnvironment(big) == big);
   // Wine's SetupAPI lists no network devices.
-  EXPECT_TRUE(system.EnumerateTapDevices().empty());
+  const TapDeviceList devices = system.EnumerateTapDevices();
+  EXPECT_TRUE(devices.devices.empty());
+  EXPECT_FALSE(devices.error) << devices.error.code;
   EXPECT_TRUE(system.RestartTapDevices());
 }
 
 TEST(Win32PrereqSystem, ReadsAFileVersionResource) {
   Win32PrereqSystem system;
-  EXPECT_EQ(system.ReadFileVersion(OwnPath()), (DriverVersion{{9, 27, 3, 17}}));
+  const SystemFact<DriverVersion> own = system.ReadFileVersion(OwnPath());
+  EXPECT_EQ(own.value, (DriverVersion{{9, 27, 3, 17}}));
+  EXPECT_FALSE(own.error);
   TempFolder temp;
   WriteBytes(temp / L"plain.sys", "no resources here");
-  EXPECT_EQ(system.ReadFileVersion((temp / L"plain.sys").wstring()), std::nullopt);
-  EXPECT_EQ(system.ReadFileVersion((temp / L"missing.sys").wstring()), std::nullopt);
+  fs::create_directories(temp / L"folder.sys");
+  struct Row {
+    const wchar_t* name;
+    bool absent;  // the failure only says there is no version to read
+  };
+  for (const Row& row :
+       {Row{L"plain.sys", true}, Row{L"missing.sys", true}, Row{L"folder.sys", false}}) {
+    const SystemFact<DriverVersion> none = system.ReadFileVersion((temp / row.name).wstring());
+    EXPECT_EQ(none.value, std::nullopt);
+    EXPECT_NE(none.error.code, 0u);
+    EXPECT_EQ(none.error.api, L"GetFileVersionInfoSizeW");
+    EXPECT_EQ(MeansAbsent(none.error), row.absent) << none.error.code;
+  }
 }
 
 TEST(Win32PrereqSystem, FileFactsForThePathRules) {
@@ -183,17 +207,19 @@ TEST(Win32PrereqSystem, ReadsRegistryFacts) {
     const std::wstring data =
         L"\\??\\C:\\nothing-here.tmp\0\0\\??\\C:\\Program Files\\OpenVPN\\bin\\x.dll\0\0"s;
     renames.Set(REG_MULTI_SZ, data);
-    EXPECT_EQ(system.ReadPendingRenames(), data);
+    EXPECT_EQ(system.ReadPendingRenames().value, data);
     EXPECT_TRUE(HasPendingOpenVpnRename(system));
     renames.Set(REG_SZ, L"C:\\OpenVPN\\x"s);
-    EXPECT_EQ(system.ReadPendingRenames(), std::nullopt);
+    const SystemFact<std::wstring> wrong_type = system.ReadPendingRenames();
+    EXPECT_EQ(wrong_type.value, std::nullopt);
+    EXPECT_FALSE(wrong_type.error) << "a value of another type is absent, not unreadable";
   }
   EXPECT_FALSE(HasPendingOpenVpnRename(system));
 
   {
     HklmValue image_path(L"SYSTEM\\CurrentControlSet\\Services\\tap0901", L"ImagePath");
     image_path.Set(REG_EXPAND_SZ, L"%SystemRoot%\\System32\\drivers\\tap0901.sys"s);
-    std::optional<std::wstring> read = system.ReadTapImagePath();
+    std::optional<std::wstring> read = system.ReadTapImagePath().value;
     ASSERT_TRUE(read);
     EXPECT_EQ(read->find(L'%'), std::wstring::npos) << "expanded by the read";
     EXPECT_TRUE(ContainsIgnoreCase(*read, L"\\system32\\drivers\\tap0901.sys"));
