@@ -21,7 +21,7 @@ PipeSecurityResult BuildPipeSecurity(std::span<const std::wstring> sid_strings) 
     PSID sid = nullptr;
     if (!::ConvertStringSidToSidW(text.c_str(), &sid)) {
       result.error = {::GetLastError(), L"ConvertStringSidToSidW"};
-      LogWin32(LogLevel::Warn, L"PipeSecurity: bad SID string skipped", result.error.code);
+      Log(LogLevel::Warn, L"PipeSecurity: bad SID string skipped");
       continue;
     }
     security.sids_.emplace_back(sid);
