@@ -46,6 +46,7 @@ std::unique_ptr<ServiceState> CreateServiceState(bool console_mode, ServiceExten
 ServiceExtensions MakeServiceExtensions() {
   ServiceExtensions extensions;
   AddWireGuardExtensions(extensions, MakeSystemWireGuard);
+  AddOpenVpnStagingExtensions(extensions);
   return extensions;
 }
 

@@ -26,8 +26,15 @@ std::shared_ptr<WireGuardTunnelManager> MakeSystemWireGuard();
 // stop-request actions.
 void AddWireGuardExtensions(ServiceExtensions& extensions, WireGuardFactory factory);
 
+// Enters the OpenVPN staging handlers (stage, unstage, the Agent's activity
+// report) and the late start-up, idle-pass and loop-end actions.
+void AddOpenVpnStagingExtensions(ServiceExtensions& extensions);
+
 // Refreshes the machine-wide activity record after a request that may change it.
 void PublishActivity(ServiceState& state);
+// Keeps the Agent's latest OpenVPN report for the activity verdict.
+void RecordAgentReport(ServiceState& state, bool openvpn_active, uint32_t status_detail,
+                       uint32_t openvpn_pid);
 
 common::Bytes HandleStartWireGuard(ServiceState& state, const common::CallerIdentity& caller,
                                    std::span<uint8_t> payload);
@@ -35,5 +42,11 @@ common::Bytes HandleStopWireGuard(ServiceState& state, const common::CallerIdent
                                   std::span<uint8_t> payload);
 common::Bytes HandleWireGuardStatus(ServiceState& state, const common::CallerIdentity& caller,
                                     std::span<uint8_t> payload);
+common::Bytes HandleStageOpenVpnConfig(ServiceState& state, const common::CallerIdentity& caller,
+                                       std::span<uint8_t> payload);
+common::Bytes HandleUnstageOpenVpnConfig(ServiceState& state, const common::CallerIdentity& caller,
+                                         std::span<uint8_t> payload);
+common::Bytes HandleReportOpenVpnActivity(ServiceState& state, const common::CallerIdentity& caller,
+                                          std::span<uint8_t> payload);
 
 }  // namespace tovra::service

@@ -144,5 +144,47 @@ TEST(WireGuardHandlersWithoutManager, AnswerInternal) {
   }
 }
 
+// The OpenVPN requests decide what they can before touching the configuration
+// directory: an unreadable payload, and a caller that is not an interactive user.
+TEST(OpenVpnHandlers, UnreadableRequestsAndNonInteractiveCallersAreRefusedFirst) {
+  std::unique_ptr<ServiceState> state = CreateServiceState(false, {});
+  ASSERT_TRUE(state);
+  const auto status = [](const Bytes& reply) { return Decode(reply).status; };
+  common::CallerIdentity user;
+  user.sid = L"S-1-5-21-1-2-3-1001";
+
+  Bytes short_stage{1, 2, 3};
+  EXPECT_EQ(status(HandleStageOpenVpnConfig(*state, user, short_stage)), 1);
+  Bytes short_report(8, 0);  // one byte short of a report
+  EXPECT_EQ(status(HandleReportOpenVpnActivity(*state, user, short_report)), 1);
+  Bytes no_path{};
+  EXPECT_EQ(status(HandleUnstageOpenVpnConfig(*state, user, no_path)), 1);
+
+  common::PayloadWriter w;
+  w.WriteU32(7);
+  ASSERT_TRUE(w.WriteString("client\nremote vpn.example.net 1194\n"));
+  for (const bool local_system : {true, false}) {
+    common::CallerIdentity caller;
+    caller.is_local_system = local_system;
+    caller.sid = local_system ? L"S-1-5-18" : L"";
+    Bytes payload = w.bytes();
+    tovra::testing::StderrCapture log;
+    EXPECT_EQ(status(HandleStageOpenVpnConfig(*state, caller, payload)),
+              static_cast<uint16_t>(Status::not_permitted));
+    EXPECT_NE(
+        log.Text().find("WARN stage_openvpn_config rejected: caller is not an interactive user"),
+        std::string::npos);
+    EXPECT_TRUE(std::all_of(payload.begin(), payload.end(), [](uint8_t b) { return b == 0; }));
+  }
+  Bytes payload = w.bytes();
+  common::CallerIdentity bad_sid;
+  bad_sid.sid = L"not a sid";
+  EXPECT_EQ(status(HandleStageOpenVpnConfig(*state, bad_sid, payload)),
+            static_cast<uint16_t>(Status::internal));
+
+  Bytes report{1, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(HandleReportOpenVpnActivity(*state, user, report), (Bytes{0, 0}));
+}
+
 }  // namespace
 }  // namespace tovra::service

@@ -251,17 +251,19 @@ TEST_F(ServiceConsole, UnknownAndUnservedTypesGetUnsupportedAndTheConnectionStay
   UniqueHandle pipe = Connect();
   ASSERT_TRUE(pipe);
   uint32_t id = 100;
-  for (uint16_t type : std::initializer_list<uint16_t>{4, 0, 15, 200, 0xFFFF, 8, 12, 14}) {
+  for (uint16_t type : std::initializer_list<uint16_t>{4, 0, 15, 200, 0xFFFF, 8}) {
     ASSERT_TRUE(WriteRaw(pipe.get(), Request(type, ++id, Bytes{1, 2, 3})));
     std::optional<RawReply> reply = ReadReply(pipe.get(), type, id);
     ASSERT_TRUE(reply) << type;
     EXPECT_EQ(reply->payload, (Bytes{2, 0})) << type;
   }
-  // A served type with a payload it cannot read: bad_request, and the connection stays.
-  ASSERT_TRUE(WriteRaw(pipe.get(), Request(5, ++id, Bytes{1, 2, 3})));
-  std::optional<RawReply> unreadable = ReadReply(pipe.get(), 5, id);
-  ASSERT_TRUE(unreadable);
-  EXPECT_EQ(unreadable->payload, (Bytes{1, 0}));
+  // Served types with a payload they cannot read: bad_request, and the connection stays.
+  for (uint16_t type : std::initializer_list<uint16_t>{5, 12, 13, 14}) {
+    ASSERT_TRUE(WriteRaw(pipe.get(), Request(type, ++id, Bytes{1, 2, 3})));
+    std::optional<RawReply> unreadable = ReadReply(pipe.get(), type, id);
+    ASSERT_TRUE(unreadable) << type;
+    EXPECT_EQ(unreadable->payload, (Bytes{1, 0})) << type;
+  }
   ASSERT_TRUE(WriteRaw(pipe.get(), Request(2, ++id)));
   std::optional<RawReply> ping = ReadReply(pipe.get(), 2, id);
   ASSERT_TRUE(ping);

@@ -1,0 +1,140 @@
+// OpenVPN profile staging through the real Service (console mode) over its pipe,
+// as the Agent asks for it, against a stand-in OpenVPN installation.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "common/ipc/messages.h"
+#include "common/ipc/pipe_client_win.h"
+#include "common/ipc/pipe_names.h"
+#include "common/security/caller_identity_win.h"
+#include "common/text/text.h"
+#include "tests/fakes/openvpn/openvpn_install_standin_win.h"
+#include "tests/support/child_process_win.h"
+#include "tests/support/pipe_wait_win.h"
+#include "tests/support/wait_until.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using tovra::common::Bytes;
+using tovra::common::PayloadReader;
+using tovra::common::PayloadWriter;
+
+constexpr char kProfile[] =
+    "client\ndev tun\nproto udp\nremote vpn.example.net 1194\nauth-user-pass\n"
+    "<ca>\n-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n</ca>\n";
+
+struct Staged {
+  uint16_t status = 0xFFFF;
+  std::string path;
+  uint16_t result = 0xFFFF;
+};
+
+class OpenVpnStagingEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(install_.Install());
+    staging_ = fs::path(tovra::testing::OpenVpnInstallStandIn::StandardConfigDir()) / L"zerkavpn";
+  }
+  void StartService() {
+    ASSERT_TRUE(service_.Start(tovra::testing::WinePathFromEnvironment(L"ZERKA_TEST_SERVICE_EXE"),
+                               L"--console", {}, tovra::testing::ChildOutput::capture));
+    ASSERT_TRUE(tovra::testing::WaitForRolePipe(tovra::common::kServicePipeRole, 30000));
+    tovra::common::ConnectOptions options;
+    options.attempts = 20;
+    auto connected = tovra::common::ConnectToServer(tovra::common::kServicePipeRole,
+                                                    tovra::common::GetProcessSessionId(), options);
+    ASSERT_EQ(connected.error, tovra::common::Status::ok);
+    pipe_ = std::move(connected.pipe);
+    ASSERT_TRUE(Ask(1, {}));  // hello
+  }
+  std::optional<Bytes> Ask(uint16_t type, const Bytes& payload) {
+    auto reply = tovra::common::ExchangeRequest(pipe_.get(), type, ++id_, payload, 15000);
+    if (!reply) return std::nullopt;
+    return reply->payload;
+  }
+  Staged Stage(uint32_t key, const std::string& profile) {
+    PayloadWriter w;
+    w.WriteU32(key);
+    EXPECT_TRUE(w.WriteString(profile));
+    Staged s;
+    const auto reply = Ask(12, w.bytes());
+    if (!reply) return s;
+    PayloadReader r(*reply);
+    r.ReadU16(s.status);
+    r.ReadString(s.path);
+    r.ReadU16(s.result);
+    return s;
+  }
+  std::optional<bool> Unstage(const std::string& path) {
+    PayloadWriter w;
+    EXPECT_TRUE(w.WriteString(path));
+    const auto reply = Ask(13, w.bytes());
+    if (!reply) return std::nullopt;
+    PayloadReader r(*reply);
+    uint16_t status = 0xFFFF;
+    bool removed = false;
+    if (!r.ReadU16(status) || status != 0 || !r.ReadBool(removed)) return std::nullopt;
+    return removed;
+  }
+
+  tovra::testing::OpenVpnInstallStandIn install_;
+  fs::path staging_;
+  tovra::testing::ChildProcess service_;
+  tovra::common::UniqueHandle pipe_;
+  uint32_t id_ = 0;
+};
+
+TEST_F(OpenVpnStagingEndToEnd, StaleProfilesAreSweptAtStartAndAProfileIsStagedAndUnstaged) {
+  fs::create_directories(staging_);
+  std::ofstream(staging_ / L"ovpn-x.ovpn") << "left over";
+  std::ofstream(staging_ / L"OVPN-y.ovpn") << "not ours";
+  StartService();
+  EXPECT_FALSE(fs::exists(staging_ / L"ovpn-x.ovpn"));
+  EXPECT_TRUE(fs::exists(staging_ / L"OVPN-y.ovpn"));
+  EXPECT_NE(service_.Output().find("INFO openvpn staging: swept 1 stale config(s) on startup"),
+            std::string::npos)
+      << service_.Output();
+
+  const Staged staged = Stage(7, kProfile);
+  ASSERT_EQ(staged.status, 0);
+  ASSERT_EQ(staged.result, 0) << service_.Output();
+  const fs::path file = tovra::common::Utf8ToWide(staged.path);
+  EXPECT_EQ(file.parent_path(), staging_);
+  EXPECT_EQ(file.filename().wstring().rfind(L"ovpn-7-", 0), 0u);
+  const std::string text = tovra::testing::ReadFileFrom(file.wstring(), 0);
+  EXPECT_EQ(text, std::string(kProfile) + "auth-nocache\n");
+  EXPECT_NE(service_.Output().find("INFO stage_openvpn_config: staged for sid="), std::string::npos);
+
+  EXPECT_EQ(Unstage(staged.path), true);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_EQ(Unstage(staged.path), true) << "a second unstage of the same path is true too";
+
+  // Outside the staging folder: refused, and the file is untouched.
+  const fs::path outside = staging_.parent_path() / L"ovpn-1-0123456789abcdef.ovpn";
+  std::ofstream(outside) << "keep";
+  EXPECT_EQ(Unstage(tovra::common::WideToUtf8(outside.wstring())), false);
+  EXPECT_TRUE(fs::exists(outside));
+  fs::remove(outside);
+}
+
+TEST_F(OpenVpnStagingEndToEnd, AnUntrustedConfigurationDirectoryRefusesStaging) {
+  ASSERT_TRUE(install_.InstallAutoConnectService(SERVICE_DEMAND_START));
+  StartService();
+  const Staged staged = Stage(8, kProfile);
+  EXPECT_EQ(staged.status, 0);
+  EXPECT_EQ(staged.result, 1);
+  EXPECT_TRUE(staged.path.empty());
+  EXPECT_NE(service_.Output().find("WARN stage_openvpn_config: config_dir untrusted status=8"),
+            std::string::npos)
+      << service_.Output();
+}
+
+}  // namespace
