@@ -125,7 +125,7 @@ TEST_P(CombineTest, VerdictAndReasons) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CombineTest, ::testing::ValuesIn(CombineRows()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ActivityLine, ExactText) {
   EXPECT_EQ(FormatActivityLine({0, false, false, 0}),
@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // A clock that went back is age 0, never a near-2^64 age.
                       AgeRow{"clock_back", 500, 1000, 0, true},
                       AgeRow{"clock_back_far", 0, kMax64, 0, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 // ---- the process check's decision ----
 
@@ -231,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProcessRow{"suffixed_name", Alive(L"C:\\bin\\openvpn.exe.bak"), ProcessCheck::gone},
         ProcessRow{"trailing_space", Alive(L"C:\\bin\\openvpn.exe "), ProcessCheck::gone},
         ProcessRow{"non_ascii_lookalike", Alive(L"C:\\bin\\openvpn.ex\u00C9"), ProcessCheck::gone}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ImageFileName, TextAfterTheLastSeparator) {
   EXPECT_EQ(ImageFileName(L"C:\\a\\b/c.exe"), L"c.exe");
@@ -390,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, ReportAgeTest,
                                            ReportRow{"gone_stale", 2, 20001, 0, 0x80},
                                            ReportRow{"unknown_fresh", 3, 20000, 1, 0x20},
                                            ReportRow{"unknown_stale", 3, 20001, 2, 0x100}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(RegistryTest, StaleReportLosesItsWeightWithoutANewRequest) {
   registry_.RecordAgentReport(true, 0, 0);
