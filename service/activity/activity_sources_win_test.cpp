@@ -11,13 +11,11 @@
 #include "common/win/handles_win.h"
 #include "tests/support/child_process_win.h"
 #include "tests/support/stderr_capture_win.h"
-#include "tests/support/wait_until.h"
 
 namespace tovra::service {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 // A copy of the waiter helper named openvpn.exe in a folder of its own, running
 // until the test lets it go (or its destructor kills it).
@@ -105,12 +103,6 @@ TEST(ActivitySourcesWin, CallbacksAndTheServiceManager) {
   // A manager that answers nothing reads as a tunnel that is down.
   WinActivitySources silent([] { return std::optional<common::WireGuardStatusRecord>(); }, {});
   EXPECT_EQ(silent.WireGuardStatus(), common::WireGuardStatusRecord{});
-}
-
-TEST(ActivitySourcesWin, TickMovesForward) {
-  WinActivitySources sources({}, {});
-  const uint64_t first = sources.NowMs();
-  EXPECT_TRUE(testing::WaitUntil([&] { return sources.NowMs() > first; }, 5000ms, 1ms));
 }
 
 // The published values, saved before a test and put back after it.
