@@ -1,6 +1,7 @@
 #include "service/service_state_win.h"
 
 #include "common/ipc/generation.h"
+#include "service/activity/activity_registry.h"
 #include "service/vpn_handlers_win.h"
 #include "service/wireguard/wireguard_tunnel_manager.h"
 
@@ -46,6 +47,7 @@ std::unique_ptr<ServiceState> CreateServiceState(bool console_mode, ServiceExten
 ServiceExtensions MakeServiceExtensions() {
   ServiceExtensions extensions;
   AddWireGuardExtensions(extensions, MakeSystemWireGuard);
+  AddActivityExtensions(extensions, MakeSystemActivity);
   AddOpenVpnStagingExtensions(extensions);
   return extensions;
 }

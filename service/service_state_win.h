@@ -27,6 +27,7 @@ namespace tovra::service {
 
 struct ServiceState;
 class WireGuardTunnelManager;
+class ActivityRegistry;
 
 // An action run at one of the extension points. Failures are the action's own
 // business (it logs them); an action cannot stop the Service from starting.
@@ -67,6 +68,9 @@ struct ServiceState {
   // The WireGuard tunnel, created by an early start-up action; destroyed with the
   // state, after the pipe loop has returned.
   std::shared_ptr<WireGuardTunnelManager> wireguard;
+  // The machine-wide activity verdict and the Agent's latest OpenVPN report,
+  // created by an early start-up action.
+  std::shared_ptr<ActivityRegistry> activity;
 
   // Safe from any thread. BeginStop closes the door to requests; RequestStop (after
   // the stop actions) also ends the loop and wakes its waits.

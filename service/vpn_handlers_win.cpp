@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -11,6 +12,8 @@
 #include "common/log/log.h"
 #include "common/text/text.h"
 #include "common/win/handles_win.h"
+#include "service/activity/activity_registry.h"
+#include "service/activity/activity_sources_win.h"
 #include "service/openvpn/openvpn_staging_win.h"
 #include "service/wireguard/wireguard_tunnel_win.h"
 
@@ -40,12 +43,48 @@ std::shared_ptr<WireGuardTunnelManager> MakeSystemWireGuard() {
   return std::shared_ptr<WireGuardTunnelManager>(tunnel, &tunnel->manager());
 }
 
-void PublishActivity(ServiceState& /*state*/) {
-  // The activity record is not published by this build yet.
+namespace {
+
+// The registry with the sources it reads, owned together.
+struct SystemActivity {
+  SystemActivity(WinActivitySources::WireGuardQuery wireguard,
+                 WinActivitySources::StagedCount staged)
+      : sources(std::move(wireguard), std::move(staged)) {}
+  WinActivitySources sources;
+  ActivityRegistry registry{sources};
+};
+
+}  // namespace
+
+std::shared_ptr<ActivityRegistry> MakeSystemActivity(ServiceState& state) {
+  // The registry lives inside the state, so the state outlives these callbacks.
+  auto wireguard = [&state]() -> std::optional<common::WireGuardStatusRecord> {
+    if (!state.wireguard) return std::nullopt;
+    return state.wireguard->QueryStatus();
+  };
+  auto staged = []() -> StagedProfiles {
+    const ConfigDirResolution dir = ResolveConfigDir();
+    if (dir.status != 0) return {};
+    const StagedCount count = CountStagedProfiles(dir.staging_dir);
+    return {count.count, count.error};
+  };
+  auto holder = std::make_shared<SystemActivity>(std::move(wireguard), std::move(staged));
+  return std::shared_ptr<ActivityRegistry>(holder, &holder->registry);
 }
 
-void RecordAgentReport(ServiceState& /*state*/, bool /*openvpn_active*/, uint32_t /*status_detail*/,
-                       uint32_t /*openvpn_pid*/) {}
+void AddActivityExtensions(ServiceExtensions& extensions, ActivityFactory factory) {
+  extensions.early_startup.push_back(
+      [factory = std::move(factory)](ServiceState& state) { state.activity = factory(state); });
+}
+
+void PublishActivity(ServiceState& state) {
+  if (state.activity) state.activity->PublishActivity();
+}
+
+void RecordAgentReport(ServiceState& state, bool openvpn_active, uint32_t status_detail,
+                       uint32_t openvpn_pid) {
+  if (state.activity) state.activity->RecordAgentReport(openvpn_active, status_detail, openvpn_pid);
+}
 
 Bytes HandleStartWireGuard(ServiceState& state, const CallerIdentity& /*caller*/,
                            std::span<uint8_t> payload) {

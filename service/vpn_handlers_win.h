@@ -14,6 +14,7 @@
 namespace tovra::service {
 
 class WireGuardTunnelManager;
+class ActivityRegistry;
 
 // Builds the state's tunnel manager; called once, by the early start-up action.
 using WireGuardFactory = std::function<std::shared_ptr<WireGuardTunnelManager>()>;
@@ -25,6 +26,15 @@ std::shared_ptr<WireGuardTunnelManager> MakeSystemWireGuard();
 // Enters the three WireGuard handlers and the early start-up, loop-start and
 // stop-request actions.
 void AddWireGuardExtensions(ServiceExtensions& extensions, WireGuardFactory factory);
+
+// Builds the state's activity registry; called once, by an early start-up action.
+using ActivityFactory = std::function<std::shared_ptr<ActivityRegistry>(ServiceState&)>;
+
+// The registry over the real sources: the state's tunnel manager, the service
+// manager, the staged profiles, the process table and HKLM.
+std::shared_ptr<ActivityRegistry> MakeSystemActivity(ServiceState& state);
+
+void AddActivityExtensions(ServiceExtensions& extensions, ActivityFactory factory);
 
 // Enters the OpenVPN staging handlers (stage, unstage, the Agent's activity
 // report) and the late start-up, idle-pass and loop-end actions.

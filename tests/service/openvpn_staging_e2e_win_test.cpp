@@ -102,6 +102,8 @@ TEST_F(OpenVpnStagingEndToEnd, StaleProfilesAreSweptAtStartAndAProfileIsStagedAn
   EXPECT_NE(service_.Output().find("INFO openvpn staging: swept 1 stale config(s) on startup"),
             std::string::npos)
       << service_.Output();
+  // Not ours to sweep, but the staged-profile count would see it.
+  fs::remove(staging_ / L"OVPN-y.ovpn");
 
   const Staged staged = Stage(7, kProfile);
   ASSERT_EQ(staged.status, 0);
@@ -111,10 +113,15 @@ TEST_F(OpenVpnStagingEndToEnd, StaleProfilesAreSweptAtStartAndAProfileIsStagedAn
   EXPECT_EQ(file.filename().wstring().rfind(L"ovpn-7-", 0), 0u);
   const std::string text = tovra::testing::ReadFileFrom(file.wstring(), 0);
   EXPECT_EQ(text, std::string(kProfile) + "auth-nocache\n");
-  EXPECT_NE(service_.Output().find("INFO stage_openvpn_config: staged for sid="), std::string::npos);
+  EXPECT_NE(service_.Output().find("INFO stage_openvpn_config: staged for sid="),
+            std::string::npos);
+  // A staged profile keeps the machine-wide verdict active until it is removed.
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"Activity"), 1u);
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"ActivityReasons"), 0x08u);
 
   EXPECT_EQ(Unstage(staged.path), true);
   EXPECT_FALSE(fs::exists(file));
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"Activity"), 0u);
   EXPECT_EQ(Unstage(staged.path), true) << "a second unstage of the same path is true too";
 
   // Outside the staging folder: refused, and the file is untouched.
@@ -123,6 +130,27 @@ TEST_F(OpenVpnStagingEndToEnd, StaleProfilesAreSweptAtStartAndAProfileIsStagedAn
   EXPECT_EQ(Unstage(tovra::common::WideToUtf8(outside.wstring())), false);
   EXPECT_TRUE(fs::exists(outside));
   fs::remove(outside);
+}
+
+// The Agent's report of an OpenVPN tunnel makes the verdict active while it is
+// fresh; one naming a process that is not openvpn.exe does not.
+TEST_F(OpenVpnStagingEndToEnd, TheAgentsReportDecidesTheVerdictWithTheProcessCheck) {
+  StartService();
+  const auto report = [&](bool active, uint32_t pid) {
+    PayloadWriter w;
+    w.WriteBool(active);
+    w.WriteU32(42);
+    w.WriteU32(pid);
+    return Ask(14, w.bytes());
+  };
+  ASSERT_EQ(report(true, 0), (Bytes{0, 0}));
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"Activity"), 1u);
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"ActivityReasons"), 0x20u);
+  ASSERT_EQ(report(true, ::GetCurrentProcessId()), (Bytes{0, 0}));
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"Activity"), 0u);
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"ActivityReasons"), 0x80u);
+  ASSERT_EQ(report(false, 0), (Bytes{0, 0}));
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"ActivityReasons"), 0u);
 }
 
 TEST_F(OpenVpnStagingEndToEnd, AnUntrustedConfigurationDirectoryRefusesStaging) {

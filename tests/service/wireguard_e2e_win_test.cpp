@@ -152,6 +152,10 @@ TEST_F(WireGuardEndToEnd, ZerkactlBringsTheTunnelUpFollowsItsCountersAndTakesItD
   EXPECT_EQ(up["rxBytes"].text, "2200");
   EXPECT_EQ(up["lastHandshakeMs"].text, std::to_string(kHandshakeUnixMs));
   EXPECT_EQ(up["error"].text, "0");
+  // The machine-wide verdict follows the tunnel: active, for the adapter and the
+  // running tunnel service.
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"Activity"), 1u);
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"ActivityReasons"), 0x03u);
 
   // The tunnel program read the validator's rendering, and the file is gone.
   const std::string read =
@@ -170,6 +174,10 @@ TEST_F(WireGuardEndToEnd, ZerkactlBringsTheTunnelUpFollowsItsCountersAndTakesItD
   EXPECT_EQ(down["error"].text, "0");
   EXPECT_FALSE(ServiceExists(kTunnelService));
   EXPECT_EQ(::GetFileAttributesW(ProgramDataConfigPath().c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"Activity"), 0u);
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"ActivityReasons"), 0u);
+  EXPECT_TRUE(
+      Contains(ServiceLogSinceSetUp(), "INFO vpn activity -> 1 (wg=1 ovpn=0 reasons=0x00000003)"));
 
   for (const wchar_t* component : {L"service", L"agent", L"plugin"}) {
     const std::string log =

@@ -213,3 +213,18 @@ std::string ReadFileFrom(const std::wstring& path, uint64_t offset) {
 }
 
 }  // namespace tovra::testing
+
+namespace tovra::testing {
+
+std::optional<uint32_t> ReadActivityValue(const wchar_t* name) {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerka VPN", name,
+                     RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr, &value,
+                     &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace tovra::testing

@@ -76,4 +76,8 @@ std::wstring ZerkaLogPath(const std::wstring& component);
 std::string ReadFileFrom(const std::wstring& path, uint64_t offset);
 uint64_t FileSize(const std::wstring& path);
 
+// A REG_DWORD value of HKLM "SOFTWARE\Zerka VPN" (64-bit view), where the Service
+// publishes its activity verdict; nothing when absent.
+std::optional<uint32_t> ReadActivityValue(const wchar_t* name);
+
 }  // namespace tovra::testing
