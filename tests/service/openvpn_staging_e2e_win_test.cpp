@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -153,16 +154,38 @@ TEST_F(OpenVpnStagingEndToEnd, TheAgentsReportDecidesTheVerdictWithTheProcessChe
   EXPECT_EQ(tovra::testing::ReadActivityValue(L"ActivityReasons"), 0u);
 }
 
-TEST_F(OpenVpnStagingEndToEnd, AnUntrustedConfigurationDirectoryRefusesStaging) {
-  ASSERT_TRUE(install_.InstallAutoConnectService(SERVICE_DEMAND_START));
+// The directory is judged again on every request: each untrusted setup Wine can
+// produce refuses staging with stage result 1 and names its status.
+TEST_F(OpenVpnStagingEndToEnd, EachUntrustedConfigurationDirectoryRefusesStaging) {
   StartService();
-  const Staged staged = Stage(8, kProfile);
-  EXPECT_EQ(staged.status, 0);
-  EXPECT_EQ(staged.result, 1);
-  EXPECT_TRUE(staged.path.empty());
-  EXPECT_NE(service_.Output().find("WARN stage_openvpn_config: config_dir untrusted status=8"),
-            std::string::npos)
-      << service_.Output();
+  using Install = tovra::testing::OpenVpnInstallStandIn;
+  std::wstring unterminated = Install::StandardConfigDir();
+  unterminated.pop_back();
+  const struct {
+    int status;
+    std::function<bool(Install&)> setup;
+  } rows[] = {
+      {1, [](Install& i) { return i.SetConfigDir(std::nullopt); }},
+      {2, [](Install& i) { return i.SetConfigDir(L""); }},
+      {4, [&](Install& i) { return i.SetConfigDir(unterminated); }},
+      {6, [](Install& i) { return i.RemoveConfigFolder(); }},
+      {8, [](Install& i) { return i.InstallAutoConnectService(SERVICE_DEMAND_START); }},
+  };
+  for (const auto& row : rows) {
+    ASSERT_TRUE(install_.Install()) << row.status;
+    ASSERT_TRUE(row.setup(install_)) << row.status;
+    const Staged staged = Stage(8, kProfile);
+    EXPECT_EQ(staged.status, 0) << row.status;
+    EXPECT_EQ(staged.result, 1) << row.status;
+    EXPECT_TRUE(staged.path.empty()) << row.status;
+    EXPECT_NE(service_.Output().find("WARN stage_openvpn_config: config_dir untrusted status=" +
+                                     std::to_string(row.status)),
+              std::string::npos)
+        << service_.Output();
+    if (row.status == 8) {
+      ASSERT_TRUE(install_.RemoveAutoConnectService());
+    }
+  }
 }
 
 }  // namespace
