@@ -194,7 +194,7 @@ namespace {
 TEST(ServiceLinkWin, SquatterWithAForeignOwnerGetsNothing) {
   FakePipeServer squatter(testing::UniquePipeName(L"squat"), ServiceHandler(6),
                           std::wstring(L"S-1-5-21-1004336348-1177238915-682003330-1999"));
-  ASSERT_EQ(common::GetPipeOwnerSid(testing::OpenPipeClient(squatter.name()).get()),
+  ASSERT_EQ(common::GetPipeOwnerSid(testing::OpenPipeClient(squatter.name()).get()).sid,
             std::optional<std::wstring>(L"S-1-5-21-1004336348-1177238915-682003330-1999"))
       << "the stand-in carries the foreign owner";
   ServiceLink link(ConnectorFor(squatter.name()));
@@ -210,8 +210,8 @@ TEST(ServiceLinkWin, OwnPipesAreTrusted) {
   FakePipeServer own(testing::UniquePipeName(L"own"), ServiceHandler(6));
   common::UniqueHandle client = testing::OpenPipeClient(own.name());
   ASSERT_TRUE(client);
-  EXPECT_TRUE(common::IsTrustedServerPipe(client.get()))
-      << "owner " << (common::GetPipeOwnerSid(client.get()).value_or(L"?").size());
+  EXPECT_TRUE(common::IsTrustedServerPipe(client.get()).trusted)
+      << "owner " << (common::GetPipeOwnerSid(client.get()).sid.value_or(L"?").size());
 }
 
 }  // namespace

@@ -11,12 +11,15 @@ namespace tovra::common {
 
 namespace {
 
-std::optional<std::wstring> SidText(PSID sid) {
-  if (sid == nullptr || !::IsValidSid(sid)) return std::nullopt;
+SidLookup SidText(PSID sid) {
+  if (sid == nullptr || !::IsValidSid(sid))
+    return {std::nullopt, {ERROR_INVALID_SID, L"IsValidSid"}};
   wchar_t* text = nullptr;
-  if (!::ConvertSidToStringSidW(sid, &text)) return std::nullopt;
+  if (!::ConvertSidToStringSidW(sid, &text)) {
+    return {std::nullopt, {::GetLastError(), L"ConvertSidToStringSidW"}};
+  }
   UniqueLocal owner(text);
-  return std::wstring(text);
+  return {std::wstring(text), {}};
 }
 
 std::optional<std::wstring> TokenOwnerSid(HANDLE token) {
@@ -25,18 +28,18 @@ std::optional<std::wstring> TokenOwnerSid(HANDLE token) {
   if (size == 0) return std::nullopt;
   std::vector<uint8_t> buffer(size, 0);
   if (!::GetTokenInformation(token, TokenOwner, buffer.data(), size, &size)) return std::nullopt;
-  return SidText(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner);
+  return SidText(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner).sid;
 }
 
 }  // namespace
 
-std::optional<std::wstring> GetPipeOwnerSid(HANDLE pipe) {
+SidLookup GetPipeOwnerSid(HANDLE pipe) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD error = ::GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                                         nullptr, nullptr, nullptr, &descriptor);
   UniqueLocal descriptor_owner(descriptor);
-  if (error != ERROR_SUCCESS) return std::nullopt;
+  if (error != ERROR_SUCCESS) return {std::nullopt, {error, L"GetSecurityInfo"}};
   return SidText(owner);
 }
 
@@ -50,9 +53,10 @@ std::vector<std::wstring> GetOwnOwnerSids() {
   return out;
 }
 
-bool IsTrustedServerPipe(HANDLE pipe) {
+ServerPipeVerdict IsTrustedServerPipe(HANDLE pipe) {
   const std::vector<std::wstring> own = GetOwnOwnerSids();
-  return IsTrustedPipeOwner(GetPipeOwnerSid(pipe), own);
+  const SidLookup owner = GetPipeOwnerSid(pipe);
+  return {IsTrustedPipeOwner(owner.sid, own), owner.error};
 }
 
 }  // namespace tovra::common

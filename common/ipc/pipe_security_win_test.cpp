@@ -9,6 +9,7 @@
 
 #include "common/security/caller_identity_win.h"
 #include "common/ipc/pipe_names.h"
+#include "common/ipc/pipe_owner_win.h"
 #include "common/ipc/pipe_server_win.h"
 #include "tests/support/stderr_capture_win.h"
 
@@ -94,7 +95,7 @@ Win32Error ConverterError(const wchar_t* text) {
   return {::GetLastError(), L"ConvertStringSidToSidW"};
 }
 
-TEST(PipeSecurity, MalformedSidIsSkippedWithOneWarningCarryingTheConvertersError) {
+TEST(PipeSecurity, MalformedSidIsSkippedWithOneWarning) {
   const Win32Error expected = ConverterError(L"S-1-5-not-a-sid");
   ASSERT_TRUE(expected);
   StderrCapture log;
@@ -130,6 +131,17 @@ TEST(PipeSecurity, NothingWhenNoSidConvertsAndTheConvertersErrorSaysWhy) {
     EXPECT_EQ(built.error, row.error) << built.error.code;
   }
   EXPECT_EQ(CountOccurrences(log.Text(), "WARN PipeSecurity: bad SID string skipped"), 4u);
+}
+
+// An owner that cannot be read is never trusted, and the client can say why.
+TEST(PipeOwner, AHandleWhoseOwnerCannotBeReadIsUntrustedWithTheFailingCall) {
+  const SidLookup owner = GetPipeOwnerSid(nullptr);
+  EXPECT_FALSE(owner.sid);
+  EXPECT_NE(owner.error.code, 0u);
+  EXPECT_EQ(owner.error.api, L"GetSecurityInfo");
+  const ServerPipeVerdict verdict = IsTrustedServerPipe(nullptr);
+  EXPECT_FALSE(verdict.trusted);
+  EXPECT_EQ(verdict.error, owner.error);
 }
 
 TEST(PipeSecurity, AttributesPointAtTheDescriptorAndSurviveAMove) {

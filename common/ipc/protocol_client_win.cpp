@@ -61,8 +61,9 @@ bool ProtocolClient::EnsureConnectedLocked() {
   // Anyone can create a pipe of this name first; never hand a request (which may
   // carry a key, a profile or a password) to a server that is not the system's or
   // our own.
-  if (!IsTrustedServerPipe(opened.pipe.get())) {
+  if (const ServerPipeVerdict owner = IsTrustedServerPipe(opened.pipe.get()); !owner.trusted) {
     Log(LogLevel::Warn, config_.untrusted_owner_line);
+    if (owner.error) Log(LogLevel::Warn, L"pipe owner: " + DescribeWin32Error(owner.error));
     last_status_ = ToWire(Status::internal);
     return false;
   }
