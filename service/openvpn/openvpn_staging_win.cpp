@@ -143,10 +143,13 @@ bool AutoConnectServiceBlocks() {
 UniqueHandle HoldStagingFolder(const std::wstring& staging_dir, DWORD extra_access) {
   const std::wstring path(TrimTrailingSeparators(staging_dir));
   if (path.empty()) return {};
-  UniqueHandle folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE | extra_access,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
+  // List and traverse rights, not attributes alone: a handle with only attribute
+  // rights takes no part in sharing checks, so the folder could still be renamed.
+  UniqueHandle folder(::CreateFileW(
+      path.c_str(),
+      FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE | extra_access,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!folder) return {};
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(folder.get(), &info)) return {};

@@ -27,8 +27,8 @@ namespace {
 using tovra::common::Bytes;
 
 int Usage() {
-  std::fputs(
-      "usage: zerka-service-request stage KEY FILE | unstage PATH | report ACTIVE PID\n", stderr);
+  std::fputs("usage: zerka-service-request stage KEY FILE | unstage PATH | report ACTIVE PID\n",
+             stderr);
   return 2;
 }
 
