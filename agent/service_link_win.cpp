@@ -20,16 +20,18 @@ ServiceLink::ServiceLink(Connector connector)
           GenerationChangedLine,
       }) {}
 
-std::wstring ServiceLinkOpenVpnStager::Stage(uint32_t stage_key, const std::string& profile,
+std::wstring ServiceLinkOpenVpnStager::Stage(uint32_t stage_key, std::span<const uint8_t> profile,
                                              uint16_t& result) {
   result = ToWire(StageResult::failed);
   if (link_ == nullptr || profile.empty()) return {};
-  common::PayloadWriter w;
+  // The profile travels in self-wiping storage sized once.
+  common::SecretPayloadWriter w;
+  const std::string_view text(reinterpret_cast<const char*>(profile.data()), profile.size());
+  w.Reserve(sizeof(uint32_t) + common::WireStringSize(text));
   w.WriteU32(stage_key);
-  if (!w.WriteString(profile)) return {};
+  if (!w.WriteString(text)) return {};
   ServiceLink::Result reply =
-      link_->Request(ToWire(common::MessageType::stage_openvpn_config), w.bytes());
-  common::SecureZero(w.mutable_bytes());  // the profile travels in this buffer
+      link_->Request(ToWire(common::MessageType::stage_openvpn_config), w.bytes().span());
   if (!reply.ok) {
     result = ToWire(MapStageRequestFailure(reply.status));
     return {};

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "agent/agent_rules.h"
+#include "agent/openvpn/openvpn_parts.h"
 #include "common/ipc/frame.h"
 #include "common/ipc/protocol_client_win.h"
 
@@ -49,21 +50,13 @@ class ServiceLink {
   common::ProtocolClient client_;
 };
 
-// Asks the Service to place an OpenVPN profile where the Interactive Service
-// accepts it. Implemented by ServiceLinkOpenVpnStager; faked in tests.
-class OpenVpnConfigStager {
- public:
-  virtual ~OpenVpnConfigStager() = default;
-  // Returns the staged path, empty on failure with `result` saying why.
-  virtual std::wstring Stage(uint32_t stage_key, const std::string& profile, uint16_t& result) = 0;
-  virtual void Unstage(const std::wstring& staged_path) = 0;
-};
-
-class ServiceLinkOpenVpnStager final : public OpenVpnConfigStager {
+// Stages through the Service pipe of the Agent's session.
+class ServiceLinkOpenVpnStager final : public openvpn::OpenVpnConfigStager {
  public:
   ServiceLinkOpenVpnStager(ServiceLink* link, uint32_t session_id)
       : link_(link), session_id_(session_id) {}
-  std::wstring Stage(uint32_t stage_key, const std::string& profile, uint16_t& result) override;
+  std::wstring Stage(uint32_t stage_key, std::span<const uint8_t> profile,
+                     uint16_t& result) override;
   void Unstage(const std::wstring& staged_path) override;
 
  private:

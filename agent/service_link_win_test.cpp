@@ -13,6 +13,10 @@ using common::Bytes;
 using common::Frame;
 using testing::FakePipeServer;
 
+std::span<const uint8_t> Text(std::string_view s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
 ServiceLink::Connector ConnectorFor(const std::wstring& name) {
   return [name] {
     PipeConnectResult r;
@@ -148,7 +152,7 @@ TEST(ServiceLinkOpenVpnStagerWin, ResultMapping) {
     ServiceLink link(ConnectorFor(fake.name()));
     ServiceLinkOpenVpnStager stager(&link, 1);
     uint16_t result = 99;
-    const std::wstring path = stager.Stage(42, "client\n", result);
+    const std::wstring path = stager.Stage(42, Text("client\n"), result);
     EXPECT_EQ(result, c.expected_result) << c.name;
     EXPECT_EQ(path.empty(), c.expected_result != 0) << c.name;
     const auto frames = fake.received();
@@ -167,11 +171,11 @@ TEST(ServiceLinkOpenVpnStagerWin, EmptyProfileOrNoLinkNeverContactsTheService) {
   ServiceLink link(ConnectorFor(fake.name()));
   ServiceLinkOpenVpnStager stager(&link, 1);
   uint16_t result = 0;
-  EXPECT_TRUE(stager.Stage(1, "", result).empty());
+  EXPECT_TRUE(stager.Stage(1, Text(""), result).empty());
   EXPECT_EQ(result, 4);
   ServiceLinkOpenVpnStager unlinked(nullptr, 1);
   result = 0;
-  EXPECT_TRUE(unlinked.Stage(1, "client", result).empty());
+  EXPECT_TRUE(unlinked.Stage(1, Text("client"), result).empty());
   EXPECT_EQ(result, 4);
   stager.Unstage(L"");
   EXPECT_TRUE(fake.received().empty());
