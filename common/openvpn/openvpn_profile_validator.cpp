@@ -201,7 +201,7 @@ OpenVpnProfileCode ValidateOpenVpnProfile(std::string_view profile) {
   return C::kAccepted;
 }
 
-std::string EnsureDirective(std::string_view profile, std::string_view directive) {
+common::SecretBuffer EnsureDirective(std::string_view profile, std::string_view directive) {
   bool present = false;
   ForEachLine(profile, [&](std::string_view raw) {
     const std::string_view line = Trim(raw);
@@ -209,14 +209,13 @@ std::string EnsureDirective(std::string_view profile, std::string_view directive
     present = Tokenize(line).first[0] == directive;
     return !present;
   });
-  if (present) return std::string(profile);
-
-  const bool needs_lf = !profile.empty() && profile.back() != '\n';
-  std::string out;
-  out.reserve(profile.size() + (needs_lf ? 1 : 0) + directive.size() + 1);
-  out.append(profile);
+  const bool needs_lf = !present && !profile.empty() && profile.back() != '\n';
+  common::SecretBuffer out;
+  out.reserve(profile.size() + (present ? 0 : (needs_lf ? 1 : 0) + directive.size() + 1));
+  out.append(profile.data(), profile.size());
+  if (present) return out;
   if (needs_lf) out.push_back('\n');
-  out.append(directive);
+  out.append(directive.data(), directive.size());
   out.push_back('\n');
   return out;
 }

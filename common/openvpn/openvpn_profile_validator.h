@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/base/secret_buffer.h"
+
 namespace tovra::openvpn {
 
 enum class OpenVpnProfileCode : uint16_t {
@@ -39,9 +41,9 @@ OpenVpnProfileCode ValidateOpenVpnProfile(std::string_view profile);
 
 // `profile` unchanged when some non-comment line already starts with the token
 // `directive` (inline blocks are not looked into); otherwise a copy with
-// `directive` appended on a line of its own. The copy is allocated once at its
-// final size, so no stray partial copy of the profile is left in freed memory.
-std::string EnsureDirective(std::string_view profile, std::string_view directive);
+// `directive` appended on a line of its own. The result is a profile, so it lives
+// in self-wiping storage allocated once at its final size.
+common::SecretBuffer EnsureDirective(std::string_view profile, std::string_view directive);
 
 // One-line English meaning of a code, for diagnostics tools.
 std::string_view OpenVpnProfileCodeMeaning(OpenVpnProfileCode code);

@@ -228,12 +228,12 @@ TEST(EnsureDirective, Cases) {
       {"client\r\n", "client\r\nauth-nocache\n"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(EnsureDirective(c.in, "auth-nocache"), c.out) << c.in;
+    EXPECT_EQ(EnsureDirective(c.in, "auth-nocache").view(), c.out) << c.in;
   }
 }
 
 TEST(EnsureDirective, CopyIsAllocatedAtItsFinalSize) {
-  const std::string out = EnsureDirective(Join(kBase) + "verb 3", "auth-nocache");
+  const common::SecretBuffer out = EnsureDirective(Join(kBase) + "verb 3", "auth-nocache");
   EXPECT_EQ(out.capacity() < out.size() + 32, true);
 }
 
@@ -328,8 +328,8 @@ TEST(ProfileProperties, EnsureDirectiveIsIdempotentAndKeepsAnAcceptedProfileAcce
     std::string profile = RandomProfile(rng);
     if (rng() % 2) profile.pop_back();  // no final LF
     for (const char* directive : {"auth-nocache", "verb", "client"}) {
-      const std::string once = EnsureDirective(profile, directive);
-      ASSERT_EQ(EnsureDirective(once, directive), once);
+      const std::string once(EnsureDirective(profile, directive).view());
+      ASSERT_EQ(EnsureDirective(once, directive).view(), once);
       ASSERT_EQ(once.compare(0, profile.size(), profile), 0) << "only ever appends";
       if (ValidateOpenVpnProfile(profile) == C::kAccepted) {
         ASSERT_EQ(ValidateOpenVpnProfile(once), C::kAccepted) << profile;

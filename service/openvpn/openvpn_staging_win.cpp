@@ -383,8 +383,7 @@ StageOutcome StageProfile(const std::wstring& staging_dir, uint32_t stage_key,
                           std::string_view profile, PSID caller_sid) {
   StageOutcome out;
   // The only copy of the profile this function makes lives in wiped storage.
-  std::string ensured = openvpn::EnsureDirective(profile, kAuthNoCache);
-  const common::SecretBuffer text = common::SecretBuffer::Absorb(ensured);
+  const common::SecretBuffer text = openvpn::EnsureDirective(profile, kAuthNoCache);
 
   if (openvpn::ValidateOpenVpnProfile(text.view()) != openvpn::OpenVpnProfileCode::kAccepted) {
     out.result = static_cast<uint16_t>(StageResult::kBadProfile);

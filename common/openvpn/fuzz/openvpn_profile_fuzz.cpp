@@ -18,9 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const OpenVpnProfileCode code = ValidateOpenVpnProfile(input);
   if (static_cast<uint16_t>(code) > 14) std::abort();
-  const std::string ensured = EnsureDirective(input, "auth-nocache");
+  const tovra::common::SecretBuffer ensured_buffer = EnsureDirective(input, "auth-nocache");
+  const std::string_view ensured = ensured_buffer.view();
   if (ensured.compare(0, input.size(), input) != 0) std::abort();
-  if (EnsureDirective(ensured, "auth-nocache") != ensured) std::abort();
+  if (EnsureDirective(ensured, "auth-nocache").view() != ensured) std::abort();
   if (code == OpenVpnProfileCode::kAccepted && ensured.size() <= kMaxProfileBytes &&
       ValidateOpenVpnProfile(ensured) != OpenVpnProfileCode::kAccepted) {
     std::abort();
