@@ -148,8 +148,8 @@ bool StartWinsockOnce() {
 
 UniqueLocal BuildUserOnlyDacl(PSID user) {
   if (user == nullptr || !::IsValidSid(user)) return {};
-  const DWORD size = static_cast<DWORD>(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) -
-                                        sizeof(DWORD) + ::GetLengthSid(user));
+  const DWORD size = static_cast<DWORD>(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) +
+                                        ::GetLengthSid(user));
   UniqueLocal acl(::LocalAlloc(LPTR, size));
   if (!acl) return {};
   auto* list = static_cast<PACL>(acl.get());
@@ -170,9 +170,9 @@ bool SecureDeleteEntry(HANDLE directory, const std::wstring& directory_path,
     // A read-only file refuses write access: its attributes are reset through
     // a handle that needs none (and that refuses a directory), then it is
     // opened again and judged on that handle.
-    UniqueHandle attributes(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                          0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                          nullptr));
+    UniqueHandle attributes(::CreateFileW(path.c_str(),
+                                          FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (attributes) SetNormalAttributes(attributes.get());
     attributes.reset();
     entry = OpenEntry(path, kAccess);
@@ -285,9 +285,12 @@ std::optional<uint16_t> OpenVpnEnvironmentWin::AllocateLoopbackPort() {
 }
 
 void OpenVpnEnvironmentWin::RandomBytes(std::span<uint8_t> out) {
-  if (out.empty()) return;
-  const NTSTATUS status = ::BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),
-                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  NTSTATUS status = 0;
+  for (size_t done = 0; done < out.size() && BCRYPT_SUCCESS(status);) {
+    const ULONG chunk = static_cast<ULONG>(std::min<size_t>(out.size() - done, 0x10000000));
+    status = ::BCryptGenRandom(nullptr, out.data() + done, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    done += chunk;
+  }
   if (BCRYPT_SUCCESS(status)) return;
   common::LogWin32(LogLevel::Warn,
                    L"openvpn_coordinator: system random generator unavailable, weaker bytes used",

@@ -26,8 +26,8 @@ bool WriteFileText(const std::wstring& path, const std::string& text, DWORD attr
   UniqueHandle f(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
-  const bool ok = f && ::WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                                   nullptr);
+  const bool ok =
+      f && ::WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   f.reset();
   return ok && (attributes == 0 || ::SetFileAttributesW(path.c_str(), attributes));
 }
@@ -107,8 +107,7 @@ TEST(OpenVpnEnvironmentDacl, GrantsTheUserEverythingAndNobodyElse) {
   ASSERT_TRUE(dacl);
   SECURITY_DESCRIPTOR descriptor{};
   ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(
-      ::SetSecurityDescriptorDacl(&descriptor, TRUE, static_cast<PACL>(dacl.get()), FALSE));
+  ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, static_cast<PACL>(dacl.get()), FALSE));
   wchar_t* sddl = nullptr;
   ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
       &descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
@@ -127,7 +126,8 @@ TEST_F(OpenVpnEnvironmentTest, SweepDeletesExactlyTheLeftovers) {
   for (const wchar_t* name : {L"ovpn-1.conf", L"ovpn-2.log", L"openvpn-status.log", L"ovpn-.conf",
                               L"ovpn-empty.log", L"OVPN-3.conf", L"ovpn-4.CONF", L"ovpn-5.txt",
                               L"x-ovpn-6.conf", L"ovpn-7.conf.bak", L"openvpn-status.log.1"}) {
-    ASSERT_TRUE(WriteFileText(at(name), std::wstring_view(name) == L"ovpn-empty.log" ? "" : secret));
+    ASSERT_TRUE(
+        WriteFileText(at(name), std::wstring_view(name) == L"ovpn-empty.log" ? "" : secret));
   }
   ASSERT_TRUE(WriteFileText(at(L"ovpn-ro.conf"), secret, FILE_ATTRIBUTE_READONLY));
   ASSERT_TRUE(::CreateDirectoryW(at(L"ovpn-dir.conf").c_str(), nullptr));

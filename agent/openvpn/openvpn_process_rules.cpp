@@ -31,8 +31,7 @@ bool IsOpenVpnImage(std::wstring_view full_image_path) {
   return SamePathIgnoringCase(FileNameOf(full_image_path), L"openvpn.exe");
 }
 
-LastResortAction DecideLastResort(bool still_running,
-                                  std::optional<std::wstring_view> image_path) {
+LastResortAction DecideLastResort(bool still_running, std::optional<std::wstring_view> image_path) {
   if (!still_running) return LastResortAction::none;
   if (!image_path) return LastResortAction::skip_image_unknown;
   return IsOpenVpnImage(*image_path) ? LastResortAction::terminate
@@ -45,8 +44,8 @@ bool IsSweptStagingName(std::wstring_view name) {
 }
 
 SecureDeleteAction DecideSecureDelete(uint32_t handle_attributes,
-                                      std::optional<uint32_t> entry_attributes,
-                                      uint32_t link_count, uint64_t size) {
+                                      std::optional<uint32_t> entry_attributes, uint32_t link_count,
+                                      uint64_t size) {
   const uint32_t listed = entry_attributes.value_or(0);
   if (((handle_attributes | listed) & kAttributeReparsePoint) != 0) {
     return SecureDeleteAction::delete_only;

@@ -26,9 +26,9 @@ inline constexpr std::wstring_view kStatusLogName = L"openvpn-status.log";
 
 // What to do with a process that did not end within the stop wait.
 enum class LastResortAction : uint8_t {
-  none,             // it has ended meanwhile
-  terminate,        // still running openvpn.exe
-  skip_not_openvpn, // the id now names another program (or never named openvpn.exe)
+  none,                // it has ended meanwhile
+  terminate,           // still running openvpn.exe
+  skip_not_openvpn,    // the id now names another program (or never named openvpn.exe)
   skip_image_unknown,  // its image path could not be read
 };
 

@@ -33,9 +33,8 @@ std::optional<std::wstring> ReadImagePath(HANDLE process, DWORD capacity) {
 // one), so the id cannot have been handed to another process meanwhile; without
 // one, the image check is what keeps an unrelated program alive.
 void EndIfStillOpenVpn(uint32_t pid) {
-  UniqueHandle target(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE |
-                                        PROCESS_QUERY_LIMITED_INFORMATION,
-                                    FALSE, pid));
+  UniqueHandle target(::OpenProcess(
+      PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!target) {
     const DWORD error = ::GetLastError();
     common::LogWin32(LogLevel::Error,
@@ -45,23 +44,22 @@ void EndIfStillOpenVpn(uint32_t pid) {
   }
   const bool running = ::WaitForSingleObject(target.get(), 0) == WAIT_TIMEOUT;
   const std::optional<std::wstring> image = ReadImagePath(target.get(), kDecisionImageChars);
-  switch (DecideLastResort(running, image ? std::optional<std::wstring_view>(*image)
-                                          : std::nullopt)) {
+  switch (
+      DecideLastResort(running, image ? std::optional<std::wstring_view>(*image) : std::nullopt)) {
     case LastResortAction::none:
       return;
     case LastResortAction::terminate:
       if (!::TerminateProcess(target.get(), kTerminatedExitCode)) {
         const DWORD error = ::GetLastError();
-        common::LogWin32(LogLevel::Error, L"openvpn_coordinator: last-resort TerminateProcess failed",
-                         error);
+        common::LogWin32(LogLevel::Error,
+                         L"openvpn_coordinator: last-resort TerminateProcess failed", error);
         return;
       }
       ::WaitForSingleObject(target.get(), kTerminateWaitMs);
       return;
     case LastResortAction::skip_not_openvpn:
-      common::Log(LogLevel::Warn,
-                  L"openvpn_coordinator: last-resort terminate skipped: process " +
-                      common::FormatDecimal(pid) + L" is not openvpn.exe");
+      common::Log(LogLevel::Warn, L"openvpn_coordinator: last-resort terminate skipped: process " +
+                                      common::FormatDecimal(pid) + L" is not openvpn.exe");
       return;
     case LastResortAction::skip_image_unknown:
       common::Log(LogLevel::Warn,
@@ -108,13 +106,12 @@ void OpenVpnProcessWin::AdoptProcess(uint32_t pid) {
     previous = std::move(process_);
   }
   if (pid == 0) return;
-  UniqueHandle process(
-      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process) {
     const DWORD error = ::GetLastError();
-    common::LogWin32(LogLevel::Warn,
-                     L"openvpn_coordinator: query/sync handle unavailable for reported PID (nonfatal)",
-                     error);
+    common::LogWin32(
+        LogLevel::Warn,
+        L"openvpn_coordinator: query/sync handle unavailable for reported PID (nonfatal)", error);
     return;
   }
   const std::optional<std::wstring> image = ReadImagePath(process.get(), kDiagnosticImageChars);

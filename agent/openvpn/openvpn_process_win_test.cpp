@@ -52,7 +52,13 @@ TEST_F(OpenVpnProcessTest, StopEndsTheProcessThroughItsExitEvent) {
   EXPECT_FALSE(control.CreateExitEvent(name)) << "a name already in use is refused";
   ChildProcess child;
   ASSERT_TRUE(child.Start(exe_, L"wait " + name));
-  control.AdoptProcess(child.pid());
+  {
+    tovra::testing::StderrCapture capture;
+    control.AdoptProcess(child.pid());
+    EXPECT_EQ(capture.Text().find("openvpn_coordinator: reported PID"), std::string::npos)
+        << "the expected image in this session: nothing to report\n"
+        << capture.Text();
+  }
   EXPECT_EQ(control.process_id(), child.pid());
   EXPECT_FALSE(control.HasExited());
 
@@ -73,8 +79,8 @@ TEST_F(OpenVpnProcessTest, HasExitedFollowsTheAdoptedProcess) {
   common::UniqueHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
   ASSERT_TRUE(event);
   ASSERT_TRUE(::SetEvent(event.get()));
-  ASSERT_TRUE(tovra::testing::WaitUntil([&] { return control.HasExited(); },
-                                        std::chrono::seconds(20)));
+  ASSERT_TRUE(
+      tovra::testing::WaitUntil([&] { return control.HasExited(); }, std::chrono::seconds(20)));
   EXPECT_EQ(control.process_id(), child.pid()) << "an exit alone clears nothing";
   control.StopProcess(0);
   EXPECT_EQ(control.process_id(), 0u);
@@ -91,7 +97,8 @@ TEST_F(OpenVpnProcessTest, AnOpenVpnThatIgnoresTheEventIsTerminated) {
   ASSERT_TRUE(watch);
 
   control.StopProcess(100);
-  EXPECT_EQ(::WaitForSingleObject(watch.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "the event was signalled";
+  EXPECT_EQ(::WaitForSingleObject(watch.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0))
+      << "the event was signalled";
   EXPECT_EQ(child.Wait(0), std::optional<uint32_t>(1)) << "terminated with exit code 1";
   EXPECT_EQ(control.process_id(), 0u);
 }
