@@ -71,9 +71,9 @@ std::optional<std::wstring> ReadReply(HANDLE pipe, HANDLE event, uint32_t io_tim
   constexpr DWORD kCapacityBytes = kReplyBufferChars * sizeof(wchar_t);
   DWORD filled = 0;
   for (;;) {
-    const IoOutcome read = Transfer(pipe, event, /*write=*/false,
-                                    reinterpret_cast<uint8_t*>(reply.data()) + filled,
-                                    kCapacityBytes - filled, io_timeout_ms);
+    const IoOutcome read =
+        Transfer(pipe, event, /*write=*/false, reinterpret_cast<uint8_t*>(reply.data()) + filled,
+                 kCapacityBytes - filled, io_timeout_ms);
     if (read.status == IoStatus::failed || read.bytes > kCapacityBytes - filled) {
       return std::nullopt;
     }

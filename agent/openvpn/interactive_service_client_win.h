@@ -28,8 +28,7 @@ uint32_t RunningServiceProcessId(std::wstring_view service_name);
 // each read; an operation not finished in time is cancelled, and its completion
 // awaited before its buffer is released.
 LaunchResult LaunchWithPipe(const std::wstring& pipe_name, uint32_t expected_server_pid,
-                            const StartupInfo& info, uint32_t pipe_wait_ms,
-                            uint32_t io_timeout_ms);
+                            const StartupInfo& info, uint32_t pipe_wait_ms, uint32_t io_timeout_ms);
 
 class InteractiveServiceClient final : public InteractiveServiceLauncher {
  public:

@@ -101,8 +101,8 @@ class MessagePipeServer {
       DWORD bytes = 0;
       bool more = false;
       ::ResetEvent(event);
-      const bool ok = Start(::ReadFile(pipe_.get(), buffer, sizeof(buffer), nullptr, &ov), ov,
-                            bytes, more);
+      const bool ok =
+          Start(::ReadFile(pipe_.get(), buffer, sizeof(buffer), nullptr, &ov), ov, bytes, more);
       if (!ok) return;
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -111,9 +111,9 @@ class MessagePipeServer {
       if (more || replied || reply_.empty()) continue;
       replied = true;
       ::ResetEvent(event);
-      const BOOL written = ::WriteFile(pipe_.get(), reply_.data(),
-                                       static_cast<DWORD>(reply_.size() * sizeof(wchar_t)),
-                                       nullptr, &ov);
+      const BOOL written =
+          ::WriteFile(pipe_.get(), reply_.data(),
+                      static_cast<DWORD>(reply_.size() * sizeof(wchar_t)), nullptr, &ov);
       if (!Start(written, ov, bytes, more)) return;
     }
   }
@@ -159,17 +159,16 @@ std::optional<size_t> OpenHandleCount() {
     ACCESS_MASK access;
   };
   using QueryFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-  const auto query = reinterpret_cast<QueryFn>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"),
-                                               "NtQuerySystemInformation")));
+  const auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
   if (query == nullptr) return std::nullopt;
   constexpr ULONG kSystemHandleInformation = 16;
   constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
   std::vector<uint8_t> buffer(1 << 16);
   for (;;) {
     ULONG needed = 0;
-    const LONG status = query(kSystemHandleInformation, buffer.data(),
-                              static_cast<ULONG>(buffer.size()), &needed);
+    const LONG status =
+        query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
     if (status == kInfoLengthMismatch && buffer.size() < (64u << 20)) {
       buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
       continue;
@@ -191,8 +190,7 @@ TEST(InteractiveServiceClient, RepliesThroughTheOverridePipe) {
   const LaunchResult r = InteractiveServiceClient(name).Launch(Info(), 1000, 2000);
   EXPECT_EQ(r.result, 0);
   EXPECT_EQ(r.process_id, 0xBEEu);
-  EXPECT_EQ(server.received(),
-            Utf16Le(std::wstring(L"C:\\w\0--config a.conf\0pw\n\0", 25)));
+  EXPECT_EQ(server.received(), Utf16Le(std::wstring(L"C:\\w\0--config a.conf\0pw\n\0", 25)));
 }
 
 TEST(InteractiveServiceClient, AdminApprovalReplyGives3WithTheText) {
@@ -246,24 +244,24 @@ TEST(InteractiveServiceClient, UnexpectedServerReceivesNothing) {
 }
 
 TEST(InteractiveServiceClient, AbsentPipeIsUnavailable) {
-  EXPECT_EQ(LaunchWithPipe(testing::UniquePipeName(L"absent"), ::GetCurrentProcessId(), Info(),
-                           100, 1000)
-                .result,
-            1);
+  EXPECT_EQ(
+      LaunchWithPipe(testing::UniquePipeName(L"absent"), ::GetCurrentProcessId(), Info(), 100, 1000)
+          .result,
+      1);
 }
 
 TEST(InteractiveServiceClient, OverlongMessageFailsBeforeThePipeIsOpened) {
   // On an absent pipe an attempted open would answer 1.
   const std::wstring name = testing::UniquePipeName(L"absent");
   // 1000 + 18 + 3 ("pw\n") + 3 NULs: 1024 characters, then one more.
-  EXPECT_EQ(LaunchWithPipe(name, 1, Info(std::wstring(1000, L'w'), std::wstring(18, L'o')), 100,
-                           1000)
-                .result,
-            1);
-  EXPECT_EQ(LaunchWithPipe(name, 1, Info(std::wstring(1000, L'w'), std::wstring(19, L'o')), 100,
-                           1000)
-                .result,
-            2);
+  EXPECT_EQ(
+      LaunchWithPipe(name, 1, Info(std::wstring(1000, L'w'), std::wstring(18, L'o')), 100, 1000)
+          .result,
+      1);
+  EXPECT_EQ(
+      LaunchWithPipe(name, 1, Info(std::wstring(1000, L'w'), std::wstring(19, L'o')), 100, 1000)
+          .result,
+      2);
 }
 
 TEST(InteractiveServiceClient, NoRunningServiceMeansNoExpectedServer) {

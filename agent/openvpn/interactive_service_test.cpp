@@ -22,11 +22,11 @@ std::vector<uint8_t> Utf16Le(std::u16string_view text) {
 }
 
 TEST(StartupMessage, IsUtf16LeWithThreeNuls) {
-  const auto message = BuildStartupMessage(L"C:\\w d\u00e9", L"--config \"a b.conf\"", Ascii("pw\n"));
+  const auto message =
+      BuildStartupMessage(L"C:\\w d\u00e9", L"--config \"a b.conf\"", Ascii("pw\n"));
   ASSERT_TRUE(message);
-  const std::vector<uint8_t> expected =
-      Utf16Le(std::u16string(u"C:\\w d\u00e9") + u'\0' + u"--config \"a b.conf\"" + u'\0' +
-              u"pw\n" + u'\0');
+  const std::vector<uint8_t> expected = Utf16Le(std::u16string(u"C:\\w d\u00e9") + u'\0' +
+                                                u"--config \"a b.conf\"" + u'\0' + u"pw\n" + u'\0');
   EXPECT_EQ(std::vector<uint8_t>(message->begin(), message->end()), expected);
   EXPECT_EQ(message->capacity(), message->size());  // sized once, never regrown
 }
@@ -68,9 +68,11 @@ TEST(InteractiveServiceReply, EveryForm) {
       {"admin approval", L"0x20000001\n" + approval, 3, 0, approval},
       {"code 0x2000000A", L"0x2000000A\n", 5, 0, L""},
       {"admin group", L"0x20000001\nnot in the admin group", 3, 0, L"not in the admin group"},
-      {"Administrators", L"0x20000001\nmembers of Administrators", 3, 0, L"members of Administrators"},
+      {"Administrators", L"0x20000001\nmembers of Administrators", 3, 0,
+       L"members of Administrators"},
       {"authorized", L"0x20000001\nyou are not authorized", 3, 0, L"you are not authorized"},
-      {"wrong case is another options error", L"0x20000001\nADMIN APPROVAL", 4, 0, L"ADMIN APPROVAL"},
+      {"wrong case is another options error", L"0x20000001\nADMIN APPROVAL", 4, 0,
+       L"ADMIN APPROVAL"},
       {"other options error", L"0x20000001\nbad option", 4, 0, L"bad option"},
       {"other code", L"0x00000005\nAccess is denied.", 5, 0, L"Access is denied."},
       {"other code upper hex", L"0xDEADBEEF\n", 5, 0, L""},

@@ -34,8 +34,8 @@ ServiceFacts LookUpService(std::wstring_view service_name, bool query_state) {
   UniqueServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
   if (!service) {
     const DWORD error = ::GetLastError();
-    facts.lookup = error == ERROR_SERVICE_DOES_NOT_EXIST ? ServiceLookup::missing
-                                                         : ServiceLookup::open_failed;
+    facts.lookup =
+        error == ERROR_SERVICE_DOES_NOT_EXIST ? ServiceLookup::missing : ServiceLookup::open_failed;
     return facts;
   }
   facts.lookup = ServiceLookup::opened;
