@@ -1,0 +1,8 @@
+# The OpenVPN management client: the portable line protocol (classifier,
+# commands, peer-owner decision) and the Winsock client over it.
+target_sources(tovra_agent PRIVATE ${CMAKE_CURRENT_LIST_DIR}/management_protocol.cpp)
+tovra_add_test(openvpn_management_protocol_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/management_protocol_test.cpp
+  LIBS tovra_agent LABELS portable)
+tovra_add_fuzzer(fuzz_management_line
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/management_line_fuzz.cpp LIBS tovra_agent)
