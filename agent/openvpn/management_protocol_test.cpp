@@ -139,7 +139,9 @@ TEST(CredentialCommand, EscapesAndRefuses) {
     SCOPED_TRACE(PreviewBytes(c.value));
     const auto command = CredentialCommand(c.kind, Bytes(c.value));
     ASSERT_EQ(command.has_value(), c.command.has_value());
-    if (command) EXPECT_EQ(command->view(), *c.command);
+    if (command) {
+      EXPECT_EQ(command->view(), *c.command);
+    }
   }
 }
 
@@ -194,7 +196,9 @@ std::vector<std::string> AssembleInTwo(std::string_view bytes, size_t cut) {
   };
   if (prompt_seen) drain();
   a.Append(bytes.substr(cut));
-  if (!prompt_seen) EXPECT_TRUE(a.TakeThrough("ENTER PASSWORD:"));
+  if (!prompt_seen) {
+    EXPECT_TRUE(a.TakeThrough("ENTER PASSWORD:"));
+  }
   drain();
   EXPECT_EQ(a.size(), 0u);
   EXPECT_FALSE(a.Overflowed());
