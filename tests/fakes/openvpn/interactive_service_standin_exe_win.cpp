@@ -208,8 +208,8 @@ void AwaitClientGone(HANDLE pipe, HANDLE stop, ULONGLONG deadline) {
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
   if (n > 0) {
     ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
@@ -311,7 +311,8 @@ class InteractiveServiceStandIn {
 
   std::wstring Start(const SecretBuffer& message, bool hex_upper) {
     std::optional<StartupMessage> startup = ParseStartup(message);
-    if (!startup) return ErrorReply(kErrorStartupData, L"GetStartupData", L"malformed startup data");
+    if (!startup)
+      return ErrorReply(kErrorStartupData, L"GetStartupData", L"malformed startup data");
     const std::wstring exe = folder_ + L"\\" + kOpenVpnStandInExeName;
     std::wstring command_line = L"\"" + exe + L"\" " + startup->options;
 
@@ -335,12 +336,10 @@ class InteractiveServiceStandIn {
     si.hStdOutput = output.get();
     si.hStdError = output.get();
     PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                          CREATE_NO_WINDOW, nullptr,
-                          startup->working_directory.empty()
-                              ? nullptr
-                              : startup->working_directory.c_str(),
-                          &si, &pi)) {
+    if (!::CreateProcessW(
+            exe.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+            startup->working_directory.empty() ? nullptr : startup->working_directory.c_str(), &si,
+            &pi)) {
       const DWORD e = ::GetLastError();
       return ErrorReply(e, L"CreateProcess", L"cannot start openvpn.exe");
     }
@@ -355,7 +354,8 @@ class InteractiveServiceStandIn {
     input.reset();
 
     wchar_t reply[64];
-    std::swprintf(reply, 64, hex_upper ? L"0x00000000\n0x%08X\nProcess ID" : L"0x00000000\n0x%08x\nProcess ID",
+    std::swprintf(reply, 64,
+                  hex_upper ? L"0x00000000\n0x%08X\nProcess ID" : L"0x00000000\n0x%08x\nProcess ID",
                   static_cast<unsigned>(pi.dwProcessId));
     return reply;
   }

@@ -21,8 +21,8 @@ constexpr wchar_t kSquatterRecordName[] = L"openvpnserv-squatter-record.txt";
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
   if (n > 0) {
     ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
@@ -87,8 +87,8 @@ std::optional<SERVICE_STATUS_PROCESS> QueryStatus(SC_HANDLE service) {
 bool ServiceExists() {
   UniqueServiceHandle manager = OpenManager(SC_MANAGER_CONNECT);
   if (!manager) return false;
-  UniqueServiceHandle service(::OpenServiceW(manager.get(), kInteractiveServiceName,
-                                             SERVICE_QUERY_STATUS));
+  UniqueServiceHandle service(
+      ::OpenServiceW(manager.get(), kInteractiveServiceName, SERVICE_QUERY_STATUS));
   return service.valid();
 }
 
@@ -126,7 +126,8 @@ std::wstring ImagePath(DWORD pid) {
 }  // namespace
 
 OpenVpnRuntimeStandIn::OpenVpnRuntimeStandIn(std::wstring folder) : folder_(std::move(folder)) {
-  while (!folder_.empty() && (folder_.back() == L'\\' || folder_.back() == L'/')) folder_.pop_back();
+  while (!folder_.empty() && (folder_.back() == L'\\' || folder_.back() == L'/'))
+    folder_.pop_back();
 }
 
 OpenVpnRuntimeStandIn::~OpenVpnRuntimeStandIn() {
@@ -244,8 +245,7 @@ void OpenVpnRuntimeStandIn::ClearSeen() {
 
 std::optional<uint32_t> OpenVpnRuntimeStandIn::WaitForOpenVpnExit(uint32_t pid,
                                                                   uint32_t timeout_ms) {
-  UniqueHandle process(
-      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process) return std::nullopt;
   if (::WaitForSingleObject(process.get(), timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
   DWORD code = 0;
@@ -273,11 +273,11 @@ bool OpenVpnRuntimeStandIn::StartSquatter() {
   ::DeleteFileW(record.c_str());
   if (!squatter_.Start(ServiceExePath(), L"--squat \"" + record + L"\"")) return false;
   return WaitUntil(
-      [&] {
-        return LastValue(Lines(ReadFileFrom(record, 0)), "ready").has_value() ||
-               !squatter_.running();
-      },
-      milliseconds(10000)) &&
+             [&] {
+               return LastValue(Lines(ReadFileFrom(record, 0)), "ready").has_value() ||
+                      !squatter_.running();
+             },
+             milliseconds(10000)) &&
          squatter_.running();
 }
 

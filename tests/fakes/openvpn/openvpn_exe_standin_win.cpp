@@ -430,7 +430,8 @@ class ManagementStandIn {
     }
     (is_username ? username_ : password_) = std::move(words[2]);
     (is_username ? have_username_ : have_password_) = true;
-    if (!SendLine(std::string("SUCCESS: 'Auth' ") + what + " entered, but not yet verified")) return;
+    if (!SendLine(std::string("SUCCESS: 'Auth' ") + what + " entered, but not yet verified"))
+      return;
     if (!have_username_ || !have_password_) return;
     awaiting_credentials_ = false;
     const bool match = username_ == script_.username && password_ == script_.password;

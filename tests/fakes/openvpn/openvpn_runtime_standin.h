@@ -43,7 +43,7 @@
 // A malformed message is answered "0x20000002\nGetStartupData\n...", a failed
 // start "0x<Win32 error>\nCreateProcess\n...". It keeps the handles of what it
 // started until it stops, so a test can read their exit codes by pid. The
-// children's standard output and error go to kOutputName beside it.
+// children's standard output and error go to kOpenVpnStandInOutputName beside it.
 //
 // Run as "openvpnserv_standin.exe --squat <record file>" from a test, it is a
 // squatter: it serves the same pipe name, never starts anything, writes
@@ -51,7 +51,7 @@
 // client disconnects (or after kSquatterLifetimeMs without one) appends
 // "connected=0|1" and "bytes=<bytes received>" and exits 0.
 //
-// Script: kScriptName beside the programs, "key=value" lines; a key alone (or
+// Script: kOpenVpnStandInScriptName beside the programs, "key=value" lines; a key alone (or
 // "key=1") sets a flag, "key=0" clears it. openvpn.exe reads it when it
 // starts, the service for every client. In texts, the two characters "\n" stand
 // for a line end.
@@ -71,10 +71,11 @@
 //   is_no_reply                  reads the message, never answers, and keeps the
 //                                pipe until the client goes
 //   is_hex_upper                 upper-case hexadecimal digits in the success reply
-//   is_no_pipe                   runs without serving the pipe (a squatter then
-//                                owns the name while the service is RUNNING)
+//   is_no_pipe                   read when the service starts: it runs without
+//                                serving the pipe (a squatter then owns the name
+//                                while the service is RUNNING)
 //
-// What openvpn.exe saw, appended line by line to kSeenName beside it (never a
+// What openvpn.exe saw, appended line by line to kOpenVpnStandInSeenName beside it (never a
 // secret): "config=<path>", "port=<n>", "exit_event=<name>",
 // "management_password=right|wrong", "credentials=match|mismatch",
 // "command=<first word>" for each command after the management password, and

@@ -36,8 +36,8 @@ bool WriteText(const std::wstring& path, const std::string& text) {
   UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
-  return file && ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                             nullptr);
+  return file &&
+         ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 uint16_t FreeLoopbackPort() {
@@ -82,8 +82,8 @@ struct PipeExchange {
 // Sends `message` as one message and reads one reply.
 PipeExchange Exchange(const std::wstring& message, uint32_t reply_wait_ms = kIoMs) {
   PipeExchange x;
-  UniqueHandle pipe(::CreateFileW(kInteractiveServicePipe, GENERIC_READ | GENERIC_WRITE, 0,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  UniqueHandle pipe(::CreateFileW(kInteractiveServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
   if (!pipe) return x;
   x.opened = true;
   ULONG pid = 0;
@@ -95,9 +95,8 @@ PipeExchange Exchange(const std::wstring& message, uint32_t reply_wait_ms = kIoM
   ov.hEvent = event.get();
   DWORD bytes = 0;
   const DWORD size = static_cast<DWORD>(message.size() * sizeof(wchar_t));
-  const std::optional<DWORD> written =
-      Await(pipe.get(), ov, ::WriteFile(pipe.get(), message.data(), size, nullptr, &ov), bytes,
-            kIoMs);
+  const std::optional<DWORD> written = Await(
+      pipe.get(), ov, ::WriteFile(pipe.get(), message.data(), size, nullptr, &ov), bytes, kIoMs);
   if (written != DWORD{0} || bytes != size) return x;
   std::wstring reply;
   for (;;) {
@@ -207,6 +206,8 @@ class ManagementPeer {
       if (!line || line->rfind(prefix, 0) == 0) return line;
     }
   }
+  // What has arrived and was not read as a line yet.
+  const std::string& pending() const { return buffer_; }
   // True when the peer closed the connection.
   bool ReadsEndOfStream() {
     while (Receive()) {
@@ -295,8 +296,7 @@ TEST_P(OpenVpnRun, FromStartupMessageToItsEnd) {
                                L" --management-signal --service " +
                                event_name + L" 0";
 
-  const PipeExchange x =
-      Exchange(StartupMessage(standin.folder(), options, L"mgmt-secret\n"));
+  const PipeExchange x = Exchange(StartupMessage(standin.folder(), options, L"mgmt-secret\n"));
   ASSERT_TRUE(x.reply) << "no reply";
   EXPECT_EQ(x.server_pid, OpenVpnRuntimeStandIn::ServiceProcessId());
   const std::optional<uint32_t> pid = PidOfSuccess(*x.reply);
@@ -331,8 +331,8 @@ TEST_P(OpenVpnRun, FromStartupMessageToItsEnd) {
     ASSERT_TRUE(peer.Send("username \"Auth\" \"a\\\"l\\\\ice\"\n"));
     EXPECT_EQ(peer.ReadLine(), "SUCCESS: 'Auth' username entered, but not yet verified");
     const bool wrong = row.ending == Ending::wrong_credentials;
-    ASSERT_TRUE(peer.Send(wrong ? "password \"Auth\" \"se cre\"\n"
-                                : "password \"Auth\" \"se cret\"\n"));
+    ASSERT_TRUE(
+        peer.Send(wrong ? "password \"Auth\" \"se cre\"\n" : "password \"Auth\" \"se cret\"\n"));
     EXPECT_EQ(peer.ReadLine(), "SUCCESS: 'Auth' password entered, but not yet verified");
     if (wrong) {
       EXPECT_EQ(peer.ReadLine(), ">PASSWORD:Verification Failed: 'Auth'");
@@ -341,7 +341,8 @@ TEST_P(OpenVpnRun, FromStartupMessageToItsEnd) {
       ASSERT_TRUE(connecting);
       EXPECT_EQ(StateFields(*connecting)[1], "CONNECTING");
       std::optional<std::string> state = peer.ReadLineStarting(">STATE:");
-      while (state && StateFields(*state)[1] != "CONNECTED") state = peer.ReadLineStarting(">STATE:");
+      while (state && StateFields(*state)[1] != "CONNECTED")
+        state = peer.ReadLineStarting(">STATE:");
       ASSERT_TRUE(state);
       const std::vector<std::string> fields = StateFields(*state);
       ASSERT_EQ(fields.size(), 9u) << *state;
@@ -382,15 +383,53 @@ TEST_P(OpenVpnRun, FromStartupMessageToItsEnd) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Endings, OpenVpnRun,
-    ::testing::Values(
-        EndRow{"exit_event", Ending::exit_event, "", 0, "event code=0"},
-        EndRow{"sigterm_after_a_wrong_management_password", Ending::sigterm, "", 0,
-               "sigterm code=0"},
-        EndRow{"wrong_credentials", Ending::wrong_credentials, "", 1, "auth_failed code=1"},
-        EndRow{"fatal", Ending::fatal, "fatal=scripted failure\n", 1, "fatal code=1"}),
-    [](const ::testing::TestParamInfo<EndRow>& row_info) { return std::string(row_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Endings, OpenVpnRun,
+                         ::testing::Values(EndRow{"exit_event", Ending::exit_event, "", 0,
+                                                  "event code=0"},
+                                           EndRow{"sigterm_after_a_wrong_management_password",
+                                                  Ending::sigterm, "", 0, "sigterm code=0"},
+                                           EndRow{"wrong_credentials", Ending::wrong_credentials,
+                                                  "", 1, "auth_failed code=1"},
+                                           EndRow{"fatal", Ending::fatal,
+                                                  "fatal=scripted failure\n", 1, "fatal code=1"}),
+                         [](const ::testing::TestParamInfo<EndRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+// The quiet variants: a banner and no prompt, an exit event that is ignored,
+// and the process ending by itself.
+TEST(OpenVpnStandIn, BannerWithoutPromptThenItsOwnTimer) {
+  WinsockScope winsock;
+  OpenVpnRuntimeStandIn standin(TestFolder(L"ovpn-standins-quiet"));
+  ASSERT_TRUE(
+      standin.Install("no_prompt\nbanner_bytes=300\nignore_exit_event\nexit_after_ms=3000\n"));
+  ASSERT_TRUE(standin.StartService());
+  const std::wstring config = standin.folder() + L"\\quiet.conf";
+  const common::ScopeExit remove_config([&] { ::DeleteFileW(config.c_str()); });
+  ASSERT_TRUE(WriteText(config, "client\n"));
+  const std::wstring event_name =
+      L"Zerka-OpenVpnExit-quiet-" + std::to_wstring(::GetCurrentProcessId());
+  UniqueHandle exit_event(::CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
+  ASSERT_TRUE(exit_event);
+  const uint16_t port = FreeLoopbackPort();
+  const PipeExchange x = Exchange(StartupMessage(
+      standin.folder(),
+      L"--config \"" + config + L"\" --management 127.0.0.1 " + std::to_wstring(port) +
+          L" stdin --management-hold --service " + event_name + L" 0",
+      L"pw\n"));
+  ASSERT_TRUE(x.reply);
+  const std::optional<uint32_t> pid = PidOfSuccess(*x.reply);
+  ASSERT_TRUE(pid);
+
+  ManagementPeer peer;
+  ASSERT_TRUE(peer.Connect(port));
+  ASSERT_TRUE(::SetEvent(exit_event.get()));
+  EXPECT_TRUE(peer.ReadsEndOfStream());  // at the timer, not at the event
+  EXPECT_EQ(peer.pending().size(), 300u);
+  EXPECT_EQ(peer.pending().find("ENTER PASSWORD:"), std::string::npos);
+  EXPECT_EQ(OpenVpnRuntimeStandIn::WaitForOpenVpnExit(*pid, kIoMs), 1u);
+  EXPECT_EQ(standin.SeenValue("exit"), "timer code=1");
+}
 
 struct ReplyRow {
   const char* name;
@@ -414,10 +453,9 @@ TEST(InteractiveServiceStandIn, ScriptedRepliesStartNothing) {
   for (const ReplyRow& row : rows) {
     SCOPED_TRACE(row.name);
     ASSERT_TRUE(standin.WriteScript(row.script));
-    const std::wstring message =
-        row.well_formed_message
-            ? StartupMessage(standin.folder(), L"--config x.conf", L"pw\n")
-            : std::wstring(L"no separators");
+    const std::wstring message = row.well_formed_message
+                                     ? StartupMessage(standin.folder(), L"--config x.conf", L"pw\n")
+                                     : std::wstring(L"no separators");
     // A reply comes at once or never.
     const PipeExchange x = Exchange(message, row.no_reply ? 1500 : kIoMs);
     ASSERT_TRUE(x.opened);
@@ -438,9 +476,8 @@ TEST(InteractiveServiceStandIn, UpperCaseHexOnRequest) {
   // reply's shape matters here. Repeated until a pid has a letter digit.
   bool saw_letter = false;
   for (int i = 0; i < 16 && !saw_letter; ++i) {
-    const PipeExchange x = Exchange(
-        StartupMessage(standin.folder(), L"--config missing.conf --management 127.0.0.1 1 stdin",
-                       L"pw\n"));
+    const PipeExchange x = Exchange(StartupMessage(
+        standin.folder(), L"--config missing.conf --management 127.0.0.1 1 stdin", L"pw\n"));
     ASSERT_TRUE(x.reply);
     const std::optional<uint32_t> pid = PidOfSuccess(*x.reply);
     ASSERT_TRUE(pid);
@@ -457,7 +494,12 @@ TEST(InteractiveServiceStandIn, UpperCaseHexOnRequest) {
 
 TEST(InteractiveServiceStandIn, SquatterRecordsWhatItReceived) {
   OpenVpnRuntimeStandIn standin(TestFolder(L"ovpn-standins-squat"));
-  ASSERT_TRUE(standin.Install());
+  // The service runs but leaves the name to the squatter: the pipe's server is
+  // then not the service's process.
+  ASSERT_TRUE(standin.Install("is_no_pipe\n"));
+  ASSERT_TRUE(standin.StartService());
+  const uint32_t service_pid = OpenVpnRuntimeStandIn::ServiceProcessId();
+  ASSERT_NE(service_pid, 0u);
   for (const size_t written : {size_t{0}, size_t{10}}) {
     SCOPED_TRACE(written);
     ASSERT_TRUE(standin.StartSquatter());
@@ -468,10 +510,12 @@ TEST(InteractiveServiceStandIn, SquatterRecordsWhatItReceived) {
       ULONG server = 0;
       ASSERT_TRUE(::GetNamedPipeServerProcessId(pipe.get(), &server));
       EXPECT_EQ(server, standin.squatter_pid());
+      EXPECT_NE(server, service_pid);
       if (written != 0) {
         const std::string bytes(written, 'x');
         DWORD n = 0;
-        ASSERT_TRUE(::WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(written), &n, nullptr));
+        ASSERT_TRUE(
+            ::WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(written), &n, nullptr));
       }
     }
     EXPECT_EQ(standin.WaitForSquatter(kIoMs), uint64_t{written});
