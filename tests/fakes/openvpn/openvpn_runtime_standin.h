@@ -51,9 +51,9 @@
 // client disconnects (or after kSquatterLifetimeMs without one) appends
 // "connected=0|1" and "bytes=<bytes received>" and exits 0.
 //
-// Script: kOpenVpnStandInScriptName beside the programs, "key=value" lines; a key alone (or
-// "key=1") sets a flag, "key=0" clears it. openvpn.exe reads it when it
-// starts, the service for every client. In texts, the two characters "\n" stand
+// Script: kOpenVpnStandInScriptName beside the programs, "key=value" lines; a
+// key alone (or "key=1") sets a flag, "key=0" clears it. openvpn.exe reads it
+// when it starts, the service for every client. In texts, the two characters "\n" stand
 // for a line end.
 // openvpn.exe:
 //   username=TEXT password=TEXT  the credentials it accepts (default user/pass)
@@ -75,8 +75,8 @@
 //                                serving the pipe (a squatter then owns the name
 //                                while the service is RUNNING)
 //
-// What openvpn.exe saw, appended line by line to kOpenVpnStandInSeenName beside it (never a
-// secret): "config=<path>", "port=<n>", "exit_event=<name>",
+// What openvpn.exe saw, appended line by line to kOpenVpnStandInSeenName beside
+// it (never a secret): "config=<path>", "port=<n>", "exit_event=<name>",
 // "management_password=right|wrong", "credentials=match|mismatch",
 // "command=<first word>" for each command after the management password, and
 // "exit=<event|sigterm|fatal|auth_failed|timer|error> code=<n>" last.
