@@ -1,4 +1,5 @@
 #include "agent/agent_host_win.h"
+#include "agent/openvpn_handlers_win.h"
 
 #include <atomic>
 
@@ -214,6 +215,11 @@ bool AgentHost::Reply(HANDLE pipe, const common::FrameHeader& request, const Byt
                             kAgentIoTimeoutMs);
 }
 
+ServiceLink::Result AgentHost::RequestService(uint16_t type, std::span<const uint8_t> payload) {
+  InFlight in_flight(in_flight_service_requests_);
+  return link_.Request(type, payload);
+}
+
 Bytes AgentHost::Relay(uint16_t type, std::span<const uint8_t> payload) {
   InFlight in_flight(in_flight_service_requests_);
   ServiceLink::Result r = link_.Request(type, payload);
@@ -302,6 +308,8 @@ int AgentMain() {
     return 0;
   }
   ::SetConsoleCtrlHandler(AgentConsoleControlHandler, TRUE);
+  AgentOpenVpn openvpn(host);
+  openvpn.Install();
   const int code = host.Run();
   g_host.store(nullptr);
   return code;  // the mutex stays held until the process ends

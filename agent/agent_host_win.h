@@ -50,6 +50,9 @@ class AgentHost {
   void RequestStop();
 
   Extensions& extensions() { return extensions_; }
+  // A request to the Service, counted as in flight while it runs (the idle
+  // decision waits for it).
+  ServiceLink::Result RequestService(uint16_t type, std::span<const uint8_t> payload);
   ServiceLink& service_link() { return link_; }
   uint32_t session_id() const { return session_id_; }
   uint32_t generation() const { return generation_; }

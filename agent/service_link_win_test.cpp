@@ -5,6 +5,7 @@
 #include "common/ipc/messages.h"
 #include "common/ipc/pipe_owner_win.h"
 #include "tests/fakes/fake_pipe_server_win.h"
+#include "tests/support/pipe_wait_win.h"
 
 namespace tovra::agent {
 namespace {
@@ -201,6 +202,8 @@ TEST(ServiceLinkWin, SquatterWithAForeignOwnerGetsNothing) {
   ASSERT_EQ(common::GetPipeOwnerSid(testing::OpenPipeClient(squatter.name()).get()).sid,
             std::optional<std::wstring>(L"S-1-5-21-1004336348-1177238915-682003330-1999"))
       << "the stand-in carries the foreign owner";
+  // The probe above took the stand-in's instance; it serves again once its next one exists.
+  ASSERT_TRUE(testing::WaitForPipe(squatter.name(), 5000));
   ServiceLink link(ConnectorFor(squatter.name()));
   auto r = link.Request(5, Bytes{3, 0, 'k', 'e', 'y'});
   EXPECT_FALSE(r.ok);

@@ -15,6 +15,9 @@ ctest_junit = os.path.join(build_dir, "ctest-junit.xml")
 ctest_cases = {}
 if os.path.exists(ctest_junit):
     for case in ET.parse(ctest_junit).getroot().iter("testcase"):
+        if case.get("status") == "notrun" or case.find("skipped") is not None:
+            ctest_cases[case.get("name")] = "skipped"  # said why on its own output
+            continue
         ok = case.get("status") == "run" and case.find("failure") is None
         ctest_cases[case.get("name")] = ok
 
@@ -27,6 +30,9 @@ for path in glob.glob(os.path.join(build_dir, "test-results", "*.xml")):
         reports[name] = None
 
 for name, ok in ctest_cases.items():
+    if ok == "skipped":
+        skipped += 1
+        continue
     root = reports.get(name)
     if root is None:
         # Not a GoogleTest program, or one that died before writing its report.

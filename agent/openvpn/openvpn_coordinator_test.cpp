@@ -408,9 +408,15 @@ TEST(OpenVpnCoordinator, StopInEachPhaseEndsCleanlyAndLateCallbacksChangeNothing
     if (phase == launching) w.launch_gate.armed = true;
     auto c = MakeCoordinator(w);
     ASSERT_TRUE(c->Start(Request()).started);
-    if (phase == staging) ASSERT_TRUE(WaitUntil([&] { return w.stage_gate.Reached(); }, milliseconds(5000)));
-    if (phase == launching) ASSERT_TRUE(WaitUntil([&] { return w.launch_gate.Reached(); }, milliseconds(5000)));
-    if (phase == connecting) ASSERT_TRUE(WaitUntil([&] { return w.management_connected.load(); }, milliseconds(5000)));
+    if (phase == staging) {
+      ASSERT_TRUE(WaitUntil([&] { return w.stage_gate.Reached(); }, milliseconds(5000)));
+    }
+    if (phase == launching) {
+      ASSERT_TRUE(WaitUntil([&] { return w.launch_gate.Reached(); }, milliseconds(5000)));
+    }
+    if (phase == connecting) {
+      ASSERT_TRUE(WaitUntil([&] { return w.management_connected.load(); }, milliseconds(5000)));
+    }
     if (phase == connected) Connect(w, *c);
     const ManagementCallbacks late = w.Callbacks();
 

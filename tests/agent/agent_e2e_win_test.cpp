@@ -142,11 +142,17 @@ TEST_F(AgentE2E, HelloHealthAndRelayWithTheRealService) {
       << "the body is the Service's own: " << sh.generation_id;
 
   // Types the Agent does not serve, and unknown ones, keep the connection.
-  for (uint16_t type : std::initializer_list<uint16_t>{8, 12, 13, 14}) {
+  for (uint16_t type : std::initializer_list<uint16_t>{12, 13, 14}) {
     auto f = plugin.Exchange(type);
     ASSERT_TRUE(f) << type;
     EXPECT_EQ(f->payload, common::StatusOnlyPayload(common::Status::unsupported)) << type;
   }
+  // The OpenVPN capabilities are the Agent's own answer.
+  auto capabilities = plugin.Exchange(8);
+  ASSERT_TRUE(capabilities);
+  common::PayloadReader cr(capabilities->payload);
+  common::OpenVpnCapabilitiesRecord caps;
+  EXPECT_TRUE(cr.ReadU16(status) && status == 0 && cr.ReadOpenVpnCapabilities(caps));
   auto unknown = plugin.Raw(*common::EncodeFrame(15, 99, 0, {}));
   ASSERT_TRUE(unknown);
   EXPECT_EQ(StatusOf(*unknown), 2);
