@@ -178,6 +178,27 @@ TEST_F(OpenVpnEndToEnd, StartReachesConnectedAndStopEndsTheProcessThroughItsExit
   EXPECT_EQ(log.find("s3cr"), std::string::npos);
 }
 
+TEST_F(OpenVpnEndToEnd, TheAgentOutlivesItsIdleTimeoutOnlyWhileAnAttemptIsActive) {
+  // A fresh Agent with a 3 s idle timeout: the active attempt keeps it up, its
+  // 7 s report waits keep the verdict fresh, and once stopped it leaves.
+  ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"3");
+  tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
+  ASSERT_EQ(Start()["errorKind"].text, "0");
+  ASSERT_EQ(StatusUntil([](const Json& j) {
+              return j["state"].text == "CONNECTED" || !j["active"].boolean;
+            })["state"].text,
+            "CONNECTED");
+  EXPECT_FALSE(WaitUntil([] { return !tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"); },
+                         10s))
+      << "the Agent left while an attempt was active";
+  EXPECT_EQ(tovra::testing::ReadActivityValue(L"Activity"), 1u);
+  EXPECT_EQ(Record({L"openvpn-stop"})["active"].boolean, false);
+  EXPECT_TRUE(WaitUntil([] { return !tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"); },
+                        20s))
+      << "an idle Agent with nothing active stays";
+  ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"60");
+}
+
 TEST_F(OpenVpnEndToEnd, WrongCredentialsEndTheAttemptWithAnAuthenticationFailure) {
   Credentials(kUser, "not the password");
   ASSERT_EQ(Start()["errorKind"].text, "0");

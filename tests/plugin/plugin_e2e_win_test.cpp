@@ -213,14 +213,17 @@ TEST_F(PluginE2E, EveryHostMethodThroughTheRealAgentAndService) {
             TovraComponentState::down);
   EXPECT_EQ(Custom<TovraWireGuardStatus>(dart.Value("wireGuardStatus")).state,
             TovraComponentState::down);
-  // Not served yet by this build's Agent: it answers "unsupported", which reaches
-  // Dart as INTERNAL.
-  EXPECT_EQ(dart.ErrorCode("getOpenVpnCapabilities"), "INTERNAL");
-  EXPECT_EQ(dart.ErrorCode("startOpenVpn", List({EncodableValue("client\n"), EncodableValue("u"),
-                                                 EncodableValue("p")})),
-            "INTERNAL");
-  EXPECT_EQ(dart.ErrorCode("stopOpenVpn"), "INTERNAL");
-  EXPECT_EQ(dart.ErrorCode("getOpenVpnStatus"), "INTERNAL");
+  // The OpenVPN requests are the Agent's own: a profile the validator refuses is
+  // answered in the record and starts nothing; a stop gives a fresh attempt id.
+  static_cast<void>(Custom<TovraOpenVpnCapabilities>(dart.Value("getOpenVpnCapabilities")));
+  const auto refused = Custom<TovraOpenVpnStatus>(dart.Value(
+      "startOpenVpn", List({EncodableValue("client\n"), EncodableValue("u"), EncodableValue("p")})));
+  EXPECT_EQ(static_cast<int>(refused.error_kind), 1);
+  EXPECT_FALSE(refused.active);
+  const auto stopped = Custom<TovraOpenVpnStatus>(dart.Value("stopOpenVpn"));
+  EXPECT_EQ(stopped.attempt_id, 1);
+  EXPECT_EQ(static_cast<int>(stopped.error_kind), 0);
+  EXPECT_EQ(Custom<TovraOpenVpnStatus>(dart.Value("getOpenVpnStatus")).attempt_id, 1);
 
   // Argument checks happen before anything is sent.
   EXPECT_EQ(dart.Call("startWireGuard", List({EncodableValue()})),
