@@ -139,6 +139,11 @@ class OpenVpnEndToEnd : public ::testing::Test {
 };
 
 TEST_F(OpenVpnEndToEnd, StartReachesConnectedAndStopEndsTheProcessThroughItsExitEvent) {
+  const Json capabilities = Record({L"openvpn-capabilities"});
+  EXPECT_EQ(capabilities["openVpnFound"].text, "yes");
+  EXPECT_EQ(capabilities["openVpnVersion"].text, "2.6.12");
+  EXPECT_EQ(capabilities["interactiveServiceRunning"].text, "yes");
+
   const Json started = Start();
   EXPECT_EQ(started["active"].boolean, true);
   EXPECT_EQ(started["errorKind"].text, "0");
