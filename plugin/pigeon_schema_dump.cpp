@@ -5,6 +5,7 @@
 #include "plugin/pigeon_schema.h"
 
 int main() {
-  const std::string json = tovra_windows_vpn::schema::ToJson(tovra_windows_vpn::schema::PigeonSchema());
+  const std::string json =
+      tovra_windows_vpn::schema::ToJson(tovra_windows_vpn::schema::PigeonSchema());
   return std::fwrite(json.data(), 1, json.size(), stdout) == json.size() ? 0 : 1;
 }

@@ -50,9 +50,9 @@ std::vector<std::pair<std::string_view, Sample>> Samples() {
                  {CustomEncodableValue(version),
                   {{"protocol", EncodableValue(int64_t{7})},
                    {"version", EncodableValue("1.2.3")},
-                   {"capabilities", EncodableValue(EncodableList{EncodableValue("a"),
-                                                                 EncodableValue("b")})}}}});
-  TovraNativeHealth nh{TovraComponentState::down, 11, "v", 12, true, false,
+                   {"capabilities",
+                    EncodableValue(EncodableList{EncodableValue("a"), EncodableValue("b")})}}}});
+  TovraNativeHealth nh{TovraComponentState::down,      11, "v", 12, true, false,
                        TovraNativeErrorKind::agentBusy};
   out.push_back({"TovraNativeHealth",
                  {CustomEncodableValue(nh),
@@ -99,7 +99,7 @@ std::vector<std::pair<std::string_view, Sample>> Samples() {
                    {"interactiveServiceRunning", EnumOf<TovraTriState>(33)},
                    {"spare1", EnumOf<TovraTriState>(34)},
                    {"spare2", EnumOf<TovraTriState>(35)}}}});
-  TovraOpenVpnStatus st{TovraOpenVpnState::connected, true, 41, 42, 43,
+  TovraOpenVpnStatus st{TovraOpenVpnState::connected,          true, 41, 42, 43,
                         static_cast<TovraOpenVpnErrorKind>(7), 44};
   out.push_back({"TovraOpenVpnStatus",
                  {CustomEncodableValue(st),
@@ -194,14 +194,20 @@ class DefaultApi : public TovraWindowsVpnHostApi {
   void IsAvailable(std::function<void(ErrorOr<bool>)> r) override { r(true); }
   void GetHealth(std::function<void(ErrorOr<TovraNativeHealth>)> r) override { r(Default()); }
   void GetAgentHealth(std::function<void(ErrorOr<TovraAgentHealth>)> r) override { r(Default()); }
-  void GetServiceHealth(std::function<void(ErrorOr<TovraServiceHealth>)> r) override { r(Default()); }
+  void GetServiceHealth(std::function<void(ErrorOr<TovraServiceHealth>)> r) override {
+    r(Default());
+  }
   void StartEvents(std::function<void(std::optional<FlutterError>)> r) override { r(std::nullopt); }
   void StartWireGuard(const std::string&,
                       std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override {
     r(TovraWireGuardStatus{});
   }
-  void StopWireGuard(std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override { r(Default()); }
-  void WireGuardStatus(std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override { r(Default()); }
+  void StopWireGuard(std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override {
+    r(Default());
+  }
+  void WireGuardStatus(std::function<void(ErrorOr<TovraWireGuardStatus>)> r) override {
+    r(Default());
+  }
   void GetOpenVpnCapabilities(std::function<void(ErrorOr<TovraOpenVpnCapabilities>)> r) override {
     r(TovraOpenVpnCapabilities{});
   }
@@ -210,7 +216,9 @@ class DefaultApi : public TovraWindowsVpnHostApi {
     r(TovraOpenVpnStatus{});
   }
   void StopOpenVpn(std::function<void(ErrorOr<TovraOpenVpnStatus>)> r) override { r(Default()); }
-  void GetOpenVpnStatus(std::function<void(ErrorOr<TovraOpenVpnStatus>)> r) override { r(Default()); }
+  void GetOpenVpnStatus(std::function<void(ErrorOr<TovraOpenVpnStatus>)> r) override {
+    r(Default());
+  }
 };
 
 uint8_t TypeByteOf(std::string_view type) {
@@ -229,8 +237,8 @@ TEST(PigeonSchema, HostMethodsAreTheInstalledChannelsWithTheirArgumentsAndResult
   Messenger m;
   DefaultApi api;
   TovraWindowsVpnHostApi::SetUp(&m, &api);
-  const std::string prefix =
-      "dev.flutter.pigeon." + std::string(PigeonSchema().package) + "." + std::string(host.name) + ".";
+  const std::string prefix = "dev.flutter.pigeon." + std::string(PigeonSchema().package) + "." +
+                             std::string(host.name) + ".";
   ASSERT_EQ(prefix, kHostChannelPrefix);
   std::vector<std::string> expected;
   for (const Method& method : host.methods) expected.push_back(prefix + std::string(method.name));

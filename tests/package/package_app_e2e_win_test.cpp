@@ -68,8 +68,7 @@ TEST(PackageApp, TheAppRunFromItsBundleReachesTheServiceThroughTheBundledAgent) 
 
   ASSERT_TRUE(exit_code.has_value()) << "the app did not finish";
   EXPECT_EQ(*exit_code, 0u);
-  for (const char* line : {"registered TovraWindowsVpnPluginCApi from",
-                           "isAvailable -> [true]",
+  for (const char* line : {"registered TovraWindowsVpnPluginCApi from", "isAvailable -> [true]",
                            "getServiceHealth -> [TovraServiceHealth[TovraComponentState(2)",
                            "the plugin reached the Service"}) {
     EXPECT_NE(transcript.find(line), std::string::npos) << line;

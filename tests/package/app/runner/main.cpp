@@ -39,9 +39,9 @@ class HeadlessRegistry : public flutter::PluginRegistry {
 
 // Custom types in the Pigeon definition's declaration order, from type byte 129.
 constexpr const char* kCustomTypes[] = {
-    "TovraComponentState", "TovraNativeErrorKind",  "TovraTriState",
-    "TovraOpenVpnState",   "TovraOpenVpnErrorKind", "TovraVersionInfo",
-    "TovraNativeHealth",   "TovraAgentHealth",      "TovraServiceHealth",
+    "TovraComponentState",  "TovraNativeErrorKind",     "TovraTriState",
+    "TovraOpenVpnState",    "TovraOpenVpnErrorKind",    "TovraVersionInfo",
+    "TovraNativeHealth",    "TovraAgentHealth",         "TovraServiceHealth",
     "TovraWireGuardStatus", "TovraOpenVpnCapabilities", "TovraOpenVpnStatus",
     "TovraNativeEvent"};
 constexpr uint8_t kFirstCustom = 129;
@@ -93,7 +93,8 @@ std::string Show(const EncodableValue& v) {
 // Calls a host method; the decoded reply, or null when none came.
 EncodableValue Call(FlutterHeadlessEngineRef engine, const std::string& method,
                     const EncodableList& args = {}) {
-  const std::string channel = "dev.flutter.pigeon.tovra_windows_vpn.TovraWindowsVpnHostApi." + method;
+  const std::string channel =
+      "dev.flutter.pigeon.tovra_windows_vpn.TovraWindowsVpnHostApi." + method;
   const auto message = Codec().EncodeMessage(EncodableValue(args));
   uint8_t* reply = nullptr;
   size_t size = 0;
@@ -178,6 +179,7 @@ int wmain() {
       }
     }
   }
-  std::printf(reached ? "the plugin reached the Service\n" : "the plugin did not reach the Service\n");
+  std::printf(reached ? "the plugin reached the Service\n"
+                      : "the plugin did not reach the Service\n");
   return reached ? 0 : 1;
 }
