@@ -1,10 +1,11 @@
 #include "plugin/tovra_windows_vpn_plugin.h"
 
+#include <tovra_windows_vpn/tovra_windows_vpn_plugin_c_api.h>
+
 #include "common/base/secret_buffer.h"
 #include "common/ipc/messages.h"
 #include "common/log/log.h"
 #include "plugin/host_requests.h"
-#include "plugin/include/tovra_windows_vpn_plugin/tovra_windows_vpn_plugin_c_api.h"
 
 namespace tovra_windows_vpn {
 
