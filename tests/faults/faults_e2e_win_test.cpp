@@ -96,10 +96,12 @@ DWORD TunnelState() {
   return QueryService(kTunnelService).dwCurrentState;
 }
 
+// The Service stages profiles in its own subfolder of OpenVPN's configuration folder.
 size_t StagedProfiles() {
   size_t n = 0;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(OpenVpnInstallStandIn::StandardConfigDir(), ec)) {
+  const fs::path staging = fs::path(OpenVpnInstallStandIn::StandardConfigDir()) / L"zerkavpn";
+  for (const auto& e : fs::directory_iterator(staging, ec)) {
     if (e.path().filename().wstring().rfind(L"ovpn-", 0) == 0) ++n;
   }
   return n;
@@ -371,10 +373,11 @@ TEST_F(Faults, AgentKilledDuringOpenVpnAttempt) {
   // The process ends and the Service starts again: the sweep removes the
   // profile, and with no report, no process and no profile the verdict is 0.
   (void)runtime_.KillOpenVpnProcesses();
+  EXPECT_EQ(StagedProfiles(), 1u) << "nobody is left to unstage the profile";
   ASSERT_TRUE(ControlScm(false));
+  EXPECT_EQ(StagedProfiles(), 1u) << "a stop does not sweep";
   ASSERT_TRUE(ControlScm(true));
-  EXPECT_EQ(StagedProfiles(), 0u);
-  EXPECT_TRUE(Contains(ServiceLog(), "openvpn staging: swept 1 stale config(s) on startup"));
+  EXPECT_EQ(StagedProfiles(), 0u) << "the start did not sweep";
   ASSERT_TRUE(ServiceReachable());
   EXPECT_TRUE(ActivitySettlesTo(0));
   EXPECT_TRUE(dart_->Call("stopOpenVpn").value);
