@@ -171,8 +171,12 @@ int wmain(int argc, wchar_t** argv) {
                                  std::chrono::duration<double>(seconds));
     while (in_flight.size() < kInFlight) send_one();
     while (Clock::now() < end) {
-      dart.PumpUntil([&] { return in_flight.size() < kInFlight; }, end - Clock::now());
-      collect();
+      dart.PumpUntil(
+          [&] {
+            collect();
+            return in_flight.size() < kInFlight;
+          },
+          end - Clock::now());
       while (Clock::now() < end && in_flight.size() < kInFlight) send_one();
     }
     // Let the last calls answer; each has its own reply time limit (at most 60 s).
