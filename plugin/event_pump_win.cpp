@@ -13,7 +13,6 @@ namespace tovra_windows_vpn {
 
 namespace {
 
-constexpr auto kPeriod = std::chrono::milliseconds(2000);
 // How long destruction lets a poller that is between probes end before leaving it
 // to end on its own.
 constexpr auto kStopGrace = std::chrono::milliseconds(200);
@@ -40,6 +39,7 @@ int64_t NowUnixMs() {
 
 struct EventPump::Shared {
   std::shared_ptr<AgentClient> client;
+  ProbeBackoff backoff;  // the poller thread's only
   std::mutex mutex;  // guards everything below
   std::condition_variable changed;
   HWND window = nullptr;  // cleared at the stop request, before the window goes
@@ -73,22 +73,35 @@ struct EventPump::Shared {
 namespace {
 
 // The poller thread's entry: nothing escapes it. A failed pass is logged and the
-// next one comes a period later, as after a failed probe.
+// next one comes a base period later, as after a probe that found the Agent gone.
 void Poll(const std::shared_ptr<EventPump::Shared>& shared) noexcept {
+  using tovra::common::Log;
+  using tovra::common::LogLevel;
   try {
     ProbeEventTracker tracker;
     while (!shared->stopped()) {
+      uint32_t pause_ms = kProbePeriodMs;
       try {
         const AgentProbe probe = shared->client->Probe();
         for (std::string_view type :
              tracker.Next(probe.agent_connected, probe.service_connected, probe.generation)) {
           shared->Push(type);
         }
+        const ProbeStep step = shared->backoff.Next(probe.agent_connected, probe.last_status);
+        pause_ms = step.pause_ms;
+        if (step.failures > 0) {
+          Log(LogLevel::Warn, ProbeFailureLine(probe.last_status, step));
+        } else if (step.recovered) {
+          Log(LogLevel::Info, L"event poller: agent reached again");
+        }
       } catch (...) {
-        tovra::common::Log(tovra::common::LogLevel::Error, L"event poller: probe failed");
+        Log(LogLevel::Error, L"event poller: probe failed");
       }
-      // The period runs from the end of the probe: probe time adds to it.
-      if (shared->WaitUntil(std::chrono::steady_clock::now() + kPeriod)) break;
+      // The pause runs from the end of the probe: probe time adds to it.
+      if (shared->WaitUntil(std::chrono::steady_clock::now() +
+                            std::chrono::milliseconds(pause_ms))) {
+        break;
+      }
     }
   } catch (...) {
     // Only the lock could throw here; the poller ends.
@@ -103,10 +116,12 @@ void Poll(const std::shared_ptr<EventPump::Shared>& shared) noexcept {
 
 }  // namespace
 
-EventPump::EventPump(flutter::BinaryMessenger* messenger, std::shared_ptr<AgentClient> client)
+EventPump::EventPump(flutter::BinaryMessenger* messenger, std::shared_ptr<AgentClient> client,
+                     ProbeBackoff backoff)
     : flutter_api_(std::make_unique<TovraWindowsVpnFlutterApi>(messenger)),
       shared_(std::make_shared<Shared>()) {
   shared_->client = std::move(client);
+  shared_->backoff = backoff;
   RegisterWindowClassOnce();
   window_ = ::CreateWindowExW(0, kEventPumpWindowClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
                               nullptr, ::GetModuleHandleW(nullptr), nullptr);

@@ -1,7 +1,11 @@
 // Connectivity events for Dart. A poller thread probes the Agent every 2 s through
 // the shared client, turns changes into events and posts them to a message-only
 // window, whose procedure runs on the Flutter platform thread (the thread that
-// created the pump) and delivers them through onNativeEvent.
+// created the pump) and delivers them through onNativeEvent. While the Agent
+// cannot be reached (missing, not starting, never serving its pipe) the poller
+// backs off (ProbeBackoff): each failed probe may start an Agent and logs a line,
+// so the pause doubles up to a minute and one line is logged per step. Dart's
+// own calls are not held back: each still starts the Agent when it is missing.
 //
 // Created and destroyed on the platform thread. Destruction never waits for a
 // probe (which may wait for the client's lock for over a minute): the poller
@@ -19,6 +23,7 @@
 
 #include "plugin/agent_client_win.h"
 #include "plugin/pigeon_api.h"
+#include "plugin/plugin_rules.h"
 
 namespace tovra_windows_vpn {
 
@@ -27,7 +32,9 @@ inline constexpr wchar_t kEventPumpWindowClass[] = L"TovraWindowsVpnEventPump";
 
 class EventPump {
  public:
-  EventPump(flutter::BinaryMessenger* messenger, std::shared_ptr<AgentClient> client);
+  // `backoff` sets the poller's pauses (tests shorten them).
+  EventPump(flutter::BinaryMessenger* messenger, std::shared_ptr<AgentClient> client,
+            ProbeBackoff backoff = ProbeBackoff());
   ~EventPump();
   EventPump(const EventPump&) = delete;
   EventPump& operator=(const EventPump&) = delete;

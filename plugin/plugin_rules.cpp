@@ -1,5 +1,6 @@
 #include "plugin/plugin_rules.h"
 
+#include <cstdint>
 #include <limits>
 
 namespace tovra_windows_vpn {
@@ -155,6 +156,29 @@ std::vector<std::string_view> ProbeEventTracker::Next(bool agent_connected, bool
     last_generation_ = generation;
   }
   return events;
+}
+
+ProbeStep ProbeBackoff::Next(bool agent_connected, uint16_t last_status) {
+  ProbeStep step;
+  if (agent_connected || last_status == ToWire(Status::ok)) {
+    step.recovered = agent_connected && failures_ > 0;
+    failures_ = 0;
+    step.pause_ms = base_ms_;
+    return step;
+  }
+  if (failures_ < UINT32_MAX) ++failures_;
+  // Doubling stops at the cap long before the shift could overflow.
+  uint64_t pause = base_ms_;
+  for (uint32_t i = 0; i < failures_ && pause < cap_ms_; ++i) pause *= 2;
+  step.pause_ms = static_cast<uint32_t>(pause < cap_ms_ ? pause : cap_ms_);
+  step.failures = failures_;
+  return step;
+}
+
+std::wstring ProbeFailureLine(uint16_t last_status, const ProbeStep& step) {
+  return L"event poller: agent unreachable (status " + std::to_wstring(last_status) + L", " +
+         std::to_wstring(step.failures) + L" failed in a row), next probe in " +
+         std::to_wstring(step.pause_ms) + L" ms";
 }
 
 }  // namespace tovra_windows_vpn

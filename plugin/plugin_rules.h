@@ -195,4 +195,40 @@ class ProbeEventTracker {
   uint32_t last_generation_ = 0;
 };
 
+// ---- the poller's back-off ----
+
+inline constexpr uint32_t kProbePeriodMs = 2000;
+inline constexpr uint32_t kProbeBackoffCapMs = 60000;
+
+// What the poller does after one probe.
+struct ProbeStep {
+  uint32_t pause_ms = kProbePeriodMs;  // before the next probe
+  uint32_t failures = 0;               // failed connects in a row, this probe's included
+  bool recovered = false;              // reached the Agent after failed connects
+  friend bool operator==(const ProbeStep&, const ProbeStep&) = default;
+};
+
+// The poller's pause between probes. Every probe whose connect fails (the Agent
+// missing, not starting, never reaching its pipe, busy or incompatible) may have
+// started an Agent and logged an error, so each such probe in a row doubles the
+// pause, from twice the base up to the cap; one log line and at most one start
+// per step. A probe that reached the Agent resets it, and so does one whose
+// connect succeeded but whose exchange broke (last status 0): that Agent just
+// went away, and the next probe, one base period later, starts it again.
+class ProbeBackoff {
+ public:
+  explicit ProbeBackoff(uint32_t base_ms = kProbePeriodMs, uint32_t cap_ms = kProbeBackoffCapMs)
+      : base_ms_(base_ms), cap_ms_(cap_ms < base_ms ? base_ms : cap_ms) {}
+  ProbeStep Next(bool agent_connected, uint16_t last_status);
+
+ private:
+  uint32_t base_ms_;
+  uint32_t cap_ms_;
+  uint32_t failures_ = 0;
+};
+
+// The poller's log line for a failed step: "event poller: agent unreachable
+// (status S, N failed in a row), next probe in P ms".
+std::wstring ProbeFailureLine(uint16_t last_status, const ProbeStep& step);
+
 }  // namespace tovra_windows_vpn

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <vector>
+
 namespace tovra_windows_vpn {
 namespace {
 
@@ -159,6 +162,49 @@ TEST(Events, TrackerSequences) {
   EXPECT_EQ(t.Next(true, false, 0x20), V{"agentConnected"});
   EXPECT_EQ(t.Next(true, false, 0x30), V{"serviceGenerationChanged"})
       << "a request reconnected to a new Agent before the poller noticed";
+}
+
+TEST(Events, ProbeBackoffDoublesAfterFailedConnectsAndResetsOnSuccess) {
+  struct Row {
+    bool connected;
+    uint16_t status;
+    ProbeStep step;
+    const char* why;
+  };
+  const Row rows[] = {
+      {true, 0, {2000, 0, false}, "reached: the base period"},
+      {false, 0, {2000, 0, false}, "the exchange broke on a good connect: retry soon"},
+      {false, 4, {4000, 1, false}, "Agent file missing: first step doubles"},
+      {false, 4, {8000, 2, false}, ""},
+      {false, 7, {16000, 3, false}, "never reached its pipe"},
+      {false, 5, {32000, 4, false}, ""},
+      {false, 3, {60000, 5, false}, "64 s is capped"},
+      {false, 4, {60000, 6, false}, "stays at the cap"},
+      {true, 0, {2000, 0, true}, "success resets and is reported once"},
+      {true, 0, {2000, 0, false}, ""},
+      {false, 7, {4000, 1, false}, "a new run of failures starts over"},
+      {false, 0, {2000, 0, false}, "a connect that worked resets too"},
+      {false, 4, {4000, 1, false}, ""},
+  };
+  ProbeBackoff backoff;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(backoff.Next(rows[i].connected, rows[i].status), rows[i].step)
+        << "row " << i << ": " << rows[i].why;
+  }
+
+  ProbeBackoff scaled(100, 1000);
+  uint32_t pauses[6] = {};
+  for (auto& p : pauses) p = scaled.Next(false, 4).pause_ms;
+  EXPECT_EQ(std::vector<uint32_t>(std::begin(pauses), std::end(pauses)),
+            (std::vector<uint32_t>{200, 400, 800, 1000, 1000, 1000}));
+  ProbeBackoff inverted(5000, 10);
+  EXPECT_EQ(inverted.Next(false, 4).pause_ms, 5000u) << "a cap below the base is the base";
+  ProbeBackoff huge(UINT32_MAX / 2 + 1, UINT32_MAX);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(huge.Next(false, 4).pause_ms, UINT32_MAX);
+
+  EXPECT_EQ(ProbeFailureLine(7, ProbeStep{16000, 3, false}),
+            L"event poller: agent unreachable (status 7, 3 failed in a row), next probe in "
+            L"16000 ms");
 }
 
 }  // namespace
