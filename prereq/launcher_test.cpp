@@ -412,5 +412,76 @@ TEST(RunLauncher, RestartsDevicesThatNeedItThenLooksAgain) {
   EXPECT_EQ(plain.restart_calls, 0);
 }
 
+// Where a failure shapes a decision, the note names the call that failed; the
+// exit code is what it would be without the note.
+TEST(RunLauncher, NotesTheFailedCallWhereItDecides) {
+  struct Case {
+    const char* name;
+    void (*edit)(Machine&);
+    uint32_t exit_code;
+    const wchar_t* note;
+  };
+  const Case cases[] = {
+      {"package locked",
+       [](Machine& m) {
+         m.files[kPackage] = FakeFile{0x20, std::nullopt, {32, L"CreateFileW"}};
+       },
+       1002,
+       L"package refused: file is not a Windows Installer package: CreateFileW failed (win32=32)"},
+      {"package missing", [](Machine& m) { m.files.erase(kPackage); }, 1002,
+       L"package refused: path does not resolve to a file: GetFileAttributesW failed (win32=2)"},
+      {"no system directory",
+       [](Machine& m) {
+         m.system_directory.reset();
+         m.system_directory_error = {122, L"GetSystemDirectoryW"};
+       },
+       1003, L"system directory unknown: GetSystemDirectoryW failed (win32=122)"},
+      {"installer not started",
+       [](Machine& m) {
+         m.run_results[kMsiexec] = {RunStatus::not_started, 0, {193, L"CreateProcessW"}};
+       },
+       1004, L"installer not started: CreateProcessW failed (win32=193)"},
+      {"TAP service unreadable",
+       [](Machine& m) {
+         m.services[kTapServiceName] =
+             ServiceSummary{false, false, false, false, {5, L"OpenServiceW"}};
+       },
+       0, L"TAP driver assessment incomplete: OpenServiceW failed (win32=5)"},
+      {"interactive service does not start",
+       [](Machine& m) {
+         m.InstallerReturns(3011);
+         m.InteractiveService(false);
+         m.service_start_succeeds = false;
+         m.service_start_error = {1058, L"StartServiceW"};
+       },
+       3010, L"post-install state not healthy: StartServiceW failed (win32=1058)"},
+      {"device restart fails",
+       [](Machine& m) {
+         m.InstallerReturns(3011);
+         m.InteractiveService(true);
+         m.devices[0].needs_restart = true;
+         m.restart_succeeds = false;
+         m.restart_error = {5, L"SetupDiCallClassInstaller"};
+       },
+       3010, L"TAP device restart failed: SetupDiCallClassInstaller failed (win32=5)"},
+      {"OpenVPN directory unreadable",
+       [](Machine& m) {
+         m.devices.clear();
+         m.openvpn_directory.clear();
+         m.openvpn_directory_error = {5, L"RegOpenKeyExW"};
+       },
+       0, L"no TAP adapter created: OpenVPN directory unknown: RegOpenKeyExW failed (win32=5)"},
+  };
+  for (const Case& c : cases) {
+    Machine m(true);
+    c.edit(m);
+    EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), m), c.exit_code) << c.name;
+    EXPECT_TRUE(m.Noted(c.note)) << c.name;
+  }
+  Machine quiet(true);
+  EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), quiet), 0u);
+  EXPECT_TRUE(quiet.notes.empty()) << "nothing failed, nothing to note";
+}
+
 }  // namespace
 }  // namespace tovra::prereq

@@ -89,7 +89,7 @@ class LauncherUnderWine : public ::testing::Test {
   // Removes every installed test product and the TAP service stand-in.
   static void Cleanup() {
     Win32PrereqSystem system;
-    const std::wstring msiexec = *system.SystemDirectory() + L"\\msiexec.exe";
+    const std::wstring msiexec = *system.SystemDirectory().value + L"\\msiexec.exe";
     const fs::path calls = InstallDir() / L"bin" / L"tapctl-calls.txt";
     std::error_code ignored;
     fs::remove(calls, ignored);
@@ -146,7 +146,7 @@ TEST_F(LauncherUnderWine, InstallsTheDriversWhenNoUsableDriverExists) {
   EXPECT_TRUE(Installed(L"drivers\\tap.txt"));
   EXPECT_FALSE(Installed(L"bin\\tapctl-calls.txt")) << "the drivers feature needs no tapctl";
   Win32PrereqSystem system;
-  EXPECT_EQ(fs::path(system.ReadOpenVpnDirectory()), InstallDir() / L"");
+  EXPECT_EQ(fs::path(system.ReadOpenVpnDirectory().value.value_or(L"")), InstallDir() / L"");
 }
 
 TEST_F(LauncherUnderWine, GoodDriverWithoutAdapterInstallsOpenVpnOnlyThenCreatesAnAdapter) {

@@ -85,7 +85,7 @@ TEST(Win32PrereqSystem, ServiceSummaryFollowsTheConfiguredStartType) {
 TEST(Win32PrereqSystem, MachineFacts) {
   Win32PrereqSystem system;
   EXPECT_TRUE(system.IsNativeAmd64());
-  std::optional<std::wstring> dir = system.SystemDirectory();
+  std::optional<std::wstring> dir = system.SystemDirectory().value;
   ASSERT_TRUE(dir);
   EXPECT_TRUE(ContainsIgnoreCase(*dir, L"\\system32"));
   const std::wstring windows_dir = dir->substr(0, dir->size() - std::wstring(L"\\system32").size());
@@ -96,7 +96,9 @@ TEST(Win32PrereqSystem, MachineFacts) {
   const TapDeviceList devices = system.EnumerateTapDevices();
   EXPECT_TRUE(devices.devices.empty());
   EXPECT_FALSE(devices.error) << devices.error.code;
-  EXPECT_TRUE(system.RestartTapDevices());
+  const SystemStep restart = system.RestartTapDevices();
+  EXPECT_TRUE(restart.done);
+  EXPECT_FALSE(restart.error) << restart.error.code;
 }
 
 TEST(Win32PrereqSystem, ReadsAFileVersionResource) {
@@ -130,17 +132,26 @@ TEST(Win32PrereqSystem, FileFactsForThePathRules) {
   fs::create_directories(temp / L"folder.msi");
 
   std::optional<std::array<uint8_t, 8>> head =
-      system.ReadFileSignature((temp / L"good.msi").wstring());
+      system.ReadFileSignature((temp / L"good.msi").wstring()).value;
   ASSERT_TRUE(head);
   EXPECT_EQ(std::string(head->begin(), head->end()), signature);
-  EXPECT_EQ(system.ReadFileSignature((temp / L"short.msi").wstring()), std::nullopt);
-  EXPECT_EQ(system.ReadFileSignature((temp / L"missing.msi").wstring()), std::nullopt);
+  const SystemFact<std::array<uint8_t, 8>> short_read =
+      system.ReadFileSignature((temp / L"short.msi").wstring());
+  EXPECT_EQ(short_read.value, std::nullopt);
+  EXPECT_FALSE(short_read.error) << "read fine, only too short";
+  const SystemFact<std::array<uint8_t, 8>> missing =
+      system.ReadFileSignature((temp / L"missing.msi").wstring());
+  EXPECT_EQ(missing.value, std::nullopt);
+  EXPECT_EQ(missing.error, (Win32Error{ERROR_FILE_NOT_FOUND, L"CreateFileW"}));
 
-  std::optional<uint32_t> attributes = system.FileAttributes((temp / L"folder.msi").wstring());
+  std::optional<uint32_t> attributes =
+      system.FileAttributes((temp / L"folder.msi").wstring()).value;
   ASSERT_TRUE(attributes);
   EXPECT_TRUE(*attributes & kAttributeDirectory);
-  EXPECT_FALSE(*system.FileAttributes((temp / L"good.msi").wstring()) & kAttributeDirectory);
-  EXPECT_EQ(system.FileAttributes((temp / L"missing.msi").wstring()), std::nullopt);
+  EXPECT_FALSE(*system.FileAttributes((temp / L"good.msi").wstring()).value & kAttributeDirectory);
+  const SystemFact<uint32_t> no_file = system.FileAttributes((temp / L"missing.msi").wstring());
+  EXPECT_EQ(no_file.value, std::nullopt);
+  EXPECT_EQ(no_file.error, (Win32Error{ERROR_FILE_NOT_FOUND, L"GetFileAttributesW"}));
 }
 
 TEST(Win32PrereqSystem, ValidatesRealPaths) {
@@ -227,17 +238,19 @@ TEST(Win32PrereqSystem, ReadsRegistryFacts) {
   {
     HklmValue openvpn(L"SOFTWARE\\OpenVPN", nullptr);
     openvpn.Set(REG_SZ, L"C:\\Program Files\\OpenVPN\\"s);
-    EXPECT_EQ(system.ReadOpenVpnDirectory(), L"C:\\Program Files\\OpenVPN\\");
+    EXPECT_EQ(system.ReadOpenVpnDirectory().value, L"C:\\Program Files\\OpenVPN\\");
     const std::wstring long_dir = L"C:\\" + std::wstring(3000, L'o');
     openvpn.Set(REG_EXPAND_SZ, long_dir);
-    EXPECT_TRUE(system.ReadOpenVpnDirectory() == long_dir);
+    EXPECT_TRUE(system.ReadOpenVpnDirectory().value == long_dir);
   }
-  EXPECT_EQ(system.ReadOpenVpnDirectory(), L"");
+  const SystemFact<std::wstring> absent = system.ReadOpenVpnDirectory();
+  EXPECT_EQ(absent.value, std::nullopt);
+  EXPECT_TRUE(MeansAbsent(absent.error)) << absent.error.code;
 }
 
 TEST(Win32PrereqSystem, RunReportsTheFull32BitExitCode) {
   Win32PrereqSystem system;
-  const std::wstring cmd = *system.SystemDirectory() + L"\\cmd.exe";
+  const std::wstring cmd = *system.SystemDirectory().value + L"\\cmd.exe";
   for (uint32_t code : {0u, 1603u, 3010u, 70000u}) {
     const RunResult r =
         system.Run(cmd, L"\"" + cmd + L"\" /c exit " + std::to_wstring(code), std::nullopt);
@@ -247,8 +260,10 @@ TEST(Win32PrereqSystem, RunReportsTheFull32BitExitCode) {
   const RunResult limited = system.Run(cmd, L"\"" + cmd + L"\" /c exit 7", 60000);
   EXPECT_EQ(limited.status, RunStatus::exited);
   EXPECT_EQ(limited.exit_code, 7u);
-  EXPECT_EQ(system.Run(L"C:\\no\\such\\program.exe", L"x", std::nullopt).status,
-            RunStatus::not_started);
+  const RunResult missing = system.Run(L"C:\\no\\such\\program.exe", L"x", std::nullopt);
+  EXPECT_EQ(missing.status, RunStatus::not_started);
+  EXPECT_EQ(missing.error.api, L"CreateProcessW");
+  EXPECT_NE(missing.error.code, 0u);
   EXPECT_EQ(RunAndWait(L"C:\\no\\such\\program.exe", L"x", system), kExitInstallerNotStarted);
 }
 
