@@ -33,7 +33,7 @@ bool EqualsPackageName(std::wstring_view component) {
 }
 
 MsiPathCheck Refuse(const wchar_t* reason, Win32Error cause = {}) {
-  return MsiPathCheck{false, reason, {}, cause};
+  return MsiPathCheck{false, reason, {}, cause, nullptr};
 }
 
 }  // namespace
@@ -61,18 +61,22 @@ MsiPathCheck ValidateMsiPath(std::wstring_view path, PrereqSystem& system) {
   if (!EqualsPackageName(last))
     return Refuse(L"final component is not the expected OpenVPN MSI filename");
 
+  // Opened once and judged through the handle: msiexec later opens the path, and
+  // the hold keeps it naming what was judged.
   const std::wstring owned(path);
-  const SystemFact<uint32_t> attributes = system.FileAttributes(owned);
+  FileHold hold = system.HoldFile(owned);
+  if (!hold.file) return Refuse(L"path does not resolve to a file", hold.error);
+  const SystemFact<uint32_t> attributes = hold.file->Attributes();
   if (!attributes.value) return Refuse(L"path does not resolve to a file", attributes.error);
   if (*attributes.value & kAttributeDirectory) return Refuse(L"path is a directory");
   if (*attributes.value & kAttributeReparsePoint)
     return Refuse(L"path is a reparse point (symlink/junction)");
 
-  const SystemFact<std::array<uint8_t, 8>> signature = system.ReadFileSignature(owned);
+  const SystemFact<std::array<uint8_t, 8>> signature = hold.file->ReadSignature();
   if (!signature.value || *signature.value != kCompoundFileSignature) {
     return Refuse(L"file is not a Windows Installer package", signature.error);
   }
-  return MsiPathCheck{true, {}, owned, {}};
+  return MsiPathCheck{true, {}, owned, {}, std::move(hold.file)};
 }
 
 bool IsDriverAcceptable(const TapAssessment& a) {
@@ -169,7 +173,7 @@ uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments,
                      PrereqSystem& system) {
   if (!arguments || arguments->size() != 2) return kExitBadCommandLine;
 
-  const MsiPathCheck check = ValidateMsiPath((*arguments)[1], system);
+  MsiPathCheck check = ValidateMsiPath((*arguments)[1], system);
   if (!check.ok) {
     system.Note(L"package refused: " + check.reason + Because(check.cause));
     return kExitBadPackagePath;
@@ -189,6 +193,7 @@ uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments,
   const MsiexecCommand command =
       BuildMsiexecCommand(*system_directory.value, check.path, choice.features);
   const uint32_t result = RunAndWait(command.application, command.command_line, system);
+  check.package.reset();  // installed (or not): nothing reads the package from here on
   if (result == kExitInstallerNotStarted || result == kExitInstallerWaitFailed) return result;
 
   if (choice.decision == FeatureDecision::driver_ok_needs_adapter &&

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,9 +41,13 @@ struct MsiPathCheck {
   std::wstring reason;  // empty when ok
   std::wstring path;    // set only when ok
   Win32Error cause{};   // the failed file-system query behind a refusal, if any
+  // The package, held from its checks on (set only when ok): what was checked
+  // cannot be changed, renamed or deleted until this is released.
+  std::unique_ptr<HeldFile> package;
 };
 
-// Rules in a fixed order, first failure wins; the last two ask the file system.
+// Rules in a fixed order, first failure wins; the last two ask the file system,
+// through the package opened and held (PrereqSystem::HoldFile), never by path.
 MsiPathCheck ValidateMsiPath(std::wstring_view path, PrereqSystem& system);
 
 enum class FeatureDecision : uint8_t {
@@ -82,7 +87,8 @@ uint32_t RunAndWait(const std::wstring& application, const std::wstring& command
 [[nodiscard]] bool CreateTapAdapter(std::wstring_view openvpn_directory, PrereqSystem& system);
 
 // The whole program after command-line splitting: `arguments` is the split command
-// line (program name first), nullopt when it could not be split.
+// line (program name first), nullopt when it could not be split. The package is
+// held from its validation until Windows Installer has exited.
 uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments,
                      PrereqSystem& system);
 

@@ -412,6 +412,37 @@ TEST(RunLauncher, RestartsDevicesThatNeedItThenLooksAgain) {
   EXPECT_EQ(plain.restart_calls, 0);
 }
 
+// What was checked is what is installed: the package is held from its checks
+// until msiexec has exited, and let go before anything else runs.
+TEST(RunLauncher, HoldsThePackageFromItsChecksUntilTheInstallerExits) {
+  Machine m(false);  // decision 1: tapctl runs after msiexec
+  m.InstallerReturns(0);
+  EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), m), 0u);
+  ASSERT_EQ(m.runs.size(), 2u);
+  EXPECT_EQ(m.runs[0].application, kMsiexec);
+  EXPECT_EQ(m.runs[0].held_files, 1);
+  EXPECT_EQ(m.runs[1].application, kTapctl);
+  EXPECT_EQ(m.runs[1].held_files, 0);
+  EXPECT_EQ(m.held_files, 0);
+
+  for (RunStatus failed : {RunStatus::not_started, RunStatus::wait_failed}) {
+    Machine f(true);
+    f.run_results[kMsiexec] = {failed, 0, {}};
+    static_cast<void>(RunLauncher(Args({L"l", kPackage}), f));
+    ASSERT_EQ(f.runs.size(), 1u);
+    EXPECT_EQ(f.runs[0].held_files, 1);
+    EXPECT_EQ(f.held_files, 0);
+  }
+
+  for (const FakeFile& refused :
+       {FakeFile{0x10, testing::kMsiSignature, {}}, FakeFile{0x20, std::nullopt, {}}}) {
+    Machine r(true);
+    r.files[kPackage] = refused;
+    EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), r), 1002u);
+    EXPECT_EQ(r.held_files, 0) << "a refused package is let go";
+  }
+}
+
 // Where a failure shapes a decision, the note names the call that failed; the
 // exit code is what it would be without the note.
 TEST(RunLauncher, NotesTheFailedCallWhereItDecides) {
@@ -422,14 +453,13 @@ TEST(RunLauncher, NotesTheFailedCallWhereItDecides) {
     const wchar_t* note;
   };
   const Case cases[] = {
-      {"package locked",
+      {"package open for writing elsewhere",
        [](Machine& m) {
-         m.files[kPackage] = FakeFile{0x20, std::nullopt, {32, L"CreateFileW"}};
+         m.files[kPackage] = FakeFile{0x20, testing::kMsiSignature, {32, L"CreateFileW"}};
        },
-       1002,
-       L"package refused: file is not a Windows Installer package: CreateFileW failed (win32=32)"},
+       1002, L"package refused: path does not resolve to a file: CreateFileW failed (win32=32)"},
       {"package missing", [](Machine& m) { m.files.erase(kPackage); }, 1002,
-       L"package refused: path does not resolve to a file: GetFileAttributesW failed (win32=2)"},
+       L"package refused: path does not resolve to a file: CreateFileW failed (win32=2)"},
       {"no system directory",
        [](Machine& m) {
          m.system_directory.reset();

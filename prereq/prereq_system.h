@@ -16,6 +16,7 @@
 #include <array>
 #include <compare>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -101,6 +102,25 @@ struct RunResult {
   Win32Error error{};  // the failed start, wait or exit-code read; none when timed out
 };
 
+// A file the launcher opened and holds: read access, read sharing only, a
+// reparse point opened as itself (a folder opens too, so that it can be judged).
+// While the object lives nobody can open the file for writing, rename or delete
+// it, so a program that opens it by path for reading (Windows Installer) reads
+// the bytes that were checked. The queries ask the opened file, never the path.
+class HeldFile {
+ public:
+  virtual ~HeldFile() = default;
+  [[nodiscard]] virtual SystemFact<uint32_t> Attributes() = 0;
+  // The first 8 bytes in one read from the start; no value with the failed call
+  // when the read fails, no value without an error when fewer bytes arrive.
+  [[nodiscard]] virtual SystemFact<std::array<uint8_t, 8>> ReadSignature() = 0;
+};
+
+struct FileHold {
+  std::unique_ptr<HeldFile> file;  // empty when the file could not be opened
+  Win32Error error{};
+};
+
 class PrereqSystem {
  public:
   virtual ~PrereqSystem() = default;
@@ -131,11 +151,8 @@ class PrereqSystem {
 
   // ---- files and programs ----
   [[nodiscard]] virtual SystemFact<uint32_t> FileAttributes(const std::wstring& path) = 0;
-  // The first 8 bytes in one read, opening without following a reparse point; no
-  // value with the failed call when the file cannot be opened or read, no value
-  // without an error when fewer bytes arrive.
-  [[nodiscard]] virtual SystemFact<std::array<uint8_t, 8>> ReadFileSignature(
-      const std::wstring& path) = 0;
+  // Opens and holds `path` as HeldFile describes; the open's failure otherwise.
+  [[nodiscard]] virtual FileHold HoldFile(const std::wstring& path) = 0;
   // The system directory; no value when it cannot be determined in 260 characters.
   [[nodiscard]] virtual SystemFact<std::wstring> SystemDirectory() = 0;
   // Default value of HKLM "SOFTWARE\OpenVPN" (64-bit view), expanded; no value

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <memory>
 
 #include "common/win/handles_win.h"
 #include "prereq/tap_checks.h"
@@ -181,6 +182,37 @@ DevNodeState DevNodeStatus(DEVINST instance) {
     return LastError(L"SetupDiCallClassInstaller");
   return {};
 }
+
+// The package held by handle; see HeldFile.
+class Win32HeldFile : public HeldFile {
+ public:
+  explicit Win32HeldFile(UniqueHandle file) : file_(std::move(file)) {}
+
+  SystemFact<uint32_t> Attributes() override {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file_.get(), &info)) {
+      return {std::nullopt, LastError(L"GetFileInformationByHandle")};
+    }
+    return {info.dwFileAttributes, {}};
+  }
+
+  SystemFact<std::array<uint8_t, 8>> ReadSignature() override {
+    std::array<uint8_t, 8> bytes{};
+    DWORD read = 0;
+    OVERLAPPED at_start{};  // offset 0 whatever was read before
+    if (!::ReadFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read,
+                    &at_start)) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_HANDLE_EOF) return {};  // an empty file
+      return {std::nullopt, {error, L"ReadFile"}};
+    }
+    if (read != bytes.size()) return {};  // a file shorter than any package
+    return {bytes, {}};
+  }
+
+ private:
+  UniqueHandle file_;
+};
 
 }  // namespace
 
@@ -374,18 +406,14 @@ SystemFact<uint32_t> Win32PrereqSystem::FileAttributes(const std::wstring& path)
   return {attributes, {}};
 }
 
-SystemFact<std::array<uint8_t, 8>> Win32PrereqSystem::ReadFileSignature(const std::wstring& path) {
-  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return {std::nullopt, LastError(L"CreateFileW")};
-  std::array<uint8_t, 8> bytes{};
-  DWORD read = 0;
-  if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-    return {std::nullopt, LastError(L"ReadFile")};
-  }
-  if (read != bytes.size()) return {};  // a file shorter than any package
-  return {bytes, {}};
+FileHold Win32PrereqSystem::HoldFile(const std::wstring& path) {
+  // Read sharing only: no writer, rename or delete can get in while it is held.
+  // Backup semantics open a folder as well, so that its attributes refuse it.
+  UniqueHandle file(::CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return {nullptr, LastError(L"CreateFileW")};
+  return {std::make_unique<Win32HeldFile>(std::move(file)), {}};
 }
 
 SystemFact<std::wstring> Win32PrereqSystem::SystemDirectory() {

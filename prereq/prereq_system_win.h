@@ -25,8 +25,7 @@ class Win32PrereqSystem : public PrereqSystem {
   [[nodiscard]] SystemStep StartServiceAndWait(const std::wstring& service_name) override;
   [[nodiscard]] SystemStep RestartTapDevices() override;
   [[nodiscard]] SystemFact<uint32_t> FileAttributes(const std::wstring& path) override;
-  [[nodiscard]] SystemFact<std::array<uint8_t, 8>> ReadFileSignature(
-      const std::wstring& path) override;
+  [[nodiscard]] FileHold HoldFile(const std::wstring& path) override;
   [[nodiscard]] SystemFact<std::wstring> SystemDirectory() override;
   [[nodiscard]] SystemFact<std::wstring> ReadOpenVpnDirectory() override;
   [[nodiscard]] RunResult Run(const std::wstring& application, const std::wstring& command_line,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,29 @@ struct RecordedRun {
   std::wstring application;
   std::wstring command_line;
   std::optional<uint32_t> timeout_ms;
+  int held_files = 0;  // files held (HoldFile) while it ran
 };
 
 struct FakeFile {
-  uint32_t attributes = 0x80;  // FILE_ATTRIBUTE_NORMAL
-  std::optional<std::array<uint8_t, 8>> signature;
-  Win32Error signature_error{};  // handed back when there is no signature
+  uint32_t attributes = 0x80;                       // FILE_ATTRIBUTE_NORMAL
+  std::optional<std::array<uint8_t, 8>> signature;  // none: fewer than 8 bytes
+  Win32Error open_error{};                          // HoldFile fails with it when set
+};
+
+// Counts itself in `held` while it lives.
+class FakeHeldFile : public HeldFile {
+ public:
+  FakeHeldFile(const FakeFile& file, int& held) : file_(file), held_(held) { ++held_; }
+  ~FakeHeldFile() override { --held_; }
+  FakeHeldFile(const FakeHeldFile&) = delete;
+  FakeHeldFile& operator=(const FakeHeldFile&) = delete;
+
+  SystemFact<uint32_t> Attributes() override { return {file_.attributes, {}}; }
+  SystemFact<std::array<uint8_t, 8>> ReadSignature() override { return {file_.signature, {}}; }
+
+ private:
+  FakeFile file_;
+  int& held_;
 };
 
 // What a query of a missing file hands back.
@@ -58,6 +76,7 @@ class FakePrereqSystem : public PrereqSystem {
 
   std::vector<std::wstring> notes;
   std::vector<RecordedRun> runs;
+  int held_files = 0;
   std::vector<std::wstring> started_services;
   std::vector<std::wstring> version_reads;
   int restart_calls = 0;
@@ -116,10 +135,11 @@ class FakePrereqSystem : public PrereqSystem {
     if (it == files.end()) return {std::nullopt, kFileNotFound};
     return {it->second.attributes, {}};
   }
-  SystemFact<std::array<uint8_t, 8>> ReadFileSignature(const std::wstring& path) override {
+  FileHold HoldFile(const std::wstring& path) override {
     auto it = files.find(path);
-    if (it == files.end()) return {std::nullopt, {2, L"CreateFileW"}};
-    return {it->second.signature, it->second.signature ? Win32Error{} : it->second.signature_error};
+    if (it == files.end()) return {nullptr, {2, L"CreateFileW"}};
+    if (it->second.open_error) return {nullptr, it->second.open_error};
+    return {std::make_unique<FakeHeldFile>(it->second, held_files), {}};
   }
   SystemFact<std::wstring> SystemDirectory() override {
     return {system_directory, system_directory ? Win32Error{} : system_directory_error};
@@ -131,7 +151,7 @@ class FakePrereqSystem : public PrereqSystem {
 
   RunResult Run(const std::wstring& application, const std::wstring& command_line,
                 std::optional<uint32_t> timeout_ms) override {
-    runs.push_back({application, command_line, timeout_ms});
+    runs.push_back({application, command_line, timeout_ms, held_files});
     auto it = run_results.find(application);
     return it == run_results.end() ? RunResult{RunStatus::exited, 0, {}} : it->second;
   }

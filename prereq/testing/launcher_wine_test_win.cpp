@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/win/handles_win.h"
 #include "prereq/launcher.h"
@@ -175,6 +176,46 @@ TEST_F(LauncherUnderWine, GoodDriverWithoutAdapterInstallsOpenVpnOnlyThenCreates
   std::stringstream text;
   text << calls.rdbuf();
   EXPECT_EQ(text.str(), "create\n");
+}
+
+// The real system, whose msiexec start first tries to change the package under it.
+class SwappingSystem : public Win32PrereqSystem {
+ public:
+  explicit SwappingSystem(std::wstring package) : package_(std::move(package)) {}
+
+  RunResult Run(const std::wstring& application, const std::wstring& command_line,
+                std::optional<uint32_t> timeout_ms) override {
+    if (application.ends_with(L"\\msiexec.exe")) {
+      const std::wstring aside = package_ + L".aside";
+      tries_.push_back(
+          UniqueHandle(::CreateFileW(package_.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr))
+              .valid());
+      tries_.push_back(::MoveFileW(package_.c_str(), aside.c_str()) != FALSE);
+      tries_.push_back(::DeleteFileW(package_.c_str()) != FALSE);
+    }
+    return Win32PrereqSystem::Run(application, command_line, timeout_ms);
+  }
+
+  const std::vector<bool>& tries() const { return tries_; }
+
+ private:
+  std::wstring package_;
+  std::vector<bool> tries_;  // write, rename, delete: whether each got through
+};
+
+TEST_F(LauncherUnderWine, HoldsThePackageWhileWindowsInstallerRuns) {
+  const std::wstring package = Package(L"normal");
+  SwappingSystem system(package);
+  EXPECT_EQ(RunLauncher(std::vector<std::wstring>{kLauncher, package}, system), 0u);
+  EXPECT_EQ(system.tries(), (std::vector<bool>{false, false, false}))
+      << "write, rename, delete while msiexec runs";
+  EXPECT_TRUE(Installed(L"core.txt")) << "msiexec read the held package";
+  EXPECT_TRUE(UniqueHandle(::CreateFileW(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, 0, nullptr))
+                  .valid())
+      << "let go once msiexec exited";
 }
 
 TEST_F(LauncherUnderWine, PassesInstallerFailureThrough) {

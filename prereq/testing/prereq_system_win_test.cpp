@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 
@@ -129,20 +130,31 @@ TEST(Win32PrereqSystem, FileFactsForThePathRules) {
   const std::string signature("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
   WriteBytes(temp / L"good.msi", signature + "rest of the file");
   WriteBytes(temp / L"short.msi", signature.substr(0, 7));
+  WriteBytes(temp / L"empty.msi", "");
   fs::create_directories(temp / L"folder.msi");
 
-  std::optional<std::array<uint8_t, 8>> head =
-      system.ReadFileSignature((temp / L"good.msi").wstring()).value;
-  ASSERT_TRUE(head);
-  EXPECT_EQ(std::string(head->begin(), head->end()), signature);
-  const SystemFact<std::array<uint8_t, 8>> short_read =
-      system.ReadFileSignature((temp / L"short.msi").wstring());
-  EXPECT_EQ(short_read.value, std::nullopt);
-  EXPECT_FALSE(short_read.error) << "read fine, only too short";
-  const SystemFact<std::array<uint8_t, 8>> missing =
-      system.ReadFileSignature((temp / L"missing.msi").wstring());
-  EXPECT_EQ(missing.value, std::nullopt);
-  EXPECT_EQ(missing.error, (Win32Error{ERROR_FILE_NOT_FOUND, L"CreateFileW"}));
+  const auto signature_of = [&](const wchar_t* name) {
+    FileHold hold = system.HoldFile((temp / name).wstring());
+    EXPECT_TRUE(hold.file) << hold.error.code;
+    return hold.file ? hold.file->ReadSignature() : SystemFact<std::array<uint8_t, 8>>{};
+  };
+  const SystemFact<std::array<uint8_t, 8>> head = signature_of(L"good.msi");
+  ASSERT_TRUE(head.value);
+  EXPECT_EQ(std::string(head.value->begin(), head.value->end()), signature);
+  for (const wchar_t* name : {L"short.msi", L"empty.msi"}) {
+    const SystemFact<std::array<uint8_t, 8>> short_read = signature_of(name);
+    EXPECT_EQ(short_read.value, std::nullopt);
+    EXPECT_FALSE(short_read.error) << "read fine, only too short";
+  }
+  EXPECT_EQ(system.HoldFile((temp / L"missing.msi").wstring()).error,
+            (Win32Error{ERROR_FILE_NOT_FOUND, L"CreateFileW"}));
+
+  // A folder opens, so that its attributes can refuse it.
+  FileHold folder = system.HoldFile((temp / L"folder.msi").wstring());
+  ASSERT_TRUE(folder.file) << folder.error.code;
+  const SystemFact<uint32_t> folder_attributes = folder.file->Attributes();
+  ASSERT_TRUE(folder_attributes.value);
+  EXPECT_TRUE(*folder_attributes.value & kAttributeDirectory);
 
   std::optional<uint32_t> attributes =
       system.FileAttributes((temp / L"folder.msi").wstring()).value;
@@ -152,6 +164,53 @@ TEST(Win32PrereqSystem, FileFactsForThePathRules) {
   const SystemFact<uint32_t> no_file = system.FileAttributes((temp / L"missing.msi").wstring());
   EXPECT_EQ(no_file.value, std::nullopt);
   EXPECT_EQ(no_file.error, (Win32Error{ERROR_FILE_NOT_FOUND, L"GetFileAttributesW"}));
+}
+
+// While the package is held nobody can write, rename or delete it; a reader
+// that shares read (as Windows Installer opens a package) still gets in.
+TEST(Win32PrereqSystem, AHeldFileCannotBeChangedRenamedOrDeleted) {
+  Win32PrereqSystem system;
+  TempFolder temp;
+  const std::wstring package = (temp / L"package.msi").wstring();
+  const std::wstring renamed = (temp / L"renamed.msi").wstring();
+  const std::wstring other = (temp / L"other.msi").wstring();
+  WriteBytes(package, "held bytes");
+  WriteBytes(other, "other bytes");
+  {
+    FileHold hold = system.HoldFile(package);
+    ASSERT_TRUE(hold.file) << hold.error.code;
+    struct Attempt {
+      const char* what;
+      std::function<bool()> succeeds;
+    };
+    const auto opens = [&](DWORD access, DWORD share) {
+      return common::UniqueHandle(
+                 ::CreateFileW(package.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr))
+          .valid();
+    };
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const Attempt refused[] = {
+        {"open for writing", [&] { return opens(GENERIC_WRITE, kShareAll); }},
+        {"open for delete", [&] { return opens(DELETE, kShareAll); }},
+        {"rename", [&] { return ::MoveFileW(package.c_str(), renamed.c_str()) != FALSE; }},
+        {"replace",
+         [&] {
+           return ::MoveFileExW(other.c_str(), package.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+         }},
+        {"delete", [&] { return ::DeleteFileW(package.c_str()) != FALSE; }},
+    };
+    for (const Attempt& a : refused) {
+      // Sharing violation, or access denied where a replace meets a file in use.
+      EXPECT_FALSE(a.succeeds()) << a.what;
+    }
+    EXPECT_TRUE(fs::exists(package));
+    EXPECT_FALSE(fs::exists(renamed));
+    EXPECT_TRUE(opens(GENERIC_READ, FILE_SHARE_READ)) << "a reader is let in";
+    const SystemFact<std::array<uint8_t, 8>> head = hold.file->ReadSignature();
+    ASSERT_TRUE(head.value);
+    EXPECT_EQ(std::string(head.value->begin(), head.value->end()), "held byt");
+  }
+  EXPECT_TRUE(::DeleteFileW(package.c_str())) << "released with the hold";
 }
 
 TEST(Win32PrereqSystem, ValidatesRealPaths) {
