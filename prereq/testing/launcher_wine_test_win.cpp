@@ -17,6 +17,9 @@
 #include "common/win/handles_win.h"
 #include "prereq/launcher.h"
 #include "prereq/prereq_system_win.h"
+#include "tests/support/child_process_win.h"
+#include "tests/support/own_program_win.h"
+#include "tests/support/temp_folder_win.h"
 
 namespace tovra::prereq {
 namespace {
@@ -37,30 +40,11 @@ std::wstring Package(const wchar_t* variant) {
   return Backslashed(TOVRA_PACKAGE_ROOT) + L"\\" + variant + L"\\" + kPackageName;
 }
 
-std::wstring OwnPath() {
-  wchar_t buffer[MAX_PATH] = {};
-  const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  return std::wstring(buffer, n);
-}
-
 // Starts a program and returns its full exit code; 0xFFFFFFFF when it could not be run.
 uint32_t RunProgram(const std::wstring& application, const std::wstring& arguments) {
-  std::wstring command_line = L"\"" + application + L"\"" + arguments;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &info)) {
-    return 0xFFFFFFFF;
-  }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
-  DWORD code = 0xFFFFFFFF;
-  if (::WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0 ||
-      !::GetExitCodeProcess(process.get(), &code)) {
-    return 0xFFFFFFFF;
-  }
-  return code;
+  tovra::testing::ChildProcess child;
+  if (!child.Start(application, arguments)) return 0xFFFFFFFF;
+  return child.Wait(300000).value_or(0xFFFFFFFF);
 }
 
 uint32_t Launch(const std::wstring& arguments) {
@@ -77,15 +61,9 @@ class LauncherUnderWine : public ::testing::Test {
  protected:
   void SetUp() override {
     Cleanup();
-    temp_ = fs::temp_directory_path() /
-            (L"tovra-prereq-e2e-" + std::to_wstring(::GetCurrentProcessId()));
-    fs::create_directories(temp_);
+    ASSERT_TRUE(fs::is_directory(temp_));
   }
-  void TearDown() override {
-    Cleanup();
-    std::error_code ignored;
-    fs::remove_all(temp_, ignored);
-  }
+  void TearDown() override { Cleanup(); }
 
   // Removes every installed test product and the TAP service stand-in.
   static void Cleanup() {
@@ -113,7 +91,8 @@ class LauncherUnderWine : public ::testing::Test {
 
   static bool Installed(const wchar_t* relative) { return fs::exists(InstallDir() / relative); }
 
-  fs::path temp_;
+  const tovra::testing::TempFolder scratch_{L"tovra-prereq-e2e"};
+  const fs::path temp_{scratch_.path()};
 };
 
 TEST_F(LauncherUnderWine, RefusesBadCommandLines) {
@@ -156,7 +135,7 @@ TEST_F(LauncherUnderWine, GoodDriverWithoutAdapterInstallsOpenVpnOnlyThenCreates
   // devices, so the driver is good but has no adapter.
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(manager);
-  const std::wstring image = L"\\??\\" + OwnPath();
+  const std::wstring image = L"\\??\\" + tovra::testing::OwnProgramPath();
   UniqueServiceHandle tap(
       ::CreateServiceW(manager.get(), kTestTapService, kTestTapService, SERVICE_ALL_ACCESS,
                        SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,

@@ -14,6 +14,8 @@
 #include "prereq/launcher.h"
 #include "prereq/prereq_system_win.h"
 #include "prereq/tap_checks.h"
+#include "tests/support/own_program_win.h"
+#include "tests/support/temp_folder_win.h"
 
 namespace tovra::prereq {
 namespace {
@@ -21,31 +23,6 @@ namespace {
 using common::UniqueRegKey;
 using common::UniqueServiceHandle;
 namespace fs = std::filesystem;
-
-std::wstring OwnPath() {
-  wchar_t buffer[MAX_PATH] = {};
-  const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  return std::wstring(buffer, n);
-}
-
-// A fresh folder under the temporary folder, removed with its contents.
-class TempFolder {
- public:
-  TempFolder() {
-    path_ =
-        fs::temp_directory_path() / (L"tovra-prereq-" + std::to_wstring(::GetCurrentProcessId()));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  fs::path operator/(const std::wstring& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -69,7 +46,7 @@ TEST(Win32PrereqSystem, ServiceSummaryFollowsTheConfiguredStartType) {
   ASSERT_TRUE(manager);
   if (UniqueServiceHandle stale{::OpenServiceW(manager.get(), kName, DELETE)})
     ::DeleteService(stale.get());
-  const std::wstring binary = L"\"" + OwnPath() + L"\"";
+  const std::wstring binary = L"\"" + tovra::testing::OwnProgramPath() + L"\"";
   UniqueServiceHandle service(::CreateServiceW(
       manager.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DISABLED,
       SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
@@ -104,10 +81,11 @@ TEST(Win32PrereqSystem, MachineFacts) {
 
 TEST(Win32PrereqSystem, ReadsAFileVersionResource) {
   Win32PrereqSystem system;
-  const SystemFact<DriverVersion> own = system.ReadFileVersion(OwnPath());
+  const SystemFact<DriverVersion> own = system.ReadFileVersion(tovra::testing::OwnProgramPath());
   EXPECT_EQ(own.value, (DriverVersion{{9, 27, 3, 17}}));
   EXPECT_FALSE(own.error);
-  TempFolder temp;
+  const tovra::testing::TempFolder scratch(L"tovra-prereq");
+  const fs::path temp(scratch.path());
   WriteBytes(temp / L"plain.sys", "no resources here");
   fs::create_directories(temp / L"folder.sys");
   struct Row {
@@ -126,7 +104,8 @@ TEST(Win32PrereqSystem, ReadsAFileVersionResource) {
 
 TEST(Win32PrereqSystem, FileFactsForThePathRules) {
   Win32PrereqSystem system;
-  TempFolder temp;
+  const tovra::testing::TempFolder scratch(L"tovra-prereq");
+  const fs::path temp(scratch.path());
   const std::string signature("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
   WriteBytes(temp / L"good.msi", signature + "rest of the file");
   WriteBytes(temp / L"short.msi", signature.substr(0, 7));
@@ -170,7 +149,8 @@ TEST(Win32PrereqSystem, FileFactsForThePathRules) {
 // that shares read (as Windows Installer opens a package) still gets in.
 TEST(Win32PrereqSystem, AHeldFileCannotBeChangedRenamedOrDeleted) {
   Win32PrereqSystem system;
-  TempFolder temp;
+  const tovra::testing::TempFolder scratch(L"tovra-prereq");
+  const fs::path temp(scratch.path());
   const std::wstring package = (temp / L"package.msi").wstring();
   const std::wstring renamed = (temp / L"renamed.msi").wstring();
   const std::wstring other = (temp / L"other.msi").wstring();
@@ -215,7 +195,8 @@ TEST(Win32PrereqSystem, AHeldFileCannotBeChangedRenamedOrDeleted) {
 
 TEST(Win32PrereqSystem, ValidatesRealPaths) {
   Win32PrereqSystem system;
-  TempFolder temp;
+  const tovra::testing::TempFolder scratch(L"tovra-prereq");
+  const fs::path temp(scratch.path());
   fs::create_directories(temp / L"dir" / kPackageName);
   fs::create_directories(temp / L"text");
   WriteBytes(temp / L"text" / kPackageName, "just some text\r\n");
