@@ -32,8 +32,8 @@ bool EqualsPackageName(std::wstring_view component) {
   return true;
 }
 
-MsiPathCheck Refuse(const wchar_t* reason) {
-  return MsiPathCheck{false, reason, {}};
+MsiPathCheck Refuse(const wchar_t* reason, Win32Error cause = {}) {
+  return MsiPathCheck{false, reason, {}, cause, nullptr};
 }
 
 }  // namespace
@@ -61,18 +61,22 @@ MsiPathCheck ValidateMsiPath(std::wstring_view path, PrereqSystem& system) {
   if (!EqualsPackageName(last))
     return Refuse(L"final component is not the expected OpenVPN MSI filename");
 
+  // Opened once and judged through the handle: msiexec later opens the path, and
+  // the hold keeps it naming what was judged.
   const std::wstring owned(path);
-  std::optional<uint32_t> attributes = system.FileAttributes(owned);
-  if (!attributes) return Refuse(L"path does not resolve to a file");
-  if (*attributes & kAttributeDirectory) return Refuse(L"path is a directory");
-  if (*attributes & kAttributeReparsePoint)
+  FileHold hold = system.HoldFile(owned);
+  if (!hold.file) return Refuse(L"path does not resolve to a file", hold.error);
+  const SystemFact<uint32_t> attributes = hold.file->Attributes();
+  if (!attributes.value) return Refuse(L"path does not resolve to a file", attributes.error);
+  if (*attributes.value & kAttributeDirectory) return Refuse(L"path is a directory");
+  if (*attributes.value & kAttributeReparsePoint)
     return Refuse(L"path is a reparse point (symlink/junction)");
 
-  std::optional<std::array<uint8_t, 8>> signature = system.ReadFileSignature(owned);
-  if (!signature || *signature != kCompoundFileSignature) {
-    return Refuse(L"file is not a Windows Installer package");
+  const SystemFact<std::array<uint8_t, 8>> signature = hold.file->ReadSignature();
+  if (!signature.value || *signature.value != kCompoundFileSignature) {
+    return Refuse(L"file is not a Windows Installer package", signature.error);
   }
-  return MsiPathCheck{true, {}, owned};
+  return MsiPathCheck{true, {}, owned, {}, std::move(hold.file)};
 }
 
 bool IsDriverAcceptable(const TapAssessment& a) {
@@ -86,6 +90,10 @@ FeatureChoice ChooseFeatures(const TapAssessment& a) {
     return {FeatureDecision::driver_ok_needs_adapter, kFeaturesOpenVpnOnly};
   }
   return {FeatureDecision::driver_and_adapter_ok, kFeaturesOpenVpnOnly};
+}
+
+std::wstring Because(const Win32Error& error) {
+  return error ? L": " + common::DescribeWin32Error(error) : std::wstring();
 }
 
 std::wstring TrimTrailingSeparators(std::wstring_view text) {
@@ -112,20 +120,31 @@ uint32_t RunAndWait(const std::wstring& application, const std::wstring& command
     case RunStatus::exited:
       return r.exit_code;
     case RunStatus::not_started:
+      system.Note(L"installer not started" + Because(r.error));
       return kExitInstallerNotStarted;
     case RunStatus::wait_failed:
     case RunStatus::timed_out:
       break;
   }
+  system.Note(L"waiting for the installer failed" + Because(r.error));
   return kExitInstallerWaitFailed;
 }
 
 bool CreateTapAdapter(std::wstring_view openvpn_directory, PrereqSystem& system) {
   const std::wstring program = std::wstring(openvpn_directory) + L"\\bin\\tapctl.exe";
-  std::optional<uint32_t> attributes = system.FileAttributes(program);
-  if (!attributes || (*attributes & kAttributeDirectory)) return false;
+  const SystemFact<uint32_t> attributes = system.FileAttributes(program);
+  if (!attributes.value || (*attributes.value & kAttributeDirectory)) {
+    system.Note(L"no TAP adapter created: tapctl.exe is not a file" + Because(attributes.error));
+    return false;
+  }
   const RunResult r = system.Run(program, L"\"" + program + L"\" create", kTapctlTimeoutMs);
-  return r.status == RunStatus::exited && r.exit_code == 0;
+  if (r.status == RunStatus::exited && r.exit_code == 0) return true;
+  if (r.status == RunStatus::exited) {
+    system.Note(L"tapctl.exe create exited with " + std::to_wstring(r.exit_code));
+  } else {
+    system.Note(L"tapctl.exe create did not finish" + Because(r.error));
+  }
+  return false;
 }
 
 namespace {
@@ -134,9 +153,18 @@ uint32_t MapInstallerResult(uint32_t result, PrereqSystem& system) {
   if (result != kInstallerRestartMayBeNeeded)
     return result;  // 0, 1641, 3010 and the rest as they are
   PostInstallState state = ReadPostInstallState(system);
-  if (state.device_needs_restart && system.RestartTapDevices())
-    state = ReadPostInstallState(system);
-  return IsHealthy(state) ? kExitInstalled : kExitRestartRequired;
+  if (state.device_needs_restart) {
+    const SystemStep restart = system.RestartTapDevices();
+    if (!restart.done) {
+      system.Note(L"TAP device restart failed" + Because(restart.error));
+    } else {
+      if (restart.error) system.Note(L"TAP devices not restarted" + Because(restart.error));
+      state = ReadPostInstallState(system);
+    }
+  }
+  if (IsHealthy(state)) return kExitInstalled;
+  if (state.cause) system.Note(L"post-install state not healthy" + Because(state.cause));
+  return kExitRestartRequired;
 }
 
 }  // namespace
@@ -145,23 +173,39 @@ uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments,
                      PrereqSystem& system) {
   if (!arguments || arguments->size() != 2) return kExitBadCommandLine;
 
-  const MsiPathCheck check = ValidateMsiPath((*arguments)[1], system);
-  if (!check.ok) return kExitBadPackagePath;
+  MsiPathCheck check = ValidateMsiPath((*arguments)[1], system);
+  if (!check.ok) {
+    system.Note(L"package refused: " + check.reason + Because(check.cause));
+    return kExitBadPackagePath;
+  }
 
-  const std::optional<std::wstring> system_directory = system.SystemDirectory();
-  if (!system_directory) return kExitNoSystemDirectory;
+  const SystemFact<std::wstring> system_directory = system.SystemDirectory();
+  if (!system_directory.value) {
+    system.Note(L"system directory unknown" + Because(system_directory.error));
+    return kExitNoSystemDirectory;
+  }
 
-  const FeatureChoice choice = ChooseFeatures(AssessTapDriver(system));
+  const TapAssessment assessment = AssessTapDriver(system);
+  // The choice stands either way; the cause says why the driver may look worse than it is.
+  if (assessment.cause)
+    system.Note(L"TAP driver assessment incomplete" + Because(assessment.cause));
+  const FeatureChoice choice = ChooseFeatures(assessment);
   const MsiexecCommand command =
-      BuildMsiexecCommand(*system_directory, check.path, choice.features);
+      BuildMsiexecCommand(*system_directory.value, check.path, choice.features);
   const uint32_t result = RunAndWait(command.application, command.command_line, system);
+  check.package.reset();  // installed (or not): nothing reads the package from here on
   if (result == kExitInstallerNotStarted || result == kExitInstallerWaitFailed) return result;
 
   if (choice.decision == FeatureDecision::driver_ok_needs_adapter &&
       (result == 0 || result == kExitRestartRequired || result == kInstallerRestartMayBeNeeded)) {
-    const std::wstring openvpn_directory = TrimTrailingSeparators(system.ReadOpenVpnDirectory());
+    const SystemFact<std::wstring> read = system.ReadOpenVpnDirectory();
+    const std::wstring openvpn_directory = TrimTrailingSeparators(read.value.value_or(L""));
     // The adapter is a convenience: its failure never changes what the installer reported.
-    if (!openvpn_directory.empty()) static_cast<void>(CreateTapAdapter(openvpn_directory, system));
+    if (!openvpn_directory.empty()) {
+      static_cast<void>(CreateTapAdapter(openvpn_directory, system));
+    } else {
+      system.Note(L"no TAP adapter created: OpenVPN directory unknown" + Because(read.error));
+    }
   }
   return MapInstallerResult(result, system);
 }

@@ -2,10 +2,12 @@
 // OpenVPN features from the TAP driver assessment, run Windows Installer silently
 // without a reboot, create a TAP adapter when the driver is good but has no
 // healthy adapter, and turn the installer's result into the program's exit code.
-// Nothing is shown or written: the exit code is the only result.
+// Nothing is shown or written: the exit code is the only result. Where a failure
+// shapes a decision, the decision and the failed call go to PrereqSystem::Note.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,9 +40,14 @@ struct MsiPathCheck {
   bool ok = false;
   std::wstring reason;  // empty when ok
   std::wstring path;    // set only when ok
+  Win32Error cause{};   // the failed file-system query behind a refusal, if any
+  // The package, held from its checks on (set only when ok): what was checked
+  // cannot be changed, renamed or deleted until this is released.
+  std::unique_ptr<HeldFile> package;
 };
 
-// Rules in a fixed order, first failure wins; the last two ask the file system.
+// Rules in a fixed order, first failure wins; the last two ask the file system,
+// through the package opened and held (PrereqSystem::HoldFile), never by path.
 MsiPathCheck ValidateMsiPath(std::wstring_view path, PrereqSystem& system);
 
 enum class FeatureDecision : uint8_t {
@@ -68,15 +75,20 @@ MsiexecCommand BuildMsiexecCommand(std::wstring_view system_directory,
 // Removes trailing "\" and "/".
 std::wstring TrimTrailingSeparators(std::wstring_view text);
 
+// ": <api> failed (win32=<code>)" for a failure, empty for none: the tail of a Note.
+std::wstring Because(const Win32Error& error);
+
 // Maps a run to the program's codes: the exit code, or 1004 / 1005.
 uint32_t RunAndWait(const std::wstring& application, const std::wstring& command_line,
                     PrereqSystem& system);
 
 // Runs "<dir>\bin\tapctl.exe" create for up to 60 s; true when it exited with 0.
+// Notes why it did not.
 [[nodiscard]] bool CreateTapAdapter(std::wstring_view openvpn_directory, PrereqSystem& system);
 
 // The whole program after command-line splitting: `arguments` is the split command
-// line (program name first), nullopt when it could not be split.
+// line (program name first), nullopt when it could not be split. The package is
+// held from its validation until Windows Installer has exited.
 uint32_t RunLauncher(const std::optional<std::vector<std::wstring>>& arguments,
                      PrereqSystem& system);
 

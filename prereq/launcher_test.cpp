@@ -412,5 +412,106 @@ TEST(RunLauncher, RestartsDevicesThatNeedItThenLooksAgain) {
   EXPECT_EQ(plain.restart_calls, 0);
 }
 
+// What was checked is what is installed: the package is held from its checks
+// until msiexec has exited, and let go before anything else runs.
+TEST(RunLauncher, HoldsThePackageFromItsChecksUntilTheInstallerExits) {
+  Machine m(false);  // decision 1: tapctl runs after msiexec
+  m.InstallerReturns(0);
+  EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), m), 0u);
+  ASSERT_EQ(m.runs.size(), 2u);
+  EXPECT_EQ(m.runs[0].application, kMsiexec);
+  EXPECT_EQ(m.runs[0].held_files, 1);
+  EXPECT_EQ(m.runs[1].application, kTapctl);
+  EXPECT_EQ(m.runs[1].held_files, 0);
+  EXPECT_EQ(m.held_files, 0);
+
+  for (RunStatus failed : {RunStatus::not_started, RunStatus::wait_failed}) {
+    Machine f(true);
+    f.run_results[kMsiexec] = {failed, 0, {}};
+    static_cast<void>(RunLauncher(Args({L"l", kPackage}), f));
+    ASSERT_EQ(f.runs.size(), 1u);
+    EXPECT_EQ(f.runs[0].held_files, 1);
+    EXPECT_EQ(f.held_files, 0);
+  }
+
+  for (const FakeFile& refused :
+       {FakeFile{0x10, testing::kMsiSignature, {}}, FakeFile{0x20, std::nullopt, {}}}) {
+    Machine r(true);
+    r.files[kPackage] = refused;
+    EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), r), 1002u);
+    EXPECT_EQ(r.held_files, 0) << "a refused package is let go";
+  }
+}
+
+// Where a failure shapes a decision, the note names the call that failed; the
+// exit code is what it would be without the note.
+TEST(RunLauncher, NotesTheFailedCallWhereItDecides) {
+  struct Case {
+    const char* name;
+    void (*edit)(Machine&);
+    uint32_t exit_code;
+    const wchar_t* note;
+  };
+  const Case cases[] = {
+      {"package open for writing elsewhere",
+       [](Machine& m) {
+         m.files[kPackage] = FakeFile{0x20, testing::kMsiSignature, {32, L"CreateFileW"}};
+       },
+       1002, L"package refused: path does not resolve to a file: CreateFileW failed (win32=32)"},
+      {"package missing", [](Machine& m) { m.files.erase(kPackage); }, 1002,
+       L"package refused: path does not resolve to a file: CreateFileW failed (win32=2)"},
+      {"no system directory",
+       [](Machine& m) {
+         m.system_directory.reset();
+         m.system_directory_error = {122, L"GetSystemDirectoryW"};
+       },
+       1003, L"system directory unknown: GetSystemDirectoryW failed (win32=122)"},
+      {"installer not started",
+       [](Machine& m) {
+         m.run_results[kMsiexec] = {RunStatus::not_started, 0, {193, L"CreateProcessW"}};
+       },
+       1004, L"installer not started: CreateProcessW failed (win32=193)"},
+      {"TAP service unreadable",
+       [](Machine& m) {
+         m.services[kTapServiceName] =
+             ServiceSummary{false, false, false, false, {5, L"OpenServiceW"}};
+       },
+       0, L"TAP driver assessment incomplete: OpenServiceW failed (win32=5)"},
+      {"interactive service does not start",
+       [](Machine& m) {
+         m.InstallerReturns(3011);
+         m.InteractiveService(false);
+         m.service_start_succeeds = false;
+         m.service_start_error = {1058, L"StartServiceW"};
+       },
+       3010, L"post-install state not healthy: StartServiceW failed (win32=1058)"},
+      {"device restart fails",
+       [](Machine& m) {
+         m.InstallerReturns(3011);
+         m.InteractiveService(true);
+         m.devices[0].needs_restart = true;
+         m.restart_succeeds = false;
+         m.restart_error = {5, L"SetupDiCallClassInstaller"};
+       },
+       3010, L"TAP device restart failed: SetupDiCallClassInstaller failed (win32=5)"},
+      {"OpenVPN directory unreadable",
+       [](Machine& m) {
+         m.devices.clear();
+         m.openvpn_directory.clear();
+         m.openvpn_directory_error = {5, L"RegOpenKeyExW"};
+       },
+       0, L"no TAP adapter created: OpenVPN directory unknown: RegOpenKeyExW failed (win32=5)"},
+  };
+  for (const Case& c : cases) {
+    Machine m(true);
+    c.edit(m);
+    EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), m), c.exit_code) << c.name;
+    EXPECT_TRUE(m.Noted(c.note)) << c.name;
+  }
+  Machine quiet(true);
+  EXPECT_EQ(RunLauncher(Args({L"l", kPackage}), quiet), 0u);
+  EXPECT_TRUE(quiet.notes.empty()) << "nothing failed, nothing to note";
+}
+
 }  // namespace
 }  // namespace tovra::prereq

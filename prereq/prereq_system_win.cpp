@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <memory>
 
 #include "common/win/handles_win.h"
 #include "prereq/tap_checks.h"
@@ -153,14 +154,22 @@ template <typename Visit>
   return {};
 }
 
-std::optional<ULONG> DevNodeStatus(DEVINST instance) {
+struct DevNodeState {
+  std::optional<ULONG> status;
+  Win32Error error;
+};
+
+DevNodeState DevNodeStatus(DEVINST instance) {
   ULONG status = 0;
   ULONG problem = 0;
-  if (::CM_Get_DevNode_Status(&status, &problem, instance, 0) != CR_SUCCESS) return std::nullopt;
-  return status;
+  const CONFIGRET cr = ::CM_Get_DevNode_Status(&status, &problem, instance, 0);
+  // A configuration manager code, not a Win32 one: the call's name says so.
+  if (cr != CR_SUCCESS) return {std::nullopt, {cr, L"CM_Get_DevNode_Status (CONFIGRET)"}};
+  return {status, {}};
 }
 
-bool ChangeDeviceState(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD state_change) {
+[[nodiscard]] Win32Error ChangeDeviceState(HDEVINFO devices, SP_DEVINFO_DATA& info,
+                                           DWORD state_change) {
   SP_PROPCHANGE_PARAMS params{};
   params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
   params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
@@ -168,9 +177,42 @@ bool ChangeDeviceState(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD state_chan
   params.Scope = DICS_FLAG_GLOBAL;
   params.HwProfile = 0;
   if (!::SetupDiSetClassInstallParamsW(devices, &info, &params.ClassInstallHeader, sizeof(params)))
-    return false;
-  return ::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, devices, &info) != FALSE;
+    return LastError(L"SetupDiSetClassInstallParamsW");
+  if (!::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, devices, &info))
+    return LastError(L"SetupDiCallClassInstaller");
+  return {};
 }
+
+// The package held by handle; see HeldFile.
+class Win32HeldFile : public HeldFile {
+ public:
+  explicit Win32HeldFile(UniqueHandle file) : file_(std::move(file)) {}
+
+  SystemFact<uint32_t> Attributes() override {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file_.get(), &info)) {
+      return {std::nullopt, LastError(L"GetFileInformationByHandle")};
+    }
+    return {info.dwFileAttributes, {}};
+  }
+
+  SystemFact<std::array<uint8_t, 8>> ReadSignature() override {
+    std::array<uint8_t, 8> bytes{};
+    DWORD read = 0;
+    OVERLAPPED at_start{};  // offset 0 whatever was read before
+    if (!::ReadFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read,
+                    &at_start)) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_HANDLE_EOF) return {};  // an empty file
+      return {std::nullopt, {error, L"ReadFile"}};
+    }
+    if (read != bytes.size()) return {};  // a file shorter than any package
+    return {bytes, {}};
+  }
+
+ private:
+  UniqueHandle file_;
+};
 
 }  // namespace
 
@@ -224,7 +266,7 @@ TapDeviceList Win32PrereqSystem::EnumerateTapDevices() {
   list.error = ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
     TapDevice device;
     device.device_instance = info.DevInst;
-    if (std::optional<ULONG> status = DevNodeStatus(info.DevInst)) {
+    if (const std::optional<ULONG> status = DevNodeStatus(info.DevInst).status) {
       device.has_problem = (*status & kStatusHasProblem) != 0;
       device.needs_restart = (*status & kStatusNeedRestart) != 0;
     } else {
@@ -301,76 +343,90 @@ SystemFact<std::wstring> Win32PrereqSystem::ReadPendingRenames() {
   return {std::move(value.value->data), {}};
 }
 
-bool Win32PrereqSystem::StartServiceAndWait(const std::wstring& service_name) {
+SystemStep Win32PrereqSystem::StartServiceAndWait(const std::wstring& service_name) {
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return false;
+  if (!manager) return {false, LastError(L"OpenSCManagerW")};
   UniqueServiceHandle service(
       ::OpenServiceW(manager.get(), service_name.c_str(), SERVICE_QUERY_STATUS | SERVICE_START));
-  if (!service) return false;
+  if (!service) return {false, LastError(L"OpenServiceW")};
+  Win32Error first;
   SERVICE_STATUS status{};
   if (!::QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING) {
-    ::StartServiceW(service.get(), 0,
-                    nullptr);  // "already running" and real failures alike show in the polls
+    // A failed start is kept but not final: the service may be starting anyway,
+    // which the polls show.
+    if (!::StartServiceW(service.get(), 0, nullptr)) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_SERVICE_ALREADY_RUNNING) first = {error, L"StartServiceW"};
+    }
   }
   for (int poll = 0; poll < kServiceStartPolls; ++poll) {
-    if (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
-      return true;
+    if (::QueryServiceStatus(service.get(), &status)) {
+      if (status.dwCurrentState == SERVICE_RUNNING) return {true, {}};
+    } else if (!first) {
+      first = LastError(L"QueryServiceStatus");
+    }
     ::Sleep(kServiceStartPollMs);
   }
-  return false;
+  return {false, first};
 }
 
-bool Win32PrereqSystem::RestartTapDevices() {
-  bool result = true;
-  static_cast<void>(ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
-    std::optional<ULONG> status = DevNodeStatus(info.DevInst);
-    if (!status) {
-      result = false;
+SystemStep Win32PrereqSystem::RestartTapDevices() {
+  SystemStep step{true, {}};
+  const auto fail = [&step](const Win32Error& error) {
+    step.done = false;
+    if (!step.error) step.error = error;
+  };
+  const Win32Error list_error = ForEachTapDevice([&](HDEVINFO devices, SP_DEVINFO_DATA& info) {
+    DevNodeState state = DevNodeStatus(info.DevInst);
+    if (!state.status) {
+      fail(state.error);
       return;
     }
-    if ((*status & kStatusNeedRestart) == 0) return;
+    if ((*state.status & kStatusNeedRestart) == 0) return;
     // Enable is attempted even when disable failed: a device must never be left disabled.
-    const bool disabled = ChangeDeviceState(devices, info, DICS_DISABLE);
-    const bool enabled = ChangeDeviceState(devices, info, DICS_ENABLE);
-    status = DevNodeStatus(info.DevInst);
-    if (!disabled || !enabled || !status ||
-        (*status & (kStatusHasProblem | kStatusNeedRestart)) != 0) {
-      result = false;
+    const Win32Error disabled = ChangeDeviceState(devices, info, DICS_DISABLE);
+    const Win32Error enabled = ChangeDeviceState(devices, info, DICS_ENABLE);
+    if (disabled || enabled) fail(disabled ? disabled : enabled);
+    state = DevNodeStatus(info.DevInst);
+    if (!state.status) {
+      fail(state.error);
+    } else if ((*state.status & (kStatusHasProblem | kStatusNeedRestart)) != 0) {
+      fail({});  // still unhealthy after a restart that raised no error
     }
-  }));  // no device list: nothing to restart
-  return result;
+  });
+  // No device list: nothing to restart, which the step's error says.
+  if (list_error) step.error = list_error;
+  return step;
 }
 
-std::optional<uint32_t> Win32PrereqSystem::FileAttributes(const std::wstring& path) {
+SystemFact<uint32_t> Win32PrereqSystem::FileAttributes(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
-  return attributes;
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return {std::nullopt, LastError(L"GetFileAttributesW")};
+  return {attributes, {}};
 }
 
-std::optional<std::array<uint8_t, 8>> Win32PrereqSystem::ReadFileSignature(
-    const std::wstring& path) {
-  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return std::nullopt;
-  std::array<uint8_t, 8> bytes{};
-  DWORD read = 0;
-  if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-      read != bytes.size()) {
-    return std::nullopt;
-  }
-  return bytes;
+FileHold Win32PrereqSystem::HoldFile(const std::wstring& path) {
+  // Read sharing only: no writer, rename or delete can get in while it is held.
+  // Backup semantics open a folder as well, so that its attributes refuse it.
+  UniqueHandle file(::CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return {nullptr, LastError(L"CreateFileW")};
+  return {std::make_unique<Win32HeldFile>(std::move(file)), {}};
 }
 
-std::optional<std::wstring> Win32PrereqSystem::SystemDirectory() {
+SystemFact<std::wstring> Win32PrereqSystem::SystemDirectory() {
   wchar_t buffer[MAX_PATH] = {};
   const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::nullopt;
-  return std::wstring(buffer, length);
+  if (length == 0) return {std::nullopt, LastError(L"GetSystemDirectoryW")};
+  if (length >= MAX_PATH)
+    return {std::nullopt, {ERROR_INSUFFICIENT_BUFFER, L"GetSystemDirectoryW"}};
+  return {std::wstring(buffer, length), {}};
 }
 
-std::wstring Win32PrereqSystem::ReadOpenVpnDirectory() {
-  return ReadHklmString(L"SOFTWARE\\OpenVPN", nullptr, KEY_WOW64_64KEY, true).value.value_or(L"");
+SystemFact<std::wstring> Win32PrereqSystem::ReadOpenVpnDirectory() {
+  return ReadHklmString(L"SOFTWARE\\OpenVPN", nullptr, KEY_WOW64_64KEY, true);
 }
 
 RunResult Win32PrereqSystem::Run(const std::wstring& application, const std::wstring& command_line,
@@ -381,18 +437,29 @@ RunResult Win32PrereqSystem::Run(const std::wstring& application, const std::wst
   PROCESS_INFORMATION process_info{};
   if (!::CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, FALSE,
                         CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process_info)) {
-    return {RunStatus::not_started, 0};
+    return {RunStatus::not_started, 0, LastError(L"CreateProcessW")};
   }
   UniqueHandle process(process_info.hProcess);
   UniqueHandle thread(process_info.hThread);
   thread.reset();
 
   const DWORD wait = ::WaitForSingleObject(process.get(), timeout_ms ? *timeout_ms : INFINITE);
-  if (wait == WAIT_TIMEOUT) return {RunStatus::timed_out, 0};
-  if (wait != WAIT_OBJECT_0) return {RunStatus::wait_failed, 0};
+  if (wait == WAIT_TIMEOUT) return {RunStatus::timed_out, 0, {}};
+  if (wait != WAIT_OBJECT_0) {
+    // WAIT_FAILED sets the last error; an abandoned wait does not.
+    const DWORD error = wait == WAIT_FAILED ? ::GetLastError() : wait;
+    return {RunStatus::wait_failed, 0, {error, L"WaitForSingleObject"}};
+  }
   DWORD exit_code = 0;
-  if (!::GetExitCodeProcess(process.get(), &exit_code)) return {RunStatus::wait_failed, 0};
-  return {RunStatus::exited, exit_code};
+  if (!::GetExitCodeProcess(process.get(), &exit_code)) {
+    return {RunStatus::wait_failed, 0, LastError(L"GetExitCodeProcess")};
+  }
+  return {RunStatus::exited, exit_code, {}};
+}
+
+void Win32PrereqSystem::Note(std::wstring_view line) {
+  const std::wstring text = L"TOVRAPrereqLauncher: " + std::wstring(line) + L"\n";
+  ::OutputDebugStringW(text.c_str());
 }
 
 std::optional<std::vector<std::wstring>> SplitProcessCommandLine() {

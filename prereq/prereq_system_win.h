@@ -1,8 +1,8 @@
 // The real machine behind PrereqSystem: the Service Control Manager, SetupAPI and
 // the configuration manager, the registry (HKLM only), version resources and
 // CreateProcessW. Stateless; every call opens and closes what it needs. Failures
-// degrade to "absent"/"unknown" as PrereqSystem describes; the driver and service
-// queries also hand back the failing call and its error.
+// degrade to "absent"/"unknown" as PrereqSystem describes, with the failing call
+// and its error beside the result; notes go to OutputDebugStringW.
 #pragma once
 
 #include <optional>
@@ -22,15 +22,15 @@ class Win32PrereqSystem : public PrereqSystem {
   [[nodiscard]] std::optional<std::wstring> ExpandEnvironment(const std::wstring& text) override;
   [[nodiscard]] SystemFact<DriverVersion> ReadFileVersion(const std::wstring& path) override;
   [[nodiscard]] SystemFact<std::wstring> ReadPendingRenames() override;
-  bool StartServiceAndWait(const std::wstring& service_name) override;
-  [[nodiscard]] bool RestartTapDevices() override;
-  std::optional<uint32_t> FileAttributes(const std::wstring& path) override;
-  [[nodiscard]] std::optional<std::array<uint8_t, 8>> ReadFileSignature(
-      const std::wstring& path) override;
-  std::optional<std::wstring> SystemDirectory() override;
-  std::wstring ReadOpenVpnDirectory() override;
+  [[nodiscard]] SystemStep StartServiceAndWait(const std::wstring& service_name) override;
+  [[nodiscard]] SystemStep RestartTapDevices() override;
+  [[nodiscard]] SystemFact<uint32_t> FileAttributes(const std::wstring& path) override;
+  [[nodiscard]] FileHold HoldFile(const std::wstring& path) override;
+  [[nodiscard]] SystemFact<std::wstring> SystemDirectory() override;
+  [[nodiscard]] SystemFact<std::wstring> ReadOpenVpnDirectory() override;
   [[nodiscard]] RunResult Run(const std::wstring& application, const std::wstring& command_line,
                               std::optional<uint32_t> timeout_ms) override;
+  void Note(std::wstring_view line) override;
 };
 
 // The process command line split by CommandLineToArgvW; nullopt when it cannot be split.

@@ -183,7 +183,9 @@ PostInstallState ReadPostInstallState(PrereqSystem& system) {
     if (interactive.running_or_starting) {
       s.interactive_service_running = true;
     } else if (!interactive.disabled) {
-      s.interactive_service_running = system.StartServiceAndWait(kInteractiveServiceName);
+      const SystemStep start = system.StartServiceAndWait(kInteractiveServiceName);
+      NoteCause(s.cause, start.error);
+      s.interactive_service_running = start.done;
     }
   }
 

@@ -1,8 +1,8 @@
 // Checks on the TAP-Windows driver before an install, and on the OpenVPN state
 // after an install that asked for a restart. Pure decisions over PrereqSystem;
 // nothing here is logged or reported (see prereq_system.h). Each result keeps the
-// first query failure that was not mere absence as its `cause`, for whoever looks
-// at it; no decision depends on it.
+// first query failure that was not mere absence as its `cause`, which the launcher
+// notes beside its decision; no decision depends on it.
 #pragma once
 
 #include <optional>

@@ -70,10 +70,16 @@ SidLookup GetProcessUserSid() {
   return GetTokenUserSid(token.get());
 }
 
-uint32_t GetProcessSessionId() {
+SessionLookup LookUpProcessSessionId() {
   DWORD session = 0;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) return kUnknownSessionId;
-  return session;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
+    return {kUnknownSessionId, LastError(L"ProcessIdToSessionId")};
+  }
+  return {session, {}};
+}
+
+uint32_t GetProcessSessionId() {
+  return LookUpProcessSessionId().session_id;
 }
 
 ExpectedUser GetExpectedUser(bool console_mode) {
@@ -82,12 +88,9 @@ ExpectedUser GetExpectedUser(bool console_mode) {
     SidLookup own = GetProcessUserSid();
     expected.sid = std::move(own.sid);
     expected.error = own.error;
-    DWORD session = 0;
-    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
-      expected.session_id = session;
-    } else if (!expected.error) {
-      expected.error = LastError(L"ProcessIdToSessionId");
-    }
+    const SessionLookup session = LookUpProcessSessionId();
+    expected.session_id = session.session_id;
+    if (!expected.error) expected.error = session.error;
     return expected;
   }
   // No session at the console has no error code: nobody to expect.

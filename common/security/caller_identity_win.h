@@ -28,7 +28,14 @@ struct SidLookup {
 [[nodiscard]] SidLookup GetTokenUserSid(HANDLE token);
 // This process's token user SID text.
 [[nodiscard]] SidLookup GetProcessUserSid();
-// This process's session, or kUnknownSessionId.
+struct SessionLookup {
+  uint32_t session_id = kUnknownSessionId;
+  Win32Error error;  // why `session_id` is unknown
+};
+
+// This process's session, or kUnknownSessionId with the failed call.
+[[nodiscard]] SessionLookup LookUpProcessSessionId();
+// This process's session, or kUnknownSessionId, for callers with nothing to log.
 uint32_t GetProcessSessionId();
 
 // Console mode: this process's user and session. Service mode: the session at the

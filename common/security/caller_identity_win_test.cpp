@@ -23,7 +23,10 @@ TEST(OwnIdentity, UserAndSessionAreKnown) {
   const std::optional<std::wstring> sid = GetProcessUserSid().sid;
   ASSERT_TRUE(sid);
   EXPECT_EQ(sid->rfind(L"S-1-5-", 0), 0u);
-  EXPECT_NE(GetProcessSessionId(), kUnknownSessionId);
+  const SessionLookup session = LookUpProcessSessionId();
+  EXPECT_NE(session.session_id, kUnknownSessionId);
+  EXPECT_FALSE(session.error);
+  EXPECT_EQ(GetProcessSessionId(), session.session_id);
 
   const ExpectedUser console = GetExpectedUser(true);
   EXPECT_EQ(console.sid, sid);

@@ -2,32 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_folder_win.h"
 
 namespace tovra::common {
 namespace {
 
-bool IsFolder(const std::wstring& path) {
-  const DWORD a = ::GetFileAttributesW(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool Exists(const std::wstring& path) {
-  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadAll(const std::wstring& path) {
-  UniqueHandle f(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!f) return "<missing>";
-  std::string out;
-  char buf[4096];
-  DWORD n = 0;
-  while (::ReadFile(f.get(), buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
-  return out;
-}
+using tovra::testing::Exists;
+using tovra::testing::IsFolder;
+using tovra::testing::ReadAll;
 
 bool WriteAll(HANDLE file, std::string_view text) {
   DWORD written = 0;
@@ -35,49 +20,13 @@ bool WriteAll(HANDLE file, std::string_view text) {
          written == text.size();
 }
 
-// Names in `folder`, "." and ".." left out.
-std::vector<std::wstring> List(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found{};
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(find, &found));
-  ::FindClose(find);
-  return names;
-}
-
-void RemoveTree(const std::wstring& folder) {
-  for (const std::wstring& name : List(folder)) {
-    const std::wstring child = folder + L"\\" + name;
-    const DWORD a = ::GetFileAttributesW(child.c_str());
-    if ((a & FILE_ATTRIBUTE_DIRECTORY) != 0 && (a & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-      RemoveTree(child);
-    } else if (!::DeleteFileW(child.c_str())) {
-      ::RemoveDirectoryW(child.c_str());
-    }
-  }
-  ::RemoveDirectoryW(folder.c_str());
-}
-
 class FolderChainTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    static std::atomic<int> counter{0};
-    wchar_t temp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, temp);
-    base_ = std::wstring(temp) + L"tovra-chain-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(counter++);
-    ASSERT_TRUE(::CreateDirectoryW(base_.c_str(), nullptr));
-  }
-  void TearDown() override { RemoveTree(base_); }
-  std::wstring At(std::wstring_view relative) const {
-    return base_ + L"\\" + std::wstring(relative);
-  }
+  void SetUp() override { ASSERT_TRUE(IsFolder(base_)); }
+  std::wstring At(std::wstring_view relative) const { return folder_ / relative; }
 
-  std::wstring base_;
+  tovra::testing::TempFolder folder_{L"tovra-chain"};
+  const std::wstring base_ = folder_.path();
 };
 
 TEST_F(FolderChainTest, CreatesAMissingChainAndHoldsEveryFolderUntilReleased) {
@@ -109,14 +58,15 @@ TEST_F(FolderChainTest, RefusesAnythingButOnePlainNamePerFolderAndCreatesNothing
     EXPECT_FALSE(chain) << name;
     EXPECT_EQ(chain.error, (Win32Error{kErrorBadName, L"folder name check"})) << name;
     EXPECT_EQ(chain.failed_folder, At(std::wstring(L"a\\") + name)) << name;
-    EXPECT_TRUE(List(At(L"a")).empty()) << name;
+    EXPECT_TRUE(tovra::testing::ListFolder(At(L"a")).empty()) << name;
     FileUnder file = CreateFileUnder(OpenFolderChain(base_, {L"a"}).leaf(), name,
                                      {GENERIC_WRITE, 0, FileCreation::kOpenAlways, nullptr});
     EXPECT_FALSE(file.file) << name;
     EXPECT_EQ(file.error, (Win32Error{kErrorBadName, L"file name check"})) << name;
-    EXPECT_TRUE(List(At(L"a")).empty()) << name;
+    EXPECT_TRUE(tovra::testing::ListFolder(At(L"a")).empty()) << name;
   }
-  EXPECT_EQ(List(base_), std::vector<std::wstring>{L"a"}) << "nothing left the folder";
+  EXPECT_EQ(tovra::testing::ListFolder(base_), std::vector<std::wstring>{L"a"})
+      << "nothing left the folder";
 }
 
 // A file where a folder belongs, as the base or in the chain; a missing base, and
@@ -219,7 +169,7 @@ TEST_F(FolderChainTest, CreatesTheFileInsideTheHeldFolder) {
   ASSERT_TRUE(WriteAll(append.file.get(), "second\n"));
   append.file.reset();
   EXPECT_EQ(ReadAll(At(L"a\\b\\x.conf")), "first\nsecond\n") << "opened, not replaced";
-  EXPECT_EQ(List(At(L"a\\b")), std::vector<std::wstring>{L"x.conf"});
+  EXPECT_EQ(tovra::testing::ListFolder(At(L"a\\b")), std::vector<std::wstring>{L"x.conf"});
 }
 
 // The file goes where the handle points, not where the folder's old path now
@@ -269,7 +219,7 @@ TEST_F(FolderChainReparse, RefusesALinkInTheChainAndCreatesNothingThroughIt) {
       EXPECT_EQ(chain.failed_folder, base_ + L"\\real\\link");
     }
   }
-  EXPECT_TRUE(List(target).empty()) << "nothing was created through the link";
+  EXPECT_TRUE(tovra::testing::ListFolder(target).empty()) << "nothing was created through the link";
   const FolderEntry link = ReadFolderEntry(OpenFolderChain(base_, {L"real"}).leaf(), L"link");
   ASSERT_TRUE(link.attributes);
   EXPECT_NE(*link.attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);

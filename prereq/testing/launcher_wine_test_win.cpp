@@ -12,10 +12,14 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/win/handles_win.h"
 #include "prereq/launcher.h"
 #include "prereq/prereq_system_win.h"
+#include "tests/support/child_process_win.h"
+#include "tests/support/own_program_win.h"
+#include "tests/support/temp_folder_win.h"
 
 namespace tovra::prereq {
 namespace {
@@ -36,30 +40,11 @@ std::wstring Package(const wchar_t* variant) {
   return Backslashed(TOVRA_PACKAGE_ROOT) + L"\\" + variant + L"\\" + kPackageName;
 }
 
-std::wstring OwnPath() {
-  wchar_t buffer[MAX_PATH] = {};
-  const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  return std::wstring(buffer, n);
-}
-
 // Starts a program and returns its full exit code; 0xFFFFFFFF when it could not be run.
 uint32_t RunProgram(const std::wstring& application, const std::wstring& arguments) {
-  std::wstring command_line = L"\"" + application + L"\"" + arguments;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &info)) {
-    return 0xFFFFFFFF;
-  }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
-  DWORD code = 0xFFFFFFFF;
-  if (::WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0 ||
-      !::GetExitCodeProcess(process.get(), &code)) {
-    return 0xFFFFFFFF;
-  }
-  return code;
+  tovra::testing::ChildProcess child;
+  if (!child.Start(application, arguments)) return 0xFFFFFFFF;
+  return child.Wait(300000).value_or(0xFFFFFFFF);
 }
 
 uint32_t Launch(const std::wstring& arguments) {
@@ -76,20 +61,14 @@ class LauncherUnderWine : public ::testing::Test {
  protected:
   void SetUp() override {
     Cleanup();
-    temp_ = fs::temp_directory_path() /
-            (L"tovra-prereq-e2e-" + std::to_wstring(::GetCurrentProcessId()));
-    fs::create_directories(temp_);
+    ASSERT_TRUE(fs::is_directory(temp_));
   }
-  void TearDown() override {
-    Cleanup();
-    std::error_code ignored;
-    fs::remove_all(temp_, ignored);
-  }
+  void TearDown() override { Cleanup(); }
 
   // Removes every installed test product and the TAP service stand-in.
   static void Cleanup() {
     Win32PrereqSystem system;
-    const std::wstring msiexec = *system.SystemDirectory() + L"\\msiexec.exe";
+    const std::wstring msiexec = *system.SystemDirectory().value + L"\\msiexec.exe";
     const fs::path calls = InstallDir() / L"bin" / L"tapctl-calls.txt";
     std::error_code ignored;
     fs::remove(calls, ignored);
@@ -112,7 +91,8 @@ class LauncherUnderWine : public ::testing::Test {
 
   static bool Installed(const wchar_t* relative) { return fs::exists(InstallDir() / relative); }
 
-  fs::path temp_;
+  const tovra::testing::TempFolder scratch_{L"tovra-prereq-e2e"};
+  const fs::path temp_{scratch_.path()};
 };
 
 TEST_F(LauncherUnderWine, RefusesBadCommandLines) {
@@ -146,7 +126,7 @@ TEST_F(LauncherUnderWine, InstallsTheDriversWhenNoUsableDriverExists) {
   EXPECT_TRUE(Installed(L"drivers\\tap.txt"));
   EXPECT_FALSE(Installed(L"bin\\tapctl-calls.txt")) << "the drivers feature needs no tapctl";
   Win32PrereqSystem system;
-  EXPECT_EQ(fs::path(system.ReadOpenVpnDirectory()), InstallDir() / L"");
+  EXPECT_EQ(fs::path(system.ReadOpenVpnDirectory().value.value_or(L"")), InstallDir() / L"");
 }
 
 TEST_F(LauncherUnderWine, GoodDriverWithoutAdapterInstallsOpenVpnOnlyThenCreatesAnAdapter) {
@@ -155,7 +135,7 @@ TEST_F(LauncherUnderWine, GoodDriverWithoutAdapterInstallsOpenVpnOnlyThenCreates
   // devices, so the driver is good but has no adapter.
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(manager);
-  const std::wstring image = L"\\??\\" + OwnPath();
+  const std::wstring image = L"\\??\\" + tovra::testing::OwnProgramPath();
   UniqueServiceHandle tap(
       ::CreateServiceW(manager.get(), kTestTapService, kTestTapService, SERVICE_ALL_ACCESS,
                        SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
@@ -175,6 +155,46 @@ TEST_F(LauncherUnderWine, GoodDriverWithoutAdapterInstallsOpenVpnOnlyThenCreates
   std::stringstream text;
   text << calls.rdbuf();
   EXPECT_EQ(text.str(), "create\n");
+}
+
+// The real system, whose msiexec start first tries to change the package under it.
+class SwappingSystem : public Win32PrereqSystem {
+ public:
+  explicit SwappingSystem(std::wstring package) : package_(std::move(package)) {}
+
+  RunResult Run(const std::wstring& application, const std::wstring& command_line,
+                std::optional<uint32_t> timeout_ms) override {
+    if (application.ends_with(L"\\msiexec.exe")) {
+      const std::wstring aside = package_ + L".aside";
+      tries_.push_back(
+          UniqueHandle(::CreateFileW(package_.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr))
+              .valid());
+      tries_.push_back(::MoveFileW(package_.c_str(), aside.c_str()) != FALSE);
+      tries_.push_back(::DeleteFileW(package_.c_str()) != FALSE);
+    }
+    return Win32PrereqSystem::Run(application, command_line, timeout_ms);
+  }
+
+  const std::vector<bool>& tries() const { return tries_; }
+
+ private:
+  std::wstring package_;
+  std::vector<bool> tries_;  // write, rename, delete: whether each got through
+};
+
+TEST_F(LauncherUnderWine, HoldsThePackageWhileWindowsInstallerRuns) {
+  const std::wstring package = Package(L"normal");
+  SwappingSystem system(package);
+  EXPECT_EQ(RunLauncher(std::vector<std::wstring>{kLauncher, package}, system), 0u);
+  EXPECT_EQ(system.tries(), (std::vector<bool>{false, false, false}))
+      << "write, rename, delete while msiexec runs";
+  EXPECT_TRUE(Installed(L"core.txt")) << "msiexec read the held package";
+  EXPECT_TRUE(UniqueHandle(::CreateFileW(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, 0, nullptr))
+                  .valid())
+      << "let go once msiexec exited";
 }
 
 TEST_F(LauncherUnderWine, PassesInstallerFailureThrough) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 
@@ -13,6 +14,8 @@
 #include "prereq/launcher.h"
 #include "prereq/prereq_system_win.h"
 #include "prereq/tap_checks.h"
+#include "tests/support/own_program_win.h"
+#include "tests/support/temp_folder_win.h"
 
 namespace tovra::prereq {
 namespace {
@@ -20,31 +23,6 @@ namespace {
 using common::UniqueRegKey;
 using common::UniqueServiceHandle;
 namespace fs = std::filesystem;
-
-std::wstring OwnPath() {
-  wchar_t buffer[MAX_PATH] = {};
-  const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  return std::wstring(buffer, n);
-}
-
-// A fresh folder under the temporary folder, removed with its contents.
-class TempFolder {
- public:
-  TempFolder() {
-    path_ =
-        fs::temp_directory_path() / (L"tovra-prereq-" + std::to_wstring(::GetCurrentProcessId()));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  fs::path operator/(const std::wstring& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -68,7 +46,7 @@ TEST(Win32PrereqSystem, ServiceSummaryFollowsTheConfiguredStartType) {
   ASSERT_TRUE(manager);
   if (UniqueServiceHandle stale{::OpenServiceW(manager.get(), kName, DELETE)})
     ::DeleteService(stale.get());
-  const std::wstring binary = L"\"" + OwnPath() + L"\"";
+  const std::wstring binary = L"\"" + tovra::testing::OwnProgramPath() + L"\"";
   UniqueServiceHandle service(::CreateServiceW(
       manager.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DISABLED,
       SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
@@ -85,7 +63,7 @@ TEST(Win32PrereqSystem, ServiceSummaryFollowsTheConfiguredStartType) {
 TEST(Win32PrereqSystem, MachineFacts) {
   Win32PrereqSystem system;
   EXPECT_TRUE(system.IsNativeAmd64());
-  std::optional<std::wstring> dir = system.SystemDirectory();
+  std::optional<std::wstring> dir = system.SystemDirectory().value;
   ASSERT_TRUE(dir);
   EXPECT_TRUE(ContainsIgnoreCase(*dir, L"\\system32"));
   const std::wstring windows_dir = dir->substr(0, dir->size() - std::wstring(L"\\system32").size());
@@ -96,15 +74,18 @@ TEST(Win32PrereqSystem, MachineFacts) {
   const TapDeviceList devices = system.EnumerateTapDevices();
   EXPECT_TRUE(devices.devices.empty());
   EXPECT_FALSE(devices.error) << devices.error.code;
-  EXPECT_TRUE(system.RestartTapDevices());
+  const SystemStep restart = system.RestartTapDevices();
+  EXPECT_TRUE(restart.done);
+  EXPECT_FALSE(restart.error) << restart.error.code;
 }
 
 TEST(Win32PrereqSystem, ReadsAFileVersionResource) {
   Win32PrereqSystem system;
-  const SystemFact<DriverVersion> own = system.ReadFileVersion(OwnPath());
+  const SystemFact<DriverVersion> own = system.ReadFileVersion(tovra::testing::OwnProgramPath());
   EXPECT_EQ(own.value, (DriverVersion{{9, 27, 3, 17}}));
   EXPECT_FALSE(own.error);
-  TempFolder temp;
+  const tovra::testing::TempFolder scratch(L"tovra-prereq");
+  const fs::path temp(scratch.path());
   WriteBytes(temp / L"plain.sys", "no resources here");
   fs::create_directories(temp / L"folder.sys");
   struct Row {
@@ -123,29 +104,99 @@ TEST(Win32PrereqSystem, ReadsAFileVersionResource) {
 
 TEST(Win32PrereqSystem, FileFactsForThePathRules) {
   Win32PrereqSystem system;
-  TempFolder temp;
+  const tovra::testing::TempFolder scratch(L"tovra-prereq");
+  const fs::path temp(scratch.path());
   const std::string signature("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
   WriteBytes(temp / L"good.msi", signature + "rest of the file");
   WriteBytes(temp / L"short.msi", signature.substr(0, 7));
+  WriteBytes(temp / L"empty.msi", "");
   fs::create_directories(temp / L"folder.msi");
 
-  std::optional<std::array<uint8_t, 8>> head =
-      system.ReadFileSignature((temp / L"good.msi").wstring());
-  ASSERT_TRUE(head);
-  EXPECT_EQ(std::string(head->begin(), head->end()), signature);
-  EXPECT_EQ(system.ReadFileSignature((temp / L"short.msi").wstring()), std::nullopt);
-  EXPECT_EQ(system.ReadFileSignature((temp / L"missing.msi").wstring()), std::nullopt);
+  const auto signature_of = [&](const wchar_t* name) {
+    FileHold hold = system.HoldFile((temp / name).wstring());
+    EXPECT_TRUE(hold.file) << hold.error.code;
+    return hold.file ? hold.file->ReadSignature() : SystemFact<std::array<uint8_t, 8>>{};
+  };
+  const SystemFact<std::array<uint8_t, 8>> head = signature_of(L"good.msi");
+  ASSERT_TRUE(head.value);
+  EXPECT_EQ(std::string(head.value->begin(), head.value->end()), signature);
+  for (const wchar_t* name : {L"short.msi", L"empty.msi"}) {
+    const SystemFact<std::array<uint8_t, 8>> short_read = signature_of(name);
+    EXPECT_EQ(short_read.value, std::nullopt);
+    EXPECT_FALSE(short_read.error) << "read fine, only too short";
+  }
+  EXPECT_EQ(system.HoldFile((temp / L"missing.msi").wstring()).error,
+            (Win32Error{ERROR_FILE_NOT_FOUND, L"CreateFileW"}));
 
-  std::optional<uint32_t> attributes = system.FileAttributes((temp / L"folder.msi").wstring());
+  // A folder opens, so that its attributes can refuse it.
+  FileHold folder = system.HoldFile((temp / L"folder.msi").wstring());
+  ASSERT_TRUE(folder.file) << folder.error.code;
+  const SystemFact<uint32_t> folder_attributes = folder.file->Attributes();
+  ASSERT_TRUE(folder_attributes.value);
+  EXPECT_TRUE(*folder_attributes.value & kAttributeDirectory);
+
+  std::optional<uint32_t> attributes =
+      system.FileAttributes((temp / L"folder.msi").wstring()).value;
   ASSERT_TRUE(attributes);
   EXPECT_TRUE(*attributes & kAttributeDirectory);
-  EXPECT_FALSE(*system.FileAttributes((temp / L"good.msi").wstring()) & kAttributeDirectory);
-  EXPECT_EQ(system.FileAttributes((temp / L"missing.msi").wstring()), std::nullopt);
+  EXPECT_FALSE(*system.FileAttributes((temp / L"good.msi").wstring()).value & kAttributeDirectory);
+  const SystemFact<uint32_t> no_file = system.FileAttributes((temp / L"missing.msi").wstring());
+  EXPECT_EQ(no_file.value, std::nullopt);
+  EXPECT_EQ(no_file.error, (Win32Error{ERROR_FILE_NOT_FOUND, L"GetFileAttributesW"}));
+}
+
+// While the package is held nobody can write, rename or delete it; a reader
+// that shares read (as Windows Installer opens a package) still gets in.
+TEST(Win32PrereqSystem, AHeldFileCannotBeChangedRenamedOrDeleted) {
+  Win32PrereqSystem system;
+  const tovra::testing::TempFolder scratch(L"tovra-prereq");
+  const fs::path temp(scratch.path());
+  const std::wstring package = (temp / L"package.msi").wstring();
+  const std::wstring renamed = (temp / L"renamed.msi").wstring();
+  const std::wstring other = (temp / L"other.msi").wstring();
+  WriteBytes(package, "held bytes");
+  WriteBytes(other, "other bytes");
+  {
+    FileHold hold = system.HoldFile(package);
+    ASSERT_TRUE(hold.file) << hold.error.code;
+    struct Attempt {
+      const char* what;
+      std::function<bool()> succeeds;
+    };
+    const auto opens = [&](DWORD access, DWORD share) {
+      return common::UniqueHandle(
+                 ::CreateFileW(package.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr))
+          .valid();
+    };
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const Attempt refused[] = {
+        {"open for writing", [&] { return opens(GENERIC_WRITE, kShareAll); }},
+        {"open for delete", [&] { return opens(DELETE, kShareAll); }},
+        {"rename", [&] { return ::MoveFileW(package.c_str(), renamed.c_str()) != FALSE; }},
+        {"replace",
+         [&] {
+           return ::MoveFileExW(other.c_str(), package.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+         }},
+        {"delete", [&] { return ::DeleteFileW(package.c_str()) != FALSE; }},
+    };
+    for (const Attempt& a : refused) {
+      // Sharing violation, or access denied where a replace meets a file in use.
+      EXPECT_FALSE(a.succeeds()) << a.what;
+    }
+    EXPECT_TRUE(fs::exists(package));
+    EXPECT_FALSE(fs::exists(renamed));
+    EXPECT_TRUE(opens(GENERIC_READ, FILE_SHARE_READ)) << "a reader is let in";
+    const SystemFact<std::array<uint8_t, 8>> head = hold.file->ReadSignature();
+    ASSERT_TRUE(head.value);
+    EXPECT_EQ(std::string(head.value->begin(), head.value->end()), "held byt");
+  }
+  EXPECT_TRUE(::DeleteFileW(package.c_str())) << "released with the hold";
 }
 
 TEST(Win32PrereqSystem, ValidatesRealPaths) {
   Win32PrereqSystem system;
-  TempFolder temp;
+  const tovra::testing::TempFolder scratch(L"tovra-prereq");
+  const fs::path temp(scratch.path());
   fs::create_directories(temp / L"dir" / kPackageName);
   fs::create_directories(temp / L"text");
   WriteBytes(temp / L"text" / kPackageName, "just some text\r\n");
@@ -227,17 +278,19 @@ TEST(Win32PrereqSystem, ReadsRegistryFacts) {
   {
     HklmValue openvpn(L"SOFTWARE\\OpenVPN", nullptr);
     openvpn.Set(REG_SZ, L"C:\\Program Files\\OpenVPN\\"s);
-    EXPECT_EQ(system.ReadOpenVpnDirectory(), L"C:\\Program Files\\OpenVPN\\");
+    EXPECT_EQ(system.ReadOpenVpnDirectory().value, L"C:\\Program Files\\OpenVPN\\");
     const std::wstring long_dir = L"C:\\" + std::wstring(3000, L'o');
     openvpn.Set(REG_EXPAND_SZ, long_dir);
-    EXPECT_TRUE(system.ReadOpenVpnDirectory() == long_dir);
+    EXPECT_TRUE(system.ReadOpenVpnDirectory().value == long_dir);
   }
-  EXPECT_EQ(system.ReadOpenVpnDirectory(), L"");
+  const SystemFact<std::wstring> absent = system.ReadOpenVpnDirectory();
+  EXPECT_EQ(absent.value, std::nullopt);
+  EXPECT_TRUE(MeansAbsent(absent.error)) << absent.error.code;
 }
 
 TEST(Win32PrereqSystem, RunReportsTheFull32BitExitCode) {
   Win32PrereqSystem system;
-  const std::wstring cmd = *system.SystemDirectory() + L"\\cmd.exe";
+  const std::wstring cmd = *system.SystemDirectory().value + L"\\cmd.exe";
   for (uint32_t code : {0u, 1603u, 3010u, 70000u}) {
     const RunResult r =
         system.Run(cmd, L"\"" + cmd + L"\" /c exit " + std::to_wstring(code), std::nullopt);
@@ -247,8 +300,10 @@ TEST(Win32PrereqSystem, RunReportsTheFull32BitExitCode) {
   const RunResult limited = system.Run(cmd, L"\"" + cmd + L"\" /c exit 7", 60000);
   EXPECT_EQ(limited.status, RunStatus::exited);
   EXPECT_EQ(limited.exit_code, 7u);
-  EXPECT_EQ(system.Run(L"C:\\no\\such\\program.exe", L"x", std::nullopt).status,
-            RunStatus::not_started);
+  const RunResult missing = system.Run(L"C:\\no\\such\\program.exe", L"x", std::nullopt);
+  EXPECT_EQ(missing.status, RunStatus::not_started);
+  EXPECT_EQ(missing.error.api, L"CreateProcessW");
+  EXPECT_NE(missing.error.code, 0u);
   EXPECT_EQ(RunAndWait(L"C:\\no\\such\\program.exe", L"x", system), kExitInstallerNotStarted);
 }
 

@@ -16,6 +16,7 @@
 #include "common/base/secure_zero.h"
 #include "common/log/log.h"
 #include "common/openvpn/openvpn_profile_validator.h"
+#include "common/win/folder_chain_win.h"
 #include "common/win/handles_win.h"
 
 namespace tovra::service {
@@ -137,32 +138,34 @@ bool AutoConnectServiceBlocks() {
 
 // ---- the staging folder ----
 
-// Opens the staging folder without following a reparse point and without
-// delete sharing (it cannot be renamed or replaced while held); nothing when it
-// is missing, not a folder, or a reparse point.
-UniqueHandle HoldStagingFolder(const std::wstring& staging_dir, DWORD extra_access) {
-  const std::wstring path(TrimTrailingSeparators(staging_dir));
-  if (path.empty()) return {};
-  // List and traverse rights, not attributes alone: a handle with only attribute
-  // rights takes no part in sharing checks, so the folder could still be renamed.
-  UniqueHandle folder(::CreateFileW(
-      path.c_str(),
-      FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE | extra_access,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!folder) return {};
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(folder.get(), &info)) return {};
-  // Checked by name as well once the folder is held (it can no longer be
-  // swapped): some file systems report a followed link only by name.
-  const DWORD by_name = ::GetFileAttributesW(path.c_str());
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      by_name == INVALID_FILE_ATTRIBUTES || (by_name & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+// Holds the staging folder through the shared folder chain: its parent, the
+// configuration directory judged trusted, by path; the folder itself opened
+// relative to it without following a reparse point, checked on its handle and by
+// its entry in the parent, and held with list and traverse rights and no delete
+// sharing, so it cannot be renamed or replaced while held. Created when asked
+// and missing (inheriting the parent's security). Empty when it is missing, not
+// a folder, or a reparse point.
+common::FolderChain HoldStagingFolder(const std::wstring& staging_dir, bool create,
+                                      DWORD extra_access) {
+  const PathParts parts = SplitParentAndName(TrimTrailingSeparators(staging_dir));
+  if (parts.parent.empty() || parts.name.empty()) return {};
+  std::wstring parent(parts.parent);
+  if (parent.size() == 2 && parent[1] == L':')
+    parent += L'\\';  // "C:" alone is a drive's current folder
+  common::FolderChain chain = common::OpenFolderChain(
+      parent, {parts.name}, {.create_missing = create, .leaf_access = extra_access});
+  if (chain) return chain;
+  if (chain.refused_reparse_point()) {
     common::Log(LogLevel::Warn, L"openvpn staging: staging folder is a reparse point -> refusing");
-    return {};
+  } else if (create || (chain.error.code != ERROR_FILE_NOT_FOUND &&
+                        chain.error.code != ERROR_PATH_NOT_FOUND)) {
+    // A folder not made yet is no news to a sweep or an unstage.
+    common::LogWin32(LogLevel::Info,
+                     L"openvpn staging: staging folder not usable: " + chain.failed_folder + L": " +
+                         std::wstring(chain.error.api),
+                     chain.error.code);
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {};
-  return folder;
+  return chain;
 }
 
 bool WellKnownSid(WELL_KNOWN_SID_TYPE type, std::array<uint8_t, SECURITY_MAX_SID_SIZE>& sid) {
@@ -200,12 +203,10 @@ bool ProtectFolder(HANDLE folder) {
 }
 
 // Creates the staging folder if needed, holds it and protects it; the held
-// handle, or nothing.
-UniqueHandle PrepareAndHold(const std::wstring& staging_dir) {
-  if (staging_dir.empty()) return {};
-  ::CreateDirectoryW(staging_dir.c_str(), nullptr);  // usually exists already
-  UniqueHandle folder = HoldStagingFolder(staging_dir, READ_CONTROL | WRITE_DAC);
-  if (!folder || !ProtectFolder(folder.get())) return {};
+// chain, or an empty one.
+common::FolderChain PrepareAndHold(const std::wstring& staging_dir) {
+  common::FolderChain folder = HoldStagingFolder(staging_dir, true, READ_CONTROL | WRITE_DAC);
+  if (!folder || !ProtectFolder(folder.leaf())) return {};
   return folder;
 }
 
@@ -391,7 +392,7 @@ StageOutcome StageProfile(const std::wstring& staging_dir, uint32_t stage_key,
   }
   // Held (no delete sharing) until the file is written, so the folder that was
   // checked and protected is the folder the file goes into.
-  const UniqueHandle folder = PrepareAndHold(staging_dir);
+  const common::FolderChain folder = PrepareAndHold(staging_dir);
   if (!folder) {
     out.result = static_cast<uint16_t>(StageResult::kNoStagingDir);
     return out;
@@ -402,19 +403,22 @@ StageOutcome StageProfile(const std::wstring& staging_dir, uint32_t stage_key,
     return out;
   }
   const std::array<uint8_t, kStagedRandomBytes> random = DrawRandomBytes();
-  const std::wstring path =
-      WithFinalBackslash(staging_dir) + FormatStagedFileName(stage_key, random);
+  const std::wstring name = FormatStagedFileName(stage_key, random);
+  const std::wstring path = WithFinalBackslash(staging_dir) + name;
 
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, security.get(), FALSE};
-  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE | WRITE_DAC | DELETE, 0, &attributes,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
-  if (!file) {
-    const DWORD error = ::GetLastError();
-    common::LogWin32(LogLevel::Error, L"openvpn staging: CreateFile failed", error);
+  // Created in the held folder, never by path: the file lands in the folder
+  // that was checked and protected.
+  common::FileUnder created = common::CreateFileUnder(folder.leaf(), name,
+                                                      {.access = GENERIC_WRITE | WRITE_DAC | DELETE,
+                                                       .share = 0,
+                                                       .creation = common::FileCreation::kCreateNew,
+                                                       .security = security.get()});
+  if (!created.file) {
+    common::LogWin32(LogLevel::Error, L"openvpn staging: CreateFile failed", created.error.code);
     out.result = static_cast<uint16_t>(StageResult::kWriteFailed);
     return out;
   }
+  const UniqueHandle file = std::move(created.file);
   ::SetSecurityInfo(file.get(), SE_FILE_OBJECT,
                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                     nullptr, security.dacl(), nullptr);
@@ -446,14 +450,14 @@ StageOutcome StageProfile(const std::wstring& staging_dir, uint32_t stage_key,
 
 bool UnstageProfile(const std::wstring& staging_dir, const std::wstring& path) {
   if (!MayUnstage(staging_dir, path)) return false;
-  const UniqueHandle folder = HoldStagingFolder(staging_dir, 0);
+  const common::FolderChain folder = HoldStagingFolder(staging_dir, false, 0);
   if (!folder) return false;
   const DeleteOutcome outcome = DeleteStagedEntry(path);
   return outcome == DeleteOutcome::kDeleted || outcome == DeleteOutcome::kAbsent;
 }
 
 uint32_t SweepStaleProfiles(const std::wstring& staging_dir) {
-  const UniqueHandle folder = HoldStagingFolder(staging_dir, 0);
+  const common::FolderChain folder = HoldStagingFolder(staging_dir, false, 0);
   if (!folder) return 0;
   const std::wstring dir = WithFinalBackslash(staging_dir);
   WIN32_FIND_DATAW entry{};

@@ -7,8 +7,10 @@
 // Nothing is kept between calls: the configuration directory is judged afresh
 // on every request (registry value, place, DACL, the automatic-connection
 // service). The staging folder is only ever touched through a handle opened
-// without following reparse points; a reparse point there is refused, so no
-// write, DACL change or deletion goes through a junction. Run on the Service's
+// without following reparse points (the shared folder chain,
+// common/win/folder_chain_win.h); a reparse point there is refused, so no
+// write, DACL change or deletion goes through a junction, and a staged file is
+// created relative to the held folder. Run on the Service's
 // request thread (or at start before clients are served), one call at a time.
 #pragma once
 

@@ -8,46 +8,22 @@
 #include <string>
 #include <vector>
 
-#include "service/wireguard/testing/temp_folder_win.h"
 #include "tests/fakes/openvpn/openvpn_install_standin_win.h"
+#include "tests/support/temp_folder_win.h"
 
 namespace tovra::service {
 namespace {
 
-using service::testing::Exists;
-using service::testing::TempFolder;
-using service::testing::WriteTextFile;
+using tovra::testing::Exists;
 using tovra::testing::OpenVpnInstallStandIn;
+using tovra::testing::ReadAll;
+using tovra::testing::TempFolder;
+using tovra::testing::WriteTextFile;
 
 // Ends without a line feed, so "auth-nocache" arrives after an added one.
 constexpr std::string_view kProfile =
     "client\ndev tun\nproto udp\nremote vpn.example.com 1194\nauth-user-pass\n"
     "<ca>\n-----BEGIN CERTIFICATE-----\nMIIBkey\n-----END CERTIFICATE-----\n</ca>";
-
-std::string ReadAll(const std::wstring& path) {
-  std::string out;
-  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-  if (f == INVALID_HANDLE_VALUE) return "<missing>";
-  char buf[4096];
-  DWORD n = 0;
-  while (::ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
-  ::CloseHandle(f);
-  return out;
-}
-
-std::vector<std::wstring> Entries(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found{};
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(find, &found));
-  ::FindClose(find);
-  return names;
-}
 
 // This process's user SID, as the Service has the caller's.
 class OwnSid {
@@ -223,7 +199,7 @@ TEST(StageProfile, RefusalsWriteNothing) {
     EXPECT_EQ(out.result, row.expected) << row.rule;
     EXPECT_TRUE(out.path.empty()) << row.rule;
   }
-  EXPECT_TRUE(Entries(staging).empty());
+  EXPECT_TRUE(tovra::testing::ListFolder(staging).empty());
 }
 
 TEST(UnstageProfile, OnlyStagedNamesInsideTheStagingFolder) {
@@ -310,7 +286,7 @@ TEST(StagingFolderReparsePoint, IsRefusedByEveryOperation) {
   EXPECT_EQ(StageProfile(staging, 9, kProfile, sid.get()).result, 3);
   EXPECT_EQ(SweepStaleProfiles(staging), 0u);
   EXPECT_FALSE(UnstageProfile(staging, staging + L"ovpn-x.ovpn"));
-  EXPECT_EQ(Entries(target), std::vector<std::wstring>{L"ovpn-x.ovpn"});
+  EXPECT_EQ(tovra::testing::ListFolder(target), std::vector<std::wstring>{L"ovpn-x.ovpn"});
   EXPECT_EQ(ReadAll(target + L"\\ovpn-x.ovpn"), "users' file");
 }
 

@@ -8,28 +8,17 @@
 #include <string>
 
 #include "common/text/text.h"
-#include "service/wireguard/testing/temp_folder_win.h"
 #include "tests/support/stderr_capture_win.h"
+#include "tests/support/temp_folder_win.h"
 
 namespace tovra::service {
 namespace {
 
-using testing::Exists;
 using ::testing::HasSubstr;
-using testing::TempFolder;
-using testing::WriteTextFile;
-
-std::string ReadAll(const std::wstring& path) {
-  std::string out;
-  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-  if (f == INVALID_HANDLE_VALUE) return "<missing>";
-  char buf[4096];
-  DWORD n = 0;
-  while (::ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
-  ::CloseHandle(f);
-  return out;
-}
+using tovra::testing::Exists;
+using tovra::testing::ReadAll;
+using tovra::testing::TempFolder;
+using tovra::testing::WriteTextFile;
 
 TEST(ProtectedSecurityDescriptor, GrantsOnlyLocalSystemAndAdministratorsAndIsProtected) {
   ProtectedSecurityDescriptor sd;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/text/text.h"
-#include "service/wireguard/testing/temp_folder_win.h"
+#include "tests/support/temp_folder_win.h"
 #include "tests/fakes/wireguard/wireguard_standin.h"
 #include "tests/support/stderr_capture_win.h"
 
@@ -16,8 +16,8 @@ namespace tovra::service {
 namespace {
 
 using ::testing::HasSubstr;
-using testing::TempFolder;
-using testing::WriteTextFile;
+using tovra::testing::TempFolder;
+using tovra::testing::WriteTextFile;
 
 constexpr uint64_t kEpoch = 116444736000000000ULL;
 

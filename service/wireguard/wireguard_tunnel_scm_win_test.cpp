@@ -10,7 +10,7 @@
 
 #include "common/text/text.h"
 #include "common/win/handles_win.h"
-#include "service/wireguard/testing/temp_folder_win.h"
+#include "tests/support/temp_folder_win.h"
 #include "service/wireguard/tunnel_service_control_win.h"
 #include "service/wireguard/wireguard_config_validator.h"
 #include "service/wireguard/wireguard_tunnel_win.h"
@@ -26,9 +26,9 @@ using common::UniqueServiceHandle;
 using common::WireGuardError;
 using common::WireGuardState;
 using common::WireGuardStatusRecord;
-using testing::Exists;
 using ::testing::HasSubstr;
-using testing::TempFolder;
+using tovra::testing::Exists;
+using tovra::testing::TempFolder;
 using tovra::testing::WaitUntil;
 
 constexpr auto kServiceBound = std::chrono::seconds(20);
@@ -142,7 +142,7 @@ class TunnelUnderScm : public ::testing::Test {
   }
 
   void Script(const std::string& text) {
-    ASSERT_TRUE(testing::WriteTextFile(folder / kStandInScriptName, text));
+    ASSERT_TRUE(tovra::testing::WriteTextFile(folder / kStandInScriptName, text));
   }
   std::string WhatTheTunnelProgramRead() { return ReadWhole(folder / kStandInReadCopyName); }
 
@@ -210,7 +210,7 @@ TEST_F(TunnelUnderScm, TheNextServiceRunRemovesATunnelLeftRunning) {
   }
   ASSERT_EQ(LookAtTunnelService().status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   const UniqueHandle program = TunnelProcess();
-  ASSERT_TRUE(testing::WriteTextFile(config_file, "left behind"));
+  ASSERT_TRUE(tovra::testing::WriteTextFile(config_file, "left behind"));
 
   tovra::testing::StderrCapture capture;
   WinWireGuardTunnel next(folder.path());

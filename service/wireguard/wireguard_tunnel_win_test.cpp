@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "service/wireguard/testing/temp_folder_win.h"
+#include "tests/support/temp_folder_win.h"
 #include "tests/support/stderr_capture_win.h"
 
 namespace tovra::service {
@@ -22,7 +22,7 @@ TEST(WinWireGuardTunnel, ReadsItsOwnFolder) {
 // The real pieces put together: without wireguard.exe in the folder a start is
 // refused before anything is touched; a stop without a tunnel is down.
 TEST(WinWireGuardTunnel, WithoutTheTunnelProgramNothingIsTouched) {
-  testing::TempFolder folder;
+  tovra::testing::TempFolder folder;
   WinWireGuardTunnel tunnel(folder.path());
   const std::wstring config_file = tunnel.manager().paths().config_file;
   ASSERT_FALSE(config_file.empty());
@@ -34,7 +34,7 @@ TEST(WinWireGuardTunnel, WithoutTheTunnelProgramNothingIsTouched) {
       "Endpoint = 192.0.2.1:51820\nAllowedIPs = 0.0.0.0/0\n");
   EXPECT_EQ(r.error, common::WireGuardError::install_failed);
   EXPECT_EQ(r.record.state, static_cast<uint8_t>(common::WireGuardState::down));
-  EXPECT_FALSE(testing::Exists(config_file));
+  EXPECT_FALSE(tovra::testing::Exists(config_file));
   EXPECT_THAT(capture.Text(),
               HasSubstr("ERR  wireguard: wireguard.exe not found beside the service"));
   EXPECT_THAT(capture.Text(), HasSubstr("ERR  wireguard.dll load failed"))

@@ -5,14 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "common/ipc/messages.h"
 #include "common/ipc/pipe_client_win.h"
 #include "common/ipc/pipe_names.h"
 #include "common/security/caller_identity_win.h"
 #include "common/win/handles_win.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/program_run_win.h"
 
 namespace tovra::testing {
 namespace {
@@ -20,18 +19,6 @@ namespace {
 using common::Frame;
 using common::Status;
 using common::UniqueServiceHandle;
-
-DWORD RunScript(const std::wstring& script, const std::wstring& argument = L"") {
-  const std::wstring dir = WinePathFromEnvironment(L"ZERKA_TEST_SOURCE_DIR");
-  std::wstring cmd = L"cmd.exe /c \"\"" + dir + L"\\tools\\windows\\dev\\" + script + L"\"";
-  if (!argument.empty()) cmd += L" \"" + argument + L"\"";
-  cmd += L"\"";
-  ChildProcess child;
-  if (!child.StartCommandLine(cmd)) return 0xFFFFFFFF;
-  const std::optional<uint32_t> code = child.Wait(120000);
-  if (!code || *code != 0) std::fprintf(stderr, "%s\n", child.Output().c_str());
-  return code.value_or(0xFFFFFFFE);
-}
 
 DWORD CurrentState(SC_HANDLE service) {
   SERVICE_STATUS status{};
@@ -44,13 +31,14 @@ class ServiceStopWithAgentLink : public ::testing::Test {
     service_exe_ = WinePathFromEnvironment(L"ZERKA_TEST_SERVICE_EXE");
     agent_exe_ = WinePathFromEnvironment(L"ZERKA_TEST_AGENT_EXE");
     ASSERT_FALSE(service_exe_.empty() || agent_exe_.empty());
-    ASSERT_EQ(RunScript(L"uninstall_zerkavpn_vpn_service.cmd"), 0u);  // a leftover of a failed run
-    ASSERT_EQ(RunScript(L"install_zerkavpn_vpn_service.cmd", service_exe_), 0u);
+    ASSERT_EQ(RunDevScript(L"uninstall_zerkavpn_vpn_service.cmd"),
+              0u);  // a leftover of a failed run
+    ASSERT_EQ(RunDevScript(L"install_zerkavpn_vpn_service.cmd", service_exe_), 0u);
     log_offset_ = FileSize(ZerkaLogPath(L"service"));
   }
   void TearDown() override {
     agent_.Kill();
-    RunScript(L"uninstall_zerkavpn_vpn_service.cmd");
+    RunDevScript(L"uninstall_zerkavpn_vpn_service.cmd");
   }
 
   std::wstring service_exe_;

@@ -256,7 +256,7 @@ std::optional<StartupMessage> ParseStartup(const SecretBuffer& bytes) {
 
 class InteractiveServiceStandIn {
  public:
-  InteractiveServiceStandIn() : folder_(fs::OwnFolder()) {}
+  InteractiveServiceStandIn() : folder_(tovra::testing::OwnProgramFolder()) {}
 
   // Serves until the stop event; the exit code to report.
   DWORD Run() {

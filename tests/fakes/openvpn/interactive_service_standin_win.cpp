@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "common/win/handles_win.h"
+#include "tests/support/temp_folder_win.h"
 #include "tests/support/wait_until.h"
 
 #ifndef TOVRA_OPENVPN_STANDIN_DIR
@@ -28,11 +29,6 @@ std::wstring Widen(std::string_view text) {
     ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   }
   return out;
-}
-
-bool IsDirectory(const std::wstring& path) {
-  const DWORD a = ::GetFileAttributesW(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool WriteWhole(const std::wstring& path, std::string_view bytes) {
@@ -164,7 +160,7 @@ std::wstring OpenVpnRuntimeStandIn::ServiceExePath() const {
 }
 
 bool OpenVpnRuntimeStandIn::Install(std::string_view script) {
-  if (!IsDirectory(folder_)) {
+  if (!IsFolder(folder_)) {
     if (!::CreateDirectoryW(folder_.c_str(), nullptr)) return false;
     created_folder_ = true;
   }

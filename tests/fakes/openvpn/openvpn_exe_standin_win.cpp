@@ -168,7 +168,7 @@ class ManagementStandIn {
         args_(std::move(args)),
         management_password_(std::move(management_password)),
         exit_event_(exit_event),
-        seen_path_(fs::OwnFolder() + L"\\" + kOpenVpnStandInSeenName) {}
+        seen_path_(tovra::testing::OwnProgramFolder() + L"\\" + kOpenVpnStandInSeenName) {}
   ~ManagementStandIn() {
     DropClient();
     if (listener_ != INVALID_SOCKET) ::closesocket(listener_);
@@ -556,7 +556,7 @@ int Fail(const std::wstring& seen_path, const wchar_t* message) {
 }  // namespace
 
 int wmain() {
-  const std::wstring folder = fs::OwnFolder();
+  const std::wstring folder = tovra::testing::OwnProgramFolder();
   const std::wstring seen_path = folder + L"\\" + kOpenVpnStandInSeenName;
   const std::optional<Args> args = ParseArgs();
   if (!args) {

@@ -3,6 +3,9 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include "tests/support/own_program_win.h"
+#include "tests/support/temp_folder_win.h"
+
 namespace tovra::testing {
 
 namespace {
@@ -26,39 +29,6 @@ std::wstring ProgramFiles() {
     ::CoTaskMemFree(folder);
   }
   return out;
-}
-
-bool IsDirectory(const std::wstring& path) {
-  const DWORD a = ::GetFileAttributesW(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// Removes a folder and what it holds; a linked folder inside loses only its link.
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW found{};
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = folder + L"\\" + name;
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-          (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        RemoveTree(child);
-      } else {
-        ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (!::DeleteFileW(child.c_str())) ::RemoveDirectoryW(child.c_str());
-      }
-    } while (::FindNextFileW(find, &found));
-    ::FindClose(find);
-  }
-  ::RemoveDirectoryW(folder.c_str());
-}
-
-std::wstring ThisProgram() {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return std::wstring(path, n);
 }
 
 }  // namespace
@@ -189,7 +159,7 @@ bool OpenVpnInstallStandIn::EnsureFolders() {
   const std::wstring base = ProgramFiles();
   if (base.empty()) return false;
   for (const std::wstring& folder : {base + L"\\openvpn", base + L"\\openvpn\\config"}) {
-    if (IsDirectory(folder)) continue;
+    if (IsFolder(folder)) continue;
     if (!::CreateDirectoryW(folder.c_str(), nullptr)) return false;
     created_folders_.push_back(folder);
   }
@@ -204,7 +174,7 @@ bool OpenVpnInstallStandIn::RemoveConfigFolder() {
   std::wstring folder = StandardConfigDir();
   folder.pop_back();
   RemoveTree(folder);
-  return !IsDirectory(folder);
+  return !IsFolder(folder);
 }
 
 bool OpenVpnInstallStandIn::InstallAutoConnectService(DWORD start_type) {
@@ -219,7 +189,7 @@ bool OpenVpnInstallStandIn::InstallAutoConnectService(DWORD start_type) {
                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != 0;
   } else {
     // Never started, so any existing program serves as its binary.
-    const std::wstring binary = L"\"" + ThisProgram() + L"\"";
+    const std::wstring binary = L"\"" + OwnProgramPath() + L"\"";
     service = ::CreateServiceW(manager, kService, L"OpenVPN automatic connections (stand-in)",
                                SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start_type,
                                SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr,

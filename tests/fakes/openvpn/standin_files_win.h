@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/win/handles_win.h"
+#include "tests/support/own_program_win.h"
 
 namespace tovra::testing::openvpn_standin {
 
@@ -21,15 +22,6 @@ struct ScriptEntry {
   std::string key;
   std::string value;  // empty for a key alone
 };
-
-// The folder of this program, without a final "\".
-inline std::wstring OwnFolder() {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring full(path, n < MAX_PATH ? n : 0);
-  const size_t slash = full.rfind(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash);
-}
 
 // A missing file is an empty script.
 inline std::vector<ScriptEntry> ReadScript(const std::wstring& path) {

@@ -9,6 +9,7 @@
 #include "common/base/secret_buffer.h"
 #include "common/win/handles_win.h"
 #include "tests/fakes/wireguard/standin_script_win.h"
+#include "tests/support/own_program_win.h"
 #include "tests/fakes/wireguard/wireguard_standin.h"
 
 namespace {
@@ -49,12 +50,6 @@ void Report(DWORD state, DWORD exit_code = NO_ERROR, DWORD specific = 0) {
   status.dwCheckPoint = pending ? ++g_checkpoint : 0;
   status.dwWaitHint = pending ? 2000 : 0;
   if (g_status_handle != nullptr) ::SetServiceStatus(g_status_handle, &status);
-}
-
-std::wstring OwnFolder() {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return tovra::testing::FolderOf(std::wstring(path, n < MAX_PATH ? n : 0));
 }
 
 ExeScript ReadExeScript(const std::wstring& folder) {
@@ -129,7 +124,7 @@ DWORD WINAPI Control(DWORD control, DWORD, LPVOID, LPVOID) noexcept {
 }
 
 void RunTunnel() {
-  const std::wstring folder = OwnFolder();
+  const std::wstring folder = tovra::testing::OwnProgramFolder();
   const ExeScript script = ReadExeScript(folder);
 
   // The slow start is the scripted behaviour: the manager must wait through it.
