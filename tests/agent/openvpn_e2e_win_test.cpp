@@ -122,7 +122,9 @@ class OpenVpnEndToEnd : public ::testing::Test {
   static size_t StagedProfiles() {
     size_t n = 0;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(OpenVpnInstallStandIn::StandardConfigDir(), ec)) {
+    // The Service stages into its own subfolder of the configuration folder.
+    const fs::path staged = fs::path(OpenVpnInstallStandIn::StandardConfigDir()) / L"zerkavpn";
+    for (const auto& e : fs::directory_iterator(staged, ec)) {
       if (e.path().filename().wstring().rfind(L"ovpn-", 0) == 0) ++n;
     }
     return n;
