@@ -140,9 +140,12 @@ std::string RunCase(Server& server, const HostileCase& c) {
   if (!pipe) return "could not connect";
   std::atomic<bool> wrote{false};
   std::thread writer([&] { wrote = WriteCase(pipe.get(), c); });
+  // A slow writer's next request takes its whole byte-by-byte time to arrive.
+  const uint32_t reply_wait_ms =
+      kWaitMs + static_cast<uint32_t>(c.bytes.size()) * c.byte_pause_ms;
   std::string failure;
   for (size_t i = 0; i < prediction.replies.size() && failure.empty(); ++i) {
-    common::ReadFrameResult read = common::ReadFrameDetailed(pipe.get(), kWaitMs);
+    common::ReadFrameResult read = common::ReadFrameDetailed(pipe.get(), reply_wait_ms);
     if (!read.frame) {
       failure = "reply " + std::to_string(i) + " of " + std::to_string(prediction.replies.size()) +
                 (read.error == PipeIoError::timed_out ? " never came" : " lost: connection broken");
@@ -309,9 +312,18 @@ TEST_F(HostileClients, SilentClientsAndConnectionStormsLeaveBothServersServing) 
     std::lock_guard lock(mutex);
     failures.push_back(std::string(s.label) + ": " + what);
   };
-  auto silent = [&](Server& s) {
+  // A client that connects and never writes, and (long form) one that falls
+  // silent inside a header.
+  auto silent = [&](Server& s, size_t header_bytes) {
     UniqueHandle quiet = ConnectWithin(s.pipe_name, kWaitMs);
     if (!quiet) return fail(s, "the silent client could not connect");
+    Bytes partial = RequestFrame(1, 600);
+    partial.resize(header_bytes);
+    if (header_bytes > 0 &&
+        !common::PipeTransfer(quiet.get(), partial.data(), static_cast<uint32_t>(partial.size()),
+                              kWaitMs, common::TransferDirection::Write)) {
+      return fail(s, "the silent client could not write");
+    }
     const auto start = Clock::now();
     if (std::string probe = Probe(s, 700); !probe.empty()) return fail(s, "after silence: " + probe);
     if (MillisecondsSince(start) > kWaitMs) fail(s, "the silent client held the server too long");
@@ -332,8 +344,14 @@ TEST_F(HostileClients, SilentClientsAndConnectionStormsLeaveBothServersServing) 
   };
   const auto start = Clock::now();
   {
-    std::thread a([&] { silent(service_); });
-    std::thread b([&] { silent(agent_); });
+    std::thread a([&] {
+      silent(service_, 0);
+      if (rounds_ > kDefaultRounds) silent(service_, 11);
+    });
+    std::thread b([&] {
+      silent(agent_, 0);
+      if (rounds_ > kDefaultRounds) silent(agent_, 11);
+    });
     a.join();
     b.join();
   }
