@@ -107,11 +107,28 @@ constexpr Method kMethods[] = {
     {"startWireGuard", 1},  {"startOpenVpn", 3},    {"startWireGuard", 1},
     {"startOpenVpn", 3}};
 
+// Custom values order by identity, as in the published wrapper, so a map keyed by
+// one writes its entries in allocation order: its bytes are not stable.
+bool HasCustomMapKey(const EncodableValue& value, bool in_key = false) {
+  if (std::holds_alternative<flutter::CustomEncodableValue>(value)) return in_key;
+  if (const auto* list = std::get_if<EncodableList>(&value)) {
+    for (const EncodableValue& item : *list) {
+      if (HasCustomMapKey(item, in_key)) return true;
+    }
+  }
+  if (const auto* map = std::get_if<flutter::EncodableMap>(&value)) {
+    for (const auto& [key, item] : *map) {
+      if (HasCustomMapKey(key, true) || HasCustomMapKey(item, in_key)) return true;
+    }
+  }
+  return false;
+}
+
 void CheckRoundTrip(const flutter::StandardMessageCodec& codec, const EncodableValue& value) {
   const std::unique_ptr<std::vector<uint8_t>> encoded = codec.EncodeMessage(value);
   const std::unique_ptr<EncodableValue> again = codec.DecodeMessage(*encoded);
   if (!again) std::abort();
-  if (*codec.EncodeMessage(*again) != *encoded) std::abort();
+  if (!HasCustomMapKey(value) && *codec.EncodeMessage(*again) != *encoded) std::abort();
 }
 
 }  // namespace
