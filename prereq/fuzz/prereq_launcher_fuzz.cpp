@@ -146,10 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device.has_problem = in.ConsumeIntegralInRange<int>(0, 3) == 0;
     device.needs_restart = in.ConsumeIntegralInRange<int>(0, 3) == 0;
     device.driver_version = parsed.value_or(DriverVersion{});
-    device.provider_name = Wide(in, 8);
+    device.provider_name = in.ConsumeBool() ? std::wstring(in.PickValueInArray<const wchar_t*>(
+                                                  {L"TAP-Windows Provider V9", L"OpenVPN, Inc."}))
+                                            : Wide(in, 8);
     system.devices.push_back(device);
   }
   if (in.ConsumeBool()) system.tap_image_path = in.ConsumeBool() ? L"\\SystemRoot\\System32\\drivers\\tap0901.sys" : Wide(in, 40);
+  if (in.ConsumeBool()) {
+    system.file_versions[L"C:\\Windows\\System32\\drivers\\tap0901.sys"] =
+        ParseDriverVersion(DriverVersionText(in)).value_or(DriverVersion{});
+  }
   if (in.ConsumeBool()) system.pending_renames = Wide(in, 40);
   if (in.ConsumeBool()) system.openvpn_directory = L"C:\\Program Files\\OpenVPN\\";
   if (in.ConsumeBool()) system.files[L"C:\\Program Files\\OpenVPN\\bin\\tapctl.exe"] = FakeFile{};
