@@ -1,6 +1,7 @@
 // Feeds arbitrary UTF-16 text to every parser of the launcher: the package path
 // rules, the driver version parser, ImagePath normalization and the pending
 // rename walk. Checks the properties that hold for any input.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,7 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (check.ok && (text.size() > 1024 || text.find(L'"') != std::wstring::npos)) std::abort();
 
   std::optional<tovra::prereq::DriverVersion> version = tovra::prereq::ParseDriverVersion(text);
-  if (version && (text.empty() || text.back() == L'.')) std::abort();
+  // A trailing "." is refused up to the fourth component; after it the rest is ignored.
+  if (version && (text.empty() || (text.back() == L'.' &&
+                                   std::count(text.begin(), text.end(), L'.') < 5))) {
+    std::abort();
+  }
 
   tovra::prereq::NormalizeImagePath(text, system);
   static_cast<void>(tovra::prereq::PendingRenamesMentionOpenVpn(text));  // must not crash

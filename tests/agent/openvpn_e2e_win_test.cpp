@@ -17,6 +17,7 @@
 #include "tests/support/child_process_win.h"
 #include "tests/support/json_reader.h"
 #include "tests/support/program_run_win.h"
+#include "tests/support/secret_scan_win.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -183,6 +184,9 @@ TEST_F(OpenVpnEndToEnd, StartReachesConnectedAndStopEndsTheProcessThroughItsExit
   const std::string log = AgentLog() + runtime_.SeenText();
   EXPECT_EQ(log.find(kPassword), std::string::npos);
   EXPECT_EQ(log.find("s3cr"), std::string::npos);
+  const auto hits = tovra::testing::FindSecretsInLogs(
+      {{"password", kPassword}, {"username", kUser}, {"profile's certificate", "MIIBzone"}});
+  EXPECT_TRUE(hits.empty()) << tovra::testing::DescribeSecretHits(hits);
 }
 
 TEST_F(OpenVpnEndToEnd, TheAgentOutlivesItsIdleTimeoutOnlyWhileAnAttemptIsActive) {
