@@ -19,7 +19,8 @@ using common::ToWire;
 std::unique_ptr<openvpn::OpenVpnCoordinator> MakeSystemCoordinator(AgentHost& host) {
   const std::wstring exe = openvpn::FindOpenVpnExe();
   openvpn::CoordinatorParts parts;
-  parts.stager = std::make_unique<ServiceLinkOpenVpnStager>(&host.service_link(), host.session_id());
+  parts.stager =
+      std::make_unique<ServiceLinkOpenVpnStager>(&host.service_link(), host.session_id());
   parts.launcher = std::make_unique<openvpn::InteractiveServiceClient>();
   parts.management = std::make_unique<openvpn::OpenVpnManagementClient>();
   parts.process = std::make_unique<openvpn::OpenVpnProcessWin>(exe, host.session_id());
@@ -33,13 +34,16 @@ AgentOpenVpn::AgentOpenVpn(AgentHost& host, CoordinatorFactory factory)
 
 void AgentOpenVpn::Install() {
   AgentHost::Extensions& ext = host_.extensions();
-  ext.handlers[ToWire(MessageType::get_openvpn_capabilities)] =
-      [this](std::span<uint8_t>) { return Capabilities(); };
-  ext.handlers[ToWire(MessageType::start_openvpn)] =
-      [this](std::span<uint8_t> payload) { return Start(payload); };
+  ext.handlers[ToWire(MessageType::get_openvpn_capabilities)] = [this](std::span<uint8_t>) {
+    return Capabilities();
+  };
+  ext.handlers[ToWire(MessageType::start_openvpn)] = [this](std::span<uint8_t> payload) {
+    return Start(payload);
+  };
   ext.handlers[ToWire(MessageType::stop_openvpn)] = [this](std::span<uint8_t>) { return Stop(); };
-  ext.handlers[ToWire(MessageType::get_openvpn_status)] =
-      [this](std::span<uint8_t>) { return Status(); };
+  ext.handlers[ToWire(MessageType::get_openvpn_status)] = [this](std::span<uint8_t>) {
+    return Status();
+  };
   ext.busy_conditions.push_back([this] { return active(); });
   ext.wait_cap_ms = [this]() -> std::optional<uint32_t> {
     if (!has_coordinator()) return std::nullopt;

@@ -40,7 +40,7 @@ int64_t NowUnixMs() {
 struct EventPump::Shared {
   std::shared_ptr<AgentClient> client;
   ProbeBackoff backoff;  // the poller thread's only
-  std::mutex mutex;  // guards everything below
+  std::mutex mutex;      // guards everything below
   std::condition_variable changed;
   HWND window = nullptr;  // cleared at the stop request, before the window goes
   std::deque<TovraNativeEvent> queue;

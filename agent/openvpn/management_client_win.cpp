@@ -19,8 +19,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr std::string_view kPrompt = "ENTER PASSWORD:";
-constexpr size_t kPromptBound = 256;       // bytes before the prompt that are tolerated
-constexpr size_t kPreAuthCeiling = 512;    // never buffered before authentication
+constexpr size_t kPromptBound = 256;     // bytes before the prompt that are tolerated
+constexpr size_t kPreAuthCeiling = 512;  // never buffered before authentication
 constexpr milliseconds kConnectRetry{50};
 constexpr milliseconds kReaderSlice{500};  // the reader looks at its stop request this often
 constexpr milliseconds kAuthSlice{250};    // as does authentication
@@ -142,8 +142,7 @@ enum class ReadResult : uint8_t { line, timed_out, closed, overflow };
 
 // The next line from `received`, receiving into it as needed until `until`.
 // End of stream and every socket error other than "not ready yet" are closed.
-ReadResult ReadLine(SOCKET s, LineAssembler& received, Clock::time_point until,
-                    std::string& line) {
+ReadResult ReadLine(SOCKET s, LineAssembler& received, Clock::time_point until, std::string& line) {
   for (;;) {
     if (auto next = received.TakeLine()) {
       line = std::move(*next);
@@ -238,8 +237,8 @@ ManagementConnectOutcome OpenVpnManagementClient::Connect(uint16_t port,
       Warn("cannot read the TCP connection table; the management password was not sent");
       return ManagementConnectOutcome::failed;
     }
-    verdict = JudgeManagementPeer(*rows, *our_port, port, ::GetCurrentProcessId(),
-                                  expected_peer_pid);
+    verdict =
+        JudgeManagementPeer(*rows, *our_port, port, ::GetCurrentProcessId(), expected_peer_pid);
     if (verdict != PeerOwnerVerdict::untrusted) break;
   }
   if (verdict == PeerOwnerVerdict::untrusted) {
@@ -249,8 +248,9 @@ ManagementConnectOutcome OpenVpnManagementClient::Connect(uint16_t port,
     return ManagementConnectOutcome::peer_untrusted;
   }
   if (verdict == PeerOwnerVerdict::undecidable) {
-    Warn("the platform reports no TCP connection owners, not even for our own end; the "
-         "management listener's owner cannot be checked");
+    Warn(
+        "the platform reports no TCP connection owners, not even for our own end; the "
+        "management listener's owner cannot be checked");
   }
 
   LineAssembler received;
@@ -411,8 +411,8 @@ bool OpenVpnManagementClient::SendBytes(std::span<const uint8_t> bytes) {
     if (sent) return true;
   }
   Warn("command send FAILED, first word='" +
-       CommandFirstWordPreview(std::string_view(reinterpret_cast<const char*>(bytes.data()),
-                                                bytes.size())) +
+       CommandFirstWordPreview(
+           std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) +
        "'");
   return false;
 }

@@ -81,7 +81,7 @@ class OpenVpnManagementClient final : public ManagementConnection {
 
   TcpOwnerTableReader read_table_;
 
-  std::mutex mu_;  // guards everything below except connected_
+  std::mutex mu_;                   // guards everything below except connected_
   SOCKET socket_ = INVALID_SOCKET;  // published once authenticated
   std::thread reader_;
   std::thread orphan_;  // a reader whose own callback closed the connection

@@ -215,7 +215,8 @@ struct Events {
 // Prompt, password, SUCCESS: the start of every connected script.
 void Authenticate(ScriptedPeer::Conn& c) {
   c.Send("ENTER PASSWORD:");
-  if (c.WaitFor(std::string(kManagementPassword) + "\n")) c.Send("SUCCESS: password is correct\r\n");
+  if (c.WaitFor(std::string(kManagementPassword) + "\n"))
+    c.Send("SUCCESS: password is correct\r\n");
 }
 
 TEST(ManagementClient, SuccessPathDeliversCallbacksAndSpacesCommands) {
@@ -384,10 +385,10 @@ TEST(ManagementClient, PlatformWithoutOwnersWarnsAndGoesOn) {
 
 TEST(ManagementClient, ReaderEndsOnceOnLossOrMalformedInput) {
   const char* const endings[] = {
-      "",                            // the peer just closes
-      ">BYTECOUNT:12\r\n",           // malformed: one field
-      ">BYTECOUNT:1,2,3\r\n",        // malformed: three fields
-      nullptr,                       // 5000 bytes without a line end
+      "",                      // the peer just closes
+      ">BYTECOUNT:12\r\n",     // malformed: one field
+      ">BYTECOUNT:1,2,3\r\n",  // malformed: three fields
+      nullptr,                 // 5000 bytes without a line end
   };
   for (const char* ending : endings) {
     SCOPED_TRACE(ending ? ending : "overlong");

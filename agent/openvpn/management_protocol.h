@@ -44,9 +44,9 @@ enum class LineKind : uint8_t {
 
 struct ParsedLine {
   LineKind kind = LineKind::other;
-  ManagementState state = ManagementState::none;       // kind state
-  uint64_t bytes_in = 0;                               // kind byte_count
-  uint64_t bytes_out = 0;                              // kind byte_count
+  ManagementState state = ManagementState::none;                 // kind state
+  uint64_t bytes_in = 0;                                         // kind byte_count
+  uint64_t bytes_out = 0;                                        // kind byte_count
   PasswordPromptKind prompt = PasswordPromptKind::unrecognised;  // kind password_prompt
   bool auth_failed = false;  // kind fatal (AUTH_FAILED) and auth_verification_failed
 };
@@ -57,8 +57,8 @@ struct ParsedLine {
 // The `username "Auth" "<value>"\n` / `password "Auth" "<value>"\n` command, with
 // backslash and double quote escaped; nothing for an empty value, one of 256
 // bytes or more, or one holding a control byte (below 0x20, or 0x7F).
-[[nodiscard]] std::optional<common::SecretBuffer> CredentialCommand(
-    CredentialKind kind, std::span<const uint8_t> value);
+[[nodiscard]] std::optional<common::SecretBuffer> CredentialCommand(CredentialKind kind,
+                                                                    std::span<const uint8_t> value);
 
 // The management password followed by "\n"; nothing unless it is 1 to 255 bytes
 // without control bytes (the interface takes the line verbatim, so a control

@@ -50,8 +50,8 @@ TEST(ClassifyManagementLine, PublishedLineShapes) {
       {">PASSWORD:Need 'HTTP Proxy' username/password", K::password_prompt},
       {">PASSWORD:Verification Failed: 'Auth'", K::auth_verification_failed, S::none,
        P::unrecognised, true},
-      {">PASSWORD:Verification Failed: 'Auth' ['user is locked out']",
-       K::auth_verification_failed, S::none, P::unrecognised, true},
+      {">PASSWORD:Verification Failed: 'Auth' ['user is locked out']", K::auth_verification_failed,
+       S::none, P::unrecognised, true},
       {">PASSWORD:Verification Failed: 'Auth'x", K::password_prompt},
       {">PASSWORD:Verification Failed: 'Private Key'", K::password_prompt},
       {">LOG:1700000000,I,Initialization Sequence Completed", K::log},
@@ -85,9 +85,9 @@ TEST(ClassifyManagementLine, ByteCountBounds) {
       {"12,34", true, 12, 34},
       {"0,0", true, 0, 0},
       {"18446744073709551615,00000000000000000001", true, UINT64_MAX, 1},  // 20 digits each
-      {"18446744073709551616,1", false},  // u64 overflow
-      {"1,99999999999999999999", false},  // 20 digits, too large
-      {"000000000000000000001,1", false},  // 21 digits
+      {"18446744073709551616,1", false},                                   // u64 overflow
+      {"1,99999999999999999999", false},                                   // 20 digits, too large
+      {"000000000000000000001,1", false},                                  // 21 digits
       {",1", false},
       {"1,", false},
       {",", false},
@@ -122,11 +122,13 @@ TEST(CredentialCommand, EscapesAndRefuses) {
       {CredentialKind::username, "\\\"", "username \"Auth\" \"\\\\\\\"\"\n"},
       {CredentialKind::password, "caf\xC3\xA9", "password \"Auth\" \"caf\xC3\xA9\"\n"},
       {CredentialKind::password, std::string(255, '"'),
-       "password \"Auth\" \"" + [] {
-         std::string s;
-         for (int i = 0; i < 255; ++i) s += "\\\"";
-         return s;
-       }() + "\"\n"},
+       "password \"Auth\" \"" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 255; ++i) s += "\\\"";
+             return s;
+           }() +
+           "\"\n"},
       {CredentialKind::password, std::string(256, 'a'), std::nullopt},
       {CredentialKind::username, "", std::nullopt},
       {CredentialKind::username, "a\nb", std::nullopt},
@@ -213,9 +215,9 @@ TEST(LineAssembler, TranscriptSplitAtEveryOffset) {
   EXPECT_EQ(whole[9], "");
   EXPECT_EQ(whole[10], "bare\rcarriage");
   const std::vector<LineKind> kinds = {
-      LineKind::success, LineKind::other, LineKind::hold,           LineKind::success,
+      LineKind::success,         LineKind::other,   LineKind::hold,  LineKind::success,
       LineKind::password_prompt, LineKind::success, LineKind::state, LineKind::state,
-      LineKind::byte_count, LineKind::other, LineKind::other,       LineKind::fatal};
+      LineKind::byte_count,      LineKind::other,   LineKind::other, LineKind::fatal};
   for (size_t i = 0; i < whole.size(); ++i) {
     EXPECT_EQ(ClassifyManagementLine(whole[i]).kind, kinds[i]) << whole[i];
   }
@@ -260,20 +262,30 @@ TEST(JudgeManagementPeer, Table) {
   using V = PeerOwnerVerdict;
   const std::vector<Case> cases = {
       {"both ends as expected", {listener, our_end, server_end}, openvpn, V::trusted},
-      {"server end owned by another process", {our_end, with_owner(server_end, squatter)},
-       openvpn, V::untrusted},
+      {"server end owned by another process",
+       {our_end, with_owner(server_end, squatter)},
+       openvpn,
+       V::untrusted},
       {"server end missing", {our_end}, openvpn, V::untrusted},
       {"expected pid unknown", {our_end, with_owner(server_end, 0)}, 0, V::untrusted},
       {"one of two server rows foreign",
-       {our_end, server_end, with_owner(server_end, squatter)}, openvpn, V::untrusted},
+       {our_end, server_end, with_owner(server_end, squatter)},
+       openvpn,
+       V::untrusted},
       {"no owners anywhere (our end shows 0)",
-       {with_owner(our_end, 0), with_owner(server_end, 0)}, openvpn, V::undecidable},
+       {with_owner(our_end, 0), with_owner(server_end, 0)},
+       openvpn,
+       V::undecidable},
       {"our end missing", {server_end}, openvpn, V::undecidable},
       {"empty table", {}, openvpn, V::undecidable},
       {"our end on another address",
-       {TcpOwnerRow{0x7F000002u, ours, lo, server, me}, server_end}, openvpn, V::undecidable},
+       {TcpOwnerRow{0x7F000002u, ours, lo, server, me}, server_end},
+       openvpn,
+       V::undecidable},
       {"server end on the wrong ports",
-       {our_end, TcpOwnerRow{lo, server, lo, ours + 1, openvpn}}, openvpn, V::untrusted},
+       {our_end, TcpOwnerRow{lo, server, lo, ours + 1, openvpn}},
+       openvpn,
+       V::untrusted},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(JudgeManagementPeer(c.rows, ours, server, me, c.expected), c.verdict) << c.what;

@@ -39,9 +39,16 @@ std::vector<std::wstring> SplitLikeTheRuntime(std::wstring_view line) {
 }
 
 TEST(OpenVpnCommandLine, QuotingRoundTripsThroughTheRuntimeSplit) {
-  const std::vector<std::wstring> args = {
-      L"plain", L"", L"C:\\Users\\A B\\ovpn-1.ovpn", L"with \"quote\"", L"trailing\\",
-      L"space and trailing\\", L"tab\there", L"\\\\server\\share\\x y\\", L"\\\"", L"end\\\\\""};
+  const std::vector<std::wstring> args = {L"plain",
+                                          L"",
+                                          L"C:\\Users\\A B\\ovpn-1.ovpn",
+                                          L"with \"quote\"",
+                                          L"trailing\\",
+                                          L"space and trailing\\",
+                                          L"tab\there",
+                                          L"\\\\server\\share\\x y\\",
+                                          L"\\\"",
+                                          L"end\\\\\""};
   EXPECT_EQ(SplitLikeTheRuntime(JoinOptionsLine(args)), args);
   for (const auto& a : args) {
     EXPECT_EQ(SplitLikeTheRuntime(QuoteArgument(a)), std::vector<std::wstring>{a}) << a;
@@ -52,10 +59,11 @@ TEST(OpenVpnCommandLine, ArgumentsAndQuotingAsOpenVpnGetsThem) {
   EXPECT_EQ(QuoteArgument(L"C:\\a\\b.ovpn"), L"C:\\a\\b.ovpn");  // nothing to quote
   EXPECT_EQ(QuoteArgument(L"C:\\a b\\"), L"\"C:\\a b\\\\\"");
   EXPECT_EQ(QuoteArgument(L"x\"y"), L"\"x\\\"y\"");
-  EXPECT_EQ(JoinOptionsLine(OpenVpnArguments(L"C:\\p q\\ovpn-7.ovpn", 50123, L"Zerka-OpenVpnExit-ab")),
-            L"--config \"C:\\p q\\ovpn-7.ovpn\" --management 127.0.0.1 50123 stdin "
-            L"--management-hold --management-query-passwords --management-signal --service "
-            L"Zerka-OpenVpnExit-ab 0");
+  EXPECT_EQ(
+      JoinOptionsLine(OpenVpnArguments(L"C:\\p q\\ovpn-7.ovpn", 50123, L"Zerka-OpenVpnExit-ab")),
+      L"--config \"C:\\p q\\ovpn-7.ovpn\" --management 127.0.0.1 50123 stdin "
+      L"--management-hold --management-query-passwords --management-signal --service "
+      L"Zerka-OpenVpnExit-ab 0");
   const uint8_t bytes[] = {0x00, 0x0f, 0xa5, 0xff};
   EXPECT_EQ(HexText(bytes).view(), "000fa5ff");
 }

@@ -90,7 +90,8 @@ StartOutcome OpenVpnCoordinator::Start(StartRequest request) {
   StartOutcome out;
   SecretBuffer profile = tovra::openvpn::EnsureDirective(request.profile.view(), kAuthNoCache);
   request.profile = SecretBuffer();
-  const tovra::openvpn::OpenVpnProfileCode code = tovra::openvpn::ValidateOpenVpnProfile(profile.view());
+  const tovra::openvpn::OpenVpnProfileCode code =
+      tovra::openvpn::ValidateOpenVpnProfile(profile.view());
   if (code != tovra::openvpn::OpenVpnProfileCode::kAccepted) {
     out.refusal = code == tovra::openvpn::OpenVpnProfileCode::kNoValidProto
                       ? ErrorKind::profile_no_proto
@@ -126,9 +127,8 @@ StartOutcome OpenVpnCoordinator::Start(StartRequest request) {
   }
   request.profile = std::move(profile);
   try {
-    attempt_thread_ = std::thread([this, id, r = std::move(request)]() mutable {
-      RunAttempt(id, std::move(r));
-    });
+    attempt_thread_ =
+        std::thread([this, id, r = std::move(request)]() mutable { RunAttempt(id, std::move(r)); });
   } catch (const std::exception&) {
     std::lock_guard<std::mutex> hold(status_lock_);
     if (Current(id)) {
@@ -166,7 +166,9 @@ common::OpenVpnStatusRecord OpenVpnCoordinator::Snapshot() {
   return status_;
 }
 
-uint32_t OpenVpnCoordinator::ReportedProcessId() { return parts_.process->process_id(); }
+uint32_t OpenVpnCoordinator::ReportedProcessId() {
+  return parts_.process->process_id();
+}
 
 void OpenVpnCoordinator::StopProcess() {
   parts_.process->StopProcess(settings_.stop_wait_ms);
@@ -226,20 +228,18 @@ ManagementCallbacks OpenVpnCoordinator::CallbacksFor(uint32_t id,
   };
   cb.password_prompt = [this, id, credentials](PasswordPromptKind kind) {
     if (!Current(id)) return;
-    const bool user = kind == PasswordPromptKind::username_and_password ||
-                      kind == PasswordPromptKind::username;
-    const bool pass = kind == PasswordPromptKind::username_and_password ||
-                      kind == PasswordPromptKind::password;
+    const bool user =
+        kind == PasswordPromptKind::username_and_password || kind == PasswordPromptKind::username;
+    const bool pass =
+        kind == PasswordPromptKind::username_and_password || kind == PasswordPromptKind::password;
     std::lock_guard<std::mutex> hold(credentials->lock);
     if (user && !credentials->username.empty() &&
-        parts_.management->SendCredential(CredentialKind::username,
-                                          credentials->username.span()) ==
+        parts_.management->SendCredential(CredentialKind::username, credentials->username.span()) ==
             CredentialSendOutcome::refused) {
       common::Log(LogLevel::Error, L"openvpn_coordinator: auth username rejected by validator");
     }
     if (pass && !credentials->password.empty() &&
-        parts_.management->SendCredential(CredentialKind::password,
-                                          credentials->password.span()) ==
+        parts_.management->SendCredential(CredentialKind::password, credentials->password.span()) ==
             CredentialSendOutcome::refused) {
       common::Log(LogLevel::Error, L"openvpn_coordinator: auth password rejected by validator");
     }
@@ -302,7 +302,8 @@ void OpenVpnCoordinator::RunAttemptSteps(uint32_t id, SecretBuffer& profile,
 
   std::array<uint8_t, 16> event_random{};
   env.RandomBytes(event_random);
-  const std::wstring exit_event = std::wstring(kExitEventPrefix) + WidenAscii(HexText(event_random));
+  const std::wstring exit_event =
+      std::wstring(kExitEventPrefix) + WidenAscii(HexText(event_random));
   if (!parts_.process->CreateExitEvent(exit_event)) {
     return EndAttempt(id, staged, ErrorKind::internal);
   }
@@ -326,8 +327,8 @@ void OpenVpnCoordinator::RunAttemptSteps(uint32_t id, SecretBuffer& profile,
   if (!Current(id)) return EndAttempt(id, staged, ErrorKind::internal);
 
   const ManagementConnectOutcome connected = parts_.management->Connect(
-      *port, management_password.span(), settings_.management_connect_timeout_ms,
-      launch.process_id, CallbacksFor(id, credentials));
+      *port, management_password.span(), settings_.management_connect_timeout_ms, launch.process_id,
+      CallbacksFor(id, credentials));
   management_password = SecretBuffer();
   if (connected != ManagementConnectOutcome::connected) {
     return EndAttempt(id, staged,

@@ -28,11 +28,11 @@ namespace tovra::agent::openvpn {
 
 enum class ErrorKind : uint16_t {
   none = 0,
-  invalid_request = 1,     // profile refused (not for "proto"), or username/password
-  profile_no_proto = 2,    // no valid "proto" directive
+  invalid_request = 1,   // profile refused (not for "proto"), or username/password
+  profile_no_proto = 2,  // no valid "proto" directive
   already_active = 3,
-  no_port_or_launch = 5,   // no loopback port, or an unknown Interactive Service error
-  management_failed = 6,   // connect, authentication, or an untrusted listener
+  no_port_or_launch = 5,  // no loopback port, or an unknown Interactive Service error
+  management_failed = 6,  // connect, authentication, or an untrusted listener
   auth_failed = 7,
   fatal = 8,
   exited = 9,
@@ -45,7 +45,9 @@ enum class ErrorKind : uint16_t {
   management_password_rejected = 16,
 };
 
-constexpr uint16_t ToWire(ErrorKind e) { return static_cast<uint16_t>(e); }
+constexpr uint16_t ToWire(ErrorKind e) {
+  return static_cast<uint16_t>(e);
+}
 
 struct CoordinatorSettings {
   uint32_t management_connect_timeout_ms = 10000;

@@ -257,8 +257,8 @@ void Connect(World& w, OpenVpnCoordinator& c) {
   cb.state(ManagementState::auth);
   cb.state(ManagementState::connected);
   cb.byte_counts(12, 34);
-  ASSERT_TRUE(WaitUntil([&] { return w.TotalUnstaged() == 1; }, milliseconds(5000),
-                        milliseconds(2)));
+  ASSERT_TRUE(
+      WaitUntil([&] { return w.TotalUnstaged() == 1; }, milliseconds(5000), milliseconds(2)));
   ASSERT_TRUE(c.Snapshot().active);
 }
 
@@ -280,10 +280,9 @@ TEST(OpenVpnCoordinator, ConnectsThenStopsAndUnstagesOnce) {
   EXPECT_EQ(c->ReportedProcessId(), 4242u);
   {
     std::lock_guard<std::mutex> l(w.m);
-    EXPECT_EQ(w.commands, (std::vector<std::string>{"state on\n", "bytecount 5\n",
-                                                    "hold release\n"}));
-    EXPECT_EQ(w.credentials_sent,
-              (std::vector<std::string>{"username:alice", "password:p\"w\\d"}));
+    EXPECT_EQ(w.commands,
+              (std::vector<std::string>{"state on\n", "bytecount 5\n", "hold release\n"}));
+    EXPECT_EQ(w.credentials_sent, (std::vector<std::string>{"username:alice", "password:p\"w\\d"}));
     EXPECT_EQ(w.expected_peer, 4242u) << "the listener is checked against the reported process";
     EXPECT_NE(w.options_line.find(L"--config \"C:\\Program Files\\openvpn\\config\\ovpn-1.ovpn\""),
               std::wstring::npos);
@@ -315,24 +314,54 @@ TEST(OpenVpnCoordinator, EachFailureHasItsErrorKindAndUnstagesWhatWasStaged) {
   };
   const auto none = [](World&) {};
   const std::vector<Row> rows = {
-      {"no staging folder", [](World& w) { w.staging_dir.clear(); }, none, ErrorKind::internal, false},
-      {"Service unavailable", [](World& w) { w.stage_result = 1; }, none, ErrorKind::service_unavailable, false},
-      {"Service refused", [](World& w) { w.stage_result = 2; }, none, ErrorKind::not_permitted, false},
+      {"no staging folder", [](World& w) { w.staging_dir.clear(); }, none, ErrorKind::internal,
+       false},
+      {"Service unavailable", [](World& w) { w.stage_result = 1; }, none,
+       ErrorKind::service_unavailable, false},
+      {"Service refused", [](World& w) { w.stage_result = 2; }, none, ErrorKind::not_permitted,
+       false},
       {"Service rejected", [](World& w) { w.stage_result = 3; }, none, ErrorKind::rejected, false},
       {"staging failed", [](World& w) { w.stage_result = 4; }, none, ErrorKind::internal, false},
       {"no port", [](World& w) { w.port.reset(); }, none, ErrorKind::no_port_or_launch, true},
       {"no exit event", [](World& w) { w.exit_event_ok = false; }, none, ErrorKind::internal, true},
-      {"launch: unavailable", [](World& w) { w.launch = {1, 0, L""}; }, none, ErrorKind::service_unavailable, true},
-      {"launch: exchange", [](World& w) { w.launch = {2, 0, L""}; }, none, ErrorKind::launch_exchange_failed, true},
-      {"launch: approval", [](World& w) { w.launch = {3, 0, L"admin approval"}; }, none, ErrorKind::not_permitted, true},
-      {"launch: startup error", [](World& w) { w.launch = {4, 0, L"x"}; }, none, ErrorKind::rejected, true},
-      {"launch: other", [](World& w) { w.launch = {5, 0, L"x"}; }, none, ErrorKind::no_port_or_launch, true},
-      {"management failed", [](World& w) { w.connect_outcome = ManagementConnectOutcome::failed; }, none, ErrorKind::management_failed, true},
-      {"listener of another process", [](World& w) { w.connect_outcome = ManagementConnectOutcome::peer_untrusted; }, none, ErrorKind::management_failed, true},
-      {"management password rejected", [](World& w) { w.connect_outcome = ManagementConnectOutcome::password_rejected; }, none, ErrorKind::management_password_rejected, true},
-      {"credentials rejected", none, [](World& w) { w.Callbacks().fatal(true); }, ErrorKind::auth_failed, true},
+      {"launch: unavailable",
+       [](World& w) {
+         w.launch = {1, 0, L""};
+       },
+       none, ErrorKind::service_unavailable, true},
+      {"launch: exchange",
+       [](World& w) {
+         w.launch = {2, 0, L""};
+       },
+       none, ErrorKind::launch_exchange_failed, true},
+      {"launch: approval",
+       [](World& w) {
+         w.launch = {3, 0, L"admin approval"};
+       },
+       none, ErrorKind::not_permitted, true},
+      {"launch: startup error",
+       [](World& w) {
+         w.launch = {4, 0, L"x"};
+       },
+       none, ErrorKind::rejected, true},
+      {"launch: other",
+       [](World& w) {
+         w.launch = {5, 0, L"x"};
+       },
+       none, ErrorKind::no_port_or_launch, true},
+      {"management failed", [](World& w) { w.connect_outcome = ManagementConnectOutcome::failed; },
+       none, ErrorKind::management_failed, true},
+      {"listener of another process",
+       [](World& w) { w.connect_outcome = ManagementConnectOutcome::peer_untrusted; }, none,
+       ErrorKind::management_failed, true},
+      {"management password rejected",
+       [](World& w) { w.connect_outcome = ManagementConnectOutcome::password_rejected; }, none,
+       ErrorKind::management_password_rejected, true},
+      {"credentials rejected", none, [](World& w) { w.Callbacks().fatal(true); },
+       ErrorKind::auth_failed, true},
       {"other fatal", none, [](World& w) { w.Callbacks().fatal(false); }, ErrorKind::fatal, true},
-      {"management connection lost", none, [](World& w) { w.Callbacks().closed(); }, ErrorKind::exited, true},
+      {"management connection lost", none, [](World& w) { w.Callbacks().closed(); },
+       ErrorKind::exited, true},
       {"process exited", none, [](World& w) { w.exited = true; }, ErrorKind::exited, true},
   };
   for (const Row& row : rows) {
@@ -359,7 +388,8 @@ TEST(OpenVpnCoordinator, NoConnectedStateWithinTheConnectTimeout) {
   World w;
   auto c = MakeCoordinator(w);
   ASSERT_TRUE(c->Start(Request()).started);
-  ASSERT_TRUE(WaitUntil([&] { return w.management_connected.load(); }, milliseconds(5000), milliseconds(2)));
+  ASSERT_TRUE(WaitUntil([&] { return w.management_connected.load(); }, milliseconds(5000),
+                        milliseconds(2)));
   const uint64_t from = w.steady;
   ASSERT_TRUE(Ended(*c));
   EXPECT_EQ(c->Snapshot().error_kind, ToWire(ErrorKind::connect_timeout));
@@ -375,17 +405,21 @@ TEST(OpenVpnCoordinator, RefusedStartsAreAnsweredWithoutTouchingTheRunningAttemp
     ErrorKind refusal;
   };
   std::vector<Row> rows;
-  rows.push_back({"no proto", Request("client\ndev tun\nremote a 1\nauth-user-pass\n"), ErrorKind::profile_no_proto});
+  rows.push_back({"no proto", Request("client\ndev tun\nremote a 1\nauth-user-pass\n"),
+                  ErrorKind::profile_no_proto});
   rows.push_back({"no client", Request("dev tun\n"), ErrorKind::invalid_request});
-  rows.push_back({"username of 256 bytes", Request(kProfile, std::string(256, 'u')), ErrorKind::invalid_request});
+  rows.push_back({"username of 256 bytes", Request(kProfile, std::string(256, 'u')),
+                  ErrorKind::invalid_request});
   rows.push_back({"empty password", Request(kProfile, "alice", ""), ErrorKind::invalid_request});
-  rows.push_back({"password with a tab", Request(kProfile, "alice", "a\tb"), ErrorKind::invalid_request});
+  rows.push_back(
+      {"password with a tab", Request(kProfile, "alice", "a\tb"), ErrorKind::invalid_request});
   rows.push_back({"while active", Request(), ErrorKind::already_active});
 
   World w;
   auto c = MakeCoordinator(w);
   ASSERT_TRUE(c->Start(Request(kProfile, std::string(255, 'u'))).started);
-  ASSERT_TRUE(WaitUntil([&] { return w.management_connected.load(); }, milliseconds(5000), milliseconds(2)));
+  ASSERT_TRUE(WaitUntil([&] { return w.management_connected.load(); }, milliseconds(5000),
+                        milliseconds(2)));
   const common::OpenVpnStatusRecord before = c->Snapshot();
   for (Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -453,7 +487,8 @@ TEST(OpenVpnCoordinator, ConnectedPhaseEndsOnErrorsAndKeepsTheFirstOne) {
       w.Callbacks().closed();
     }
     ASSERT_TRUE(Ended(*c));
-    EXPECT_EQ(c->Snapshot().error_kind, ToWire(fatal_first ? ErrorKind::auth_failed : ErrorKind::exited));
+    EXPECT_EQ(c->Snapshot().error_kind,
+              ToWire(fatal_first ? ErrorKind::auth_failed : ErrorKind::exited));
     EXPECT_GE(w.stop_calls, 1);
     EXPECT_EQ(w.open_resources, 0);
     EXPECT_EQ(w.TotalUnstaged(), 1);
@@ -470,7 +505,8 @@ TEST(OpenVpnCoordinator, StopRacingTheTimeoutTeardownLeavesNothingBehind) {
   s.connect_timeout_ms = 0;  // the attempt tears itself down as soon as it connects
   auto c = MakeCoordinator(w, s);
   for (int round = 0; round < 200; ++round) {
-    ASSERT_TRUE(WaitUntil([&] { return c->Start(Request()).started; }, milliseconds(5000), milliseconds(1)));
+    ASSERT_TRUE(WaitUntil([&] { return c->Start(Request()).started; }, milliseconds(5000),
+                          milliseconds(1)));
     ASSERT_TRUE(WaitUntil([&] { return w.management_connected.load() || !c->Snapshot().active; },
                           milliseconds(5000), milliseconds(0)));
     c->Stop();
@@ -483,9 +519,12 @@ TEST(OpenVpnCoordinator, StopRacingTheTimeoutTeardownLeavesNothingBehind) {
 }
 
 TEST(OpenVpnCoordinator, ErrorMappings) {
-  const ErrorKind launch[] = {ErrorKind::no_port_or_launch, ErrorKind::service_unavailable,
-                              ErrorKind::launch_exchange_failed, ErrorKind::not_permitted,
-                              ErrorKind::rejected, ErrorKind::no_port_or_launch};
+  const ErrorKind launch[] = {ErrorKind::no_port_or_launch,
+                              ErrorKind::service_unavailable,
+                              ErrorKind::launch_exchange_failed,
+                              ErrorKind::not_permitted,
+                              ErrorKind::rejected,
+                              ErrorKind::no_port_or_launch};
   for (int32_t r = 0; r <= 5; ++r) EXPECT_EQ(ErrorForLaunchResult(r), launch[r]) << r;
   const ErrorKind stage[] = {ErrorKind::internal, ErrorKind::service_unavailable,
                              ErrorKind::not_permitted, ErrorKind::rejected, ErrorKind::internal};

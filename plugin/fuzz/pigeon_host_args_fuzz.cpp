@@ -25,7 +25,8 @@ using tovra_windows_vpn::FlutterError;
 class CapturingMessenger : public flutter::BinaryMessenger {
  public:
   void Send(const std::string&, const uint8_t*, size_t, flutter::BinaryReply) const override {}
-  void SetMessageHandler(const std::string& channel, flutter::BinaryMessageHandler handler) override {
+  void SetMessageHandler(const std::string& channel,
+                         flutter::BinaryMessageHandler handler) override {
     handlers[channel] = std::move(handler);
   }
   std::map<std::string, flutter::BinaryMessageHandler> handlers;
@@ -51,7 +52,8 @@ class RecordingApi : public tovra_windows_vpn::TovraWindowsVpnHostApi {
   void GetHealth(std::function<void(ErrorOr<tovra_windows_vpn::TovraNativeHealth>)> r) override {
     Answer(r);
   }
-  void GetAgentHealth(std::function<void(ErrorOr<tovra_windows_vpn::TovraAgentHealth>)> r) override {
+  void GetAgentHealth(
+      std::function<void(ErrorOr<tovra_windows_vpn::TovraAgentHealth>)> r) override {
     Answer(r);
   }
   void GetServiceHealth(
@@ -62,12 +64,14 @@ class RecordingApi : public tovra_windows_vpn::TovraWindowsVpnHostApi {
     ++calls;
     r(answer_error ? std::optional<FlutterError>(FlutterError("fuzz")) : std::nullopt);
   }
-  void StartWireGuard(const std::string& config,
-                      std::function<void(ErrorOr<tovra_windows_vpn::TovraWireGuardStatus>)> r) override {
+  void StartWireGuard(
+      const std::string& config,
+      std::function<void(ErrorOr<tovra_windows_vpn::TovraWireGuardStatus>)> r) override {
     args = {config};
     Answer(r);
   }
-  void StopWireGuard(std::function<void(ErrorOr<tovra_windows_vpn::TovraWireGuardStatus>)> r) override {
+  void StopWireGuard(
+      std::function<void(ErrorOr<tovra_windows_vpn::TovraWireGuardStatus>)> r) override {
     Answer(r);
   }
   void WireGuardStatus(
@@ -78,9 +82,9 @@ class RecordingApi : public tovra_windows_vpn::TovraWindowsVpnHostApi {
       std::function<void(ErrorOr<tovra_windows_vpn::TovraOpenVpnCapabilities>)> r) override {
     Answer(r);
   }
-  void StartOpenVpn(const std::string& config, const std::string& username,
-                    const std::string& password,
-                    std::function<void(ErrorOr<tovra_windows_vpn::TovraOpenVpnStatus>)> r) override {
+  void StartOpenVpn(
+      const std::string& config, const std::string& username, const std::string& password,
+      std::function<void(ErrorOr<tovra_windows_vpn::TovraOpenVpnStatus>)> r) override {
     args = {config, username, password};
     Answer(r);
   }
@@ -100,11 +104,11 @@ struct Method {
 
 // The methods with argument lists come up more often than the others.
 constexpr Method kMethods[] = {
-    {"isAvailable", 0},     {"getHealth", 0},       {"getAgentHealth", 0},
-    {"getServiceHealth", 0}, {"startEvents", 0},    {"startWireGuard", 1},
-    {"stopWireGuard", 0},   {"wireGuardStatus", 0}, {"getOpenVpnCapabilities", 0},
-    {"startOpenVpn", 3},    {"stopOpenVpn", 0},     {"getOpenVpnStatus", 0},
-    {"startWireGuard", 1},  {"startOpenVpn", 3},    {"startWireGuard", 1},
+    {"isAvailable", 0},      {"getHealth", 0},       {"getAgentHealth", 0},
+    {"getServiceHealth", 0}, {"startEvents", 0},     {"startWireGuard", 1},
+    {"stopWireGuard", 0},    {"wireGuardStatus", 0}, {"getOpenVpnCapabilities", 0},
+    {"startOpenVpn", 3},     {"stopOpenVpn", 0},     {"getOpenVpnStatus", 0},
+    {"startWireGuard", 1},   {"startOpenVpn", 3},    {"startWireGuard", 1},
     {"startOpenVpn", 3}};
 
 // Custom values order by identity, as in the published wrapper, so a map keyed by

@@ -24,8 +24,8 @@ namespace {
 using namespace tovra::prereq;
 using tovra::prereq::testing::FakeFile;
 using tovra::prereq::testing::FakePrereqSystem;
-using tovra::prereq::testing::RecordedRun;
 using tovra::prereq::testing::kMsiSignature;
+using tovra::prereq::testing::RecordedRun;
 
 std::wstring Wide(FuzzedDataProvider& in, size_t max_chars) {
   std::wstring text;
@@ -38,10 +38,26 @@ std::wstring Wide(FuzzedDataProvider& in, size_t max_chars) {
 
 // Mostly ASCII, with the characters the rules care about.
 std::wstring Piece(FuzzedDataProvider& in) {
-  static const wchar_t* const kPieces[] = {
-      L"C:", L"c:", L"\\", L"/", L"..", L".", L"Users", L"Downloads", L"\"", L"\x01", L" ",
-      L"OpenVPN-2.7.7-I001-amd64.msi", L"OPENVPN-2.7.7-I001-AMD64.MSI", L"\x0130", L"\x212A",
-      L"OpenVPN-2.7.7-I001-amd64.ms\x0130", L"\\\\?\\", L"\\\\server\\share", L"::$DATA", L"~1"};
+  static const wchar_t* const kPieces[] = {L"C:",
+                                           L"c:",
+                                           L"\\",
+                                           L"/",
+                                           L"..",
+                                           L".",
+                                           L"Users",
+                                           L"Downloads",
+                                           L"\"",
+                                           L"\x01",
+                                           L" ",
+                                           L"OpenVPN-2.7.7-I001-amd64.msi",
+                                           L"OPENVPN-2.7.7-I001-AMD64.MSI",
+                                           L"\x0130",
+                                           L"\x212A",
+                                           L"OpenVPN-2.7.7-I001-amd64.ms\x0130",
+                                           L"\\\\?\\",
+                                           L"\\\\server\\share",
+                                           L"::$DATA",
+                                           L"~1"};
   if (in.ConsumeIntegralInRange<int>(0, 9) == 0) return Wide(in, 8);
   return kPieces[in.ConsumeIntegralInRange<size_t>(0, std::size(kPieces) - 1)];
 }
@@ -110,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (in.ConsumeIntegralInRange<int>(0, 15) != 0) {
     arguments.emplace();
     arguments->push_back(L"TOVRAPrereqLauncher.exe");
-    const int count = in.ConsumeIntegralInRange<int>(0, 9) == 0 ? in.ConsumeIntegralInRange<int>(0, 3) : 1;
+    const int count =
+        in.ConsumeIntegralInRange<int>(0, 9) == 0 ? in.ConsumeIntegralInRange<int>(0, 3) : 1;
     for (int i = 0; i < count; ++i) arguments->push_back(PackagePath(in));
   }
   if (arguments && arguments->size() > 1 && in.ConsumeBool()) {
@@ -118,14 +135,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     file.attributes = in.PickValueInArray<uint32_t>({0x80, 0x20, 0x10, 0x400, 0x410, 0x1});
     if (in.ConsumeBool()) {
       file.signature = kMsiSignature;
-      if (in.ConsumeIntegralInRange<int>(0, 7) == 0) (*file.signature)[in.ConsumeIntegralInRange<size_t>(0, 7)] ^= 1;
+      if (in.ConsumeIntegralInRange<int>(0, 7) == 0)
+        (*file.signature)[in.ConsumeIntegralInRange<size_t>(0, 7)] ^= 1;
     }
     system.files[(*arguments)[1]] = file;
   }
   if (in.ConsumeIntegralInRange<int>(0, 15) == 0) {
     system.system_directory.reset();
   } else if (in.ConsumeBool()) {
-    system.system_directory = L"C:\\Windows\\system32" + std::wstring(in.ConsumeIntegralInRange<size_t>(0, 3), L'\\');
+    system.system_directory =
+        L"C:\\Windows\\system32" + std::wstring(in.ConsumeIntegralInRange<size_t>(0, 3), L'\\');
   }
 
   ServiceSummary tap;
@@ -151,7 +170,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                             : Wide(in, 8);
     system.devices.push_back(device);
   }
-  if (in.ConsumeBool()) system.tap_image_path = in.ConsumeBool() ? L"\\SystemRoot\\System32\\drivers\\tap0901.sys" : Wide(in, 40);
+  if (in.ConsumeBool())
+    system.tap_image_path =
+        in.ConsumeBool() ? L"\\SystemRoot\\System32\\drivers\\tap0901.sys" : Wide(in, 40);
   if (in.ConsumeBool()) {
     system.file_versions[L"C:\\Windows\\System32\\drivers\\tap0901.sys"] =
         ParseDriverVersion(DriverVersionText(in)).value_or(DriverVersion{});
@@ -162,11 +183,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::wstring msiexec = L"C:\\Windows\\system32\\msiexec.exe";
   RunResult installer;
-  installer.status = in.PickValueInArray<RunStatus>(
-      {RunStatus::exited, RunStatus::exited, RunStatus::exited, RunStatus::not_started,
-       RunStatus::wait_failed, RunStatus::timed_out});
-  installer.exit_code = in.ConsumeBool() ? in.PickValueInArray<uint32_t>({0, 1602, 1603, 1641, 3010, 3011})
-                                         : in.ConsumeIntegral<uint32_t>();
+  installer.status = in.PickValueInArray<RunStatus>({RunStatus::exited, RunStatus::exited,
+                                                     RunStatus::exited, RunStatus::not_started,
+                                                     RunStatus::wait_failed, RunStatus::timed_out});
+  installer.exit_code = in.ConsumeBool()
+                            ? in.PickValueInArray<uint32_t>({0, 1602, 1603, 1641, 3010, 3011})
+                            : in.ConsumeIntegral<uint32_t>();
   system.run_results[msiexec] = installer;
 
   const uint32_t code = RunLauncher(arguments, system);
@@ -195,8 +217,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool with_drivers = line.find(kFeaturesWithDrivers) != std::wstring::npos;
   if (!with_drivers && line.find(std::wstring(kFeaturesOpenVpnOnly) + L" ") == std::wstring::npos)
     std::abort();
-  if (line.find(L" /qn /norestart ") == std::wstring::npos ||
-      line.size() < 22 || line.substr(line.size() - 22) != L" REBOOT=ReallySuppress")
+  if (line.find(L" /qn /norestart ") == std::wstring::npos || line.size() < 22 ||
+      line.substr(line.size() - 22) != L" REBOOT=ReallySuppress")
     std::abort();
   if (system.runs.size() == 2) {
     if (with_drivers || system.runs[1].timeout_ms != kTapctlTimeoutMs ||

@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::optional<tovra::prereq::DriverVersion> version = tovra::prereq::ParseDriverVersion(text);
   // A trailing "." is refused up to the fourth component; after it the rest is ignored.
-  if (version && (text.empty() || (text.back() == L'.' &&
-                                   std::count(text.begin(), text.end(), L'.') < 5))) {
+  if (version &&
+      (text.empty() || (text.back() == L'.' && std::count(text.begin(), text.end(), L'.') < 5))) {
     std::abort();
   }
 

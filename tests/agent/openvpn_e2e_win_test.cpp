@@ -43,7 +43,6 @@ fs::path TempFolder(const std::wstring& stem) {
   return fs::path(temp) / (stem + L"-" + std::to_wstring(::GetCurrentProcessId()));
 }
 
-
 class OpenVpnEndToEnd : public ::testing::Test {
  protected:
   OpenVpnEndToEnd() : runtime_(TempFolder(L"zerka-ovpn-runtime").wstring()) {}
@@ -68,8 +67,8 @@ class OpenVpnEndToEnd : public ::testing::Test {
                                            (service_dir_ / L"ZerkaVPNService.exe").wstring()),
               0u);
     agent_log_start_ = tovra::testing::FileSize(tovra::testing::ZerkaLogPath(L"agent"));
-    ASSERT_TRUE(WaitUntil(
-        [&] { return Zerkactl({L"is-available"}).out.rfind("available", 0) == 0; }, 30s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Zerkactl({L"is-available"}).out.rfind("available", 0) == 0; }, 30s));
   }
 
   void TearDown() override {
@@ -152,9 +151,8 @@ TEST_F(OpenVpnEndToEnd, StartReachesConnectedAndStopEndsTheProcessThroughItsExit
   EXPECT_EQ(started["errorKind"].text, "0");
   EXPECT_EQ(started["attemptId"].text, "1");
 
-  const Json up = StatusUntil([](const Json& j) {
-    return j["state"].text == "CONNECTED" || j["errorKind"].text != "0";
-  });
+  const Json up = StatusUntil(
+      [](const Json& j) { return j["state"].text == "CONNECTED" || j["errorKind"].text != "0"; });
   ASSERT_EQ(up["state"].text, "CONNECTED");
   EXPECT_EQ(up["bytesIn"].text, "1234");
   EXPECT_EQ(up["bytesOut"].text, "5678");
@@ -197,15 +195,16 @@ TEST_F(OpenVpnEndToEnd, TheAgentOutlivesItsIdleTimeoutOnlyWhileAnAttemptIsActive
   ASSERT_EQ(Start()["errorKind"].text, "0");
   ASSERT_EQ(StatusUntil([](const Json& j) {
               return j["state"].text == "CONNECTED" || !j["active"].boolean;
-            })["state"].text,
+            })["state"]
+                .text,
             "CONNECTED");
-  EXPECT_FALSE(WaitUntil([] { return !tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"); },
-                         10s))
+  EXPECT_FALSE(
+      WaitUntil([] { return !tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"); }, 10s))
       << "the Agent left while an attempt was active";
   EXPECT_EQ(tovra::testing::ReadActivityValue(L"Activity"), 1u);
   EXPECT_EQ(Record({L"openvpn-stop"})["active"].boolean, false);
-  EXPECT_TRUE(WaitUntil([] { return !tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"); },
-                        20s))
+  EXPECT_TRUE(
+      WaitUntil([] { return !tovra::testing::IsProcessRunning(L"ZerkaVPNAgent.exe"); }, 20s))
       << "an idle Agent with nothing active stays";
   ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"60");
 }

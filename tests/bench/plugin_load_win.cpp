@@ -167,8 +167,8 @@ int wmain(int argc, wchar_t** argv) {
     };
 
     const auto begin = Clock::now();
-    const auto end = begin + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(seconds));
+    const auto end =
+        begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (in_flight.size() < kInFlight) send_one();
     while (Clock::now() < end) {
       dart.PumpUntil(
@@ -180,10 +180,12 @@ int wmain(int argc, wchar_t** argv) {
       while (Clock::now() < end && in_flight.size() < kInFlight) send_one();
     }
     // Let the last calls answer; each has its own reply time limit (at most 60 s).
-    dart.PumpUntil([&] {
-      collect();
-      return in_flight.empty();
-    }, std::chrono::seconds(150));
+    dart.PumpUntil(
+        [&] {
+          collect();
+          return in_flight.empty();
+        },
+        std::chrono::seconds(150));
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
     for (const auto& [r, m] : in_flight) ++tallies[m->name].incomplete;
 
@@ -191,8 +193,7 @@ int wmain(int argc, wchar_t** argv) {
     size_t incomplete = 0;
     std::printf("plugin load: %zu calls in flight for %.1f s, %zu sent\n", kInFlight, seconds,
                 sent);
-    std::printf("  %-24s %7s %9s %9s %9s  outcomes\n", "method", "n", "p50 ms", "p99 ms",
-                "max ms");
+    std::printf("  %-24s %7s %9s %9s %9s  outcomes\n", "method", "n", "p50 ms", "p99 ms", "max ms");
     for (const Method& m : methods) {
       const Tally& t = tallies[m.name];
       all.insert(all.end(), t.latencies.begin(), t.latencies.end());

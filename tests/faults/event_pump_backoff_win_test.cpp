@@ -66,8 +66,7 @@ TEST_F(EventPumpBackoff, WithoutAnAgentTheFailureLinesThinOutAndDartCallsStillTr
   DartPlayer dart(L"zerka-faults-backoff", false);
   ASSERT_TRUE(dart.ok());
   ASSERT_TRUE(dart.Call("startEvents").value);
-  const auto seen =
-      WatchLog(dart, log_start_, "WARN event poller: agent unreachable", 3, 30s);
+  const auto seen = WatchLog(dart, log_start_, "WARN event poller: agent unreachable", 3, 30s);
   ASSERT_EQ(seen.size(), 3u) << Log();
   const double first = Seconds(seen[1] - seen[0]);
   const double second = Seconds(seen[2] - seen[1]);

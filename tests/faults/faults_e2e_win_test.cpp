@@ -178,13 +178,13 @@ class Faults : public ::testing::Test {
     if (!svc) return false;
     if (start) {
       if (!::StartServiceW(svc.get(), 0, nullptr)) return false;
-      return WaitUntil(
-          [] { return QueryService(kServiceName).dwCurrentState == SERVICE_RUNNING; }, 60s);
+      return WaitUntil([] { return QueryService(kServiceName).dwCurrentState == SERVICE_RUNNING; },
+                       60s);
     }
     SERVICE_STATUS status{};
     if (!::ControlService(svc.get(), SERVICE_CONTROL_STOP, &status)) return false;
-    return WaitUntil(
-        [] { return QueryService(kServiceName).dwCurrentState == SERVICE_STOPPED; }, 60s);
+    return WaitUntil([] { return QueryService(kServiceName).dwCurrentState == SERVICE_STOPPED; },
+                     60s);
   }
 
   // The Activity value, once it has held `want` (checked while status calls keep
@@ -221,16 +221,11 @@ struct RequestKind {
 TEST_F(Faults, AgentKilledDuringEachKindOfRequest) {
   WireGuardScript("running_delay_ms=1500\n");
   const RequestKind kinds[] = {
-      {"getAgentHealth", "getAgentHealth"},
-      {"getServiceHealth", "getServiceHealth"},
-      {"isAvailable", "isAvailable"},
-      {"getHealth", "getHealth"},
-      {"wireGuardStatus", "wireGuardStatus"},
-      {"startWireGuard", "wireGuardStatus"},
-      {"stopWireGuard", "stopWireGuard"},
-      {"getOpenVpnCapabilities", "getOpenVpnCapabilities"},
-      {"startOpenVpn", "getOpenVpnStatus"},
-      {"getOpenVpnStatus", "getOpenVpnStatus"},
+      {"getAgentHealth", "getAgentHealth"},   {"getServiceHealth", "getServiceHealth"},
+      {"isAvailable", "isAvailable"},         {"getHealth", "getHealth"},
+      {"wireGuardStatus", "wireGuardStatus"}, {"startWireGuard", "wireGuardStatus"},
+      {"stopWireGuard", "stopWireGuard"},     {"getOpenVpnCapabilities", "getOpenVpnCapabilities"},
+      {"startOpenVpn", "getOpenVpnStatus"},   {"getOpenVpnStatus", "getOpenVpnStatus"},
       {"stopOpenVpn", "stopOpenVpn"},
   };
   for (const RequestKind& kind : kinds) {
@@ -386,7 +381,10 @@ TEST_F(Faults, AgentKilledDuringOpenVpnAttempt) {
 TEST_F(Faults, AgentRestartedWhileTheEventPumpRuns) {
   ASSERT_TRUE(dart_->Call("startEvents").value);
   ASSERT_TRUE(dart_->PumpUntil(
-      [&] { return dart_->SawEventsInOrder({"agentConnected", "serviceConnected"}, 0); }, 30s));
+      [&] {
+        return dart_->SawEventsInOrder({"agentConnected", "serviceConnected"}, 0);
+      },
+      30s));
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     const size_t from = dart_->events().size();
@@ -394,9 +392,8 @@ TEST_F(Faults, AgentRestartedWhileTheEventPumpRuns) {
     // The poller notices, starts the Agent again one period later and reconnects.
     EXPECT_TRUE(dart_->PumpUntil(
         [&] {
-          return dart_->SawEventsInOrder({"agentDisconnected", "agentConnected",
-                                          "serviceGenerationChanged"},
-                                         from);
+          return dart_->SawEventsInOrder(
+              {"agentDisconnected", "agentConnected", "serviceGenerationChanged"}, from);
         },
         30s))
         << "events after the kill: " << dart_->events().size() - from;

@@ -48,11 +48,30 @@ void AppendString(Bytes& out, std::string_view text) {
 
 // Configuration-looking text: what a server that echoes a rejected line would echo.
 std::string MarkedText(Rng& rng, const std::string& marker, size_t length) {
-  static const char* const kPieces[] = {
-      "[Interface]\n", "PrivateKey = ", "Address = 10.9.0.2/32\n", "[Peer]\n", "PublicKey = ",
-      "PresharedKey = ", "Endpoint = ", "AllowedIPs = 0.0.0.0/0\n", "client\n", "remote ",
-      "auth-user-pass\n", "<ca>\n", "</ca>\n", "<key>\n", "</key>\n", "dev tun\n",
-      "script-security 2\n", "up ", "=", " ", "\n", "\r\n", "#", "\t"};
+  static const char* const kPieces[] = {"[Interface]\n",
+                                        "PrivateKey = ",
+                                        "Address = 10.9.0.2/32\n",
+                                        "[Peer]\n",
+                                        "PublicKey = ",
+                                        "PresharedKey = ",
+                                        "Endpoint = ",
+                                        "AllowedIPs = 0.0.0.0/0\n",
+                                        "client\n",
+                                        "remote ",
+                                        "auth-user-pass\n",
+                                        "<ca>\n",
+                                        "</ca>\n",
+                                        "<key>\n",
+                                        "</key>\n",
+                                        "dev tun\n",
+                                        "script-security 2\n",
+                                        "up ",
+                                        "=",
+                                        " ",
+                                        "\n",
+                                        "\r\n",
+                                        "#",
+                                        "\t"};
   std::string text = "PrivateKey = " + marker + "\n";
   while (text.size() < length) {
     if (rng.Percent(30)) {
@@ -227,7 +246,8 @@ Prediction PredictSession(ServerRole role, std::span<const uint8_t> stream) {
       p.end = SessionEnd::mid_frame;
       return p;
     }
-    const std::span<const uint8_t> payload = stream.subspan(pos + kFrameHeaderSize, h.payload_length);
+    const std::span<const uint8_t> payload =
+        stream.subspan(pos + kFrameHeaderSize, h.payload_length);
     pos += total;
     if (h.version != common::kFrameVersion || h.reserved != 0) {
       p.replies.push_back({h.type, h.request_id, kStatusMismatch});
@@ -264,7 +284,8 @@ Bytes StructuredPayload(Rng& rng, uint16_t type, const std::string& marker, size
     case 9: {
       const std::string user = marker + "-user", password = marker + "-password";
       const size_t fixed = 6 + user.size() + password.size();
-      AppendString(out, MarkedText(rng, marker, Clamp(size > fixed ? size - fixed : 0, m, kMaxString)));
+      AppendString(out,
+                   MarkedText(rng, marker, Clamp(size > fixed ? size - fixed : 0, m, kMaxString)));
       AppendString(out, user);
       AppendString(out, password);
       break;
@@ -303,7 +324,9 @@ Bytes RequestFrame(uint16_t type, uint32_t request_id, std::span<const uint8_t> 
 
 std::vector<HostileCase> BoundaryCases(Rng& rng, const std::string& marker) {
   std::vector<HostileCase> cases;
-  auto add = [&](std::string name, Bytes bytes) { cases.push_back({std::move(name), std::move(bytes)}); };
+  auto add = [&](std::string name, Bytes bytes) {
+    cases.push_back({std::move(name), std::move(bytes)});
+  };
   auto header_only = [&](const char* what, uint32_t frame_length, uint32_t payload_length) {
     add(std::string(what) + " frame_length=" + std::to_string(frame_length) +
             " payload_length=" + std::to_string(payload_length),
@@ -314,7 +337,8 @@ std::vector<HostileCase> BoundaryCases(Rng& rng, const std::string& marker) {
   header_only("mismatch", 17, 0);
   header_only("mismatch", 16, 1);
   header_only("over-long", 0xFFFC, 0xFFEC);
-  for (uint32_t fl : {0xFFFDu, 0x10000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) header_only("over-long", fl, fl - 16);
+  for (uint32_t fl : {0xFFFDu, 0x10000u, 0x7FFFFFFFu, 0xFFFFFFFFu})
+    header_only("over-long", fl, fl - 16);
   header_only("wrapping", 15, 0xFFFFFFFF);  // payload_length + 16 wraps to 15
   header_only("wrapping", 0, 0xFFFFFFF0);
   header_only("payload over maximum", kMaxPayload + 17, kMaxPayload + 1);
@@ -328,8 +352,8 @@ std::vector<HostileCase> BoundaryCases(Rng& rng, const std::string& marker) {
     add("version " + std::to_string(version) + " reserved " + std::to_string(reserved),
         RawHeader(16, version, reserved, 1, 9, 0, 0));
   }
-  for (uint16_t type : std::initializer_list<uint16_t>{0, 1, 14, 15, 0x00FF, 0x0100, 0x0101,
-                                                       0x7FFF, 0x8000, 0xFFFF}) {
+  for (uint16_t type : std::initializer_list<uint16_t>{0, 1, 14, 15, 0x00FF, 0x0100, 0x0101, 0x7FFF,
+                                                       0x8000, 0xFFFF}) {
     add("type " + std::to_string(type), RequestFrame(type, 1000u + type));
   }
   for (uint32_t id : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
@@ -367,11 +391,13 @@ std::vector<HostileCase> BoundaryCases(Rng& rng, const std::string& marker) {
   // A hello cut at every header offset, a start_wireguard cut inside its payload.
   const Bytes hello = RequestFrame(1, 80);
   for (size_t cut = 1; cut < hello.size(); ++cut) {
-    add("hello cut at " + std::to_string(cut), Bytes(hello.begin(), hello.begin() + static_cast<ptrdiff_t>(cut)));
+    add("hello cut at " + std::to_string(cut),
+        Bytes(hello.begin(), hello.begin() + static_cast<ptrdiff_t>(cut)));
   }
   const Bytes start = RequestFrame(5, 81, StructuredPayload(rng, 5, marker, 600));
   for (size_t cut : {21u, 22u, 23u, 300u, 619u}) {
-    add("start_wireguard cut at " + std::to_string(cut), Bytes(start.begin(), start.begin() + static_cast<ptrdiff_t>(cut)));
+    add("start_wireguard cut at " + std::to_string(cut),
+        Bytes(start.begin(), start.begin() + static_cast<ptrdiff_t>(cut)));
   }
   // Lengths that lie: fewer bytes follow than announced, or more.
   {
@@ -390,8 +416,8 @@ std::vector<HostileCase> BoundaryCases(Rng& rng, const std::string& marker) {
   // Frame sequences: everything before a protocol mismatch is answered, nothing after it.
   {
     Bytes seq = RequestFrame(2, 90);
-    for (const Bytes& f : {RequestFrame(15, 91), RequestFrame(1, 92), RawHeader(16, 5, 0, 2, 93, 0, 0),
-                           RequestFrame(2, 94)}) {
+    for (const Bytes& f : {RequestFrame(15, 91), RequestFrame(1, 92),
+                           RawHeader(16, 5, 0, 2, 93, 0, 0), RequestFrame(2, 94)}) {
       seq.insert(seq.end(), f.begin(), f.end());
     }
     add("ping, type 15, hello, version 5, ping", std::move(seq));
@@ -405,8 +431,9 @@ std::vector<HostileCase> MaximumPayloadCases(Rng& rng, const std::string& marker
   for (uint16_t t = 0; t <= 15; ++t) types.push_back(t);
   types.push_back(0xFFFF);
   for (uint16_t type : types) {
-    cases.push_back({"type " + std::to_string(type) + " largest payload",
-                     RequestFrame(type, 200u + type, StructuredPayload(rng, type, marker, kMaxPayload))});
+    cases.push_back(
+        {"type " + std::to_string(type) + " largest payload",
+         RequestFrame(type, 200u + type, StructuredPayload(rng, type, marker, kMaxPayload))});
   }
   for (uint16_t type : std::initializer_list<uint16_t>{5, 9, 12, 13}) {
     Bytes payload;

@@ -40,8 +40,8 @@ class Rng {
 enum class ServerRole { service, agent };
 
 struct HostileCase {
-  std::string name;  // kind and parameters, for failure messages
-  Bytes bytes;       // what the client writes
+  std::string name;            // kind and parameters, for failure messages
+  Bytes bytes;                 // what the client writes
   uint32_t byte_pause_ms = 0;  // non-zero: a slow writer, one byte at a time
 };
 

@@ -96,7 +96,8 @@ std::string CheckReply(const Server& server, const Frame& reply, const ExpectedR
     return "reply request_id " + std::to_string(h.request_id) + ", expected " +
            std::to_string(expected.request_id);
   }
-  if (server.generation != 0 && h.generation != server.generation) return "reply generation changed";
+  if (server.generation != 0 && h.generation != server.generation)
+    return "reply generation changed";
   if (reply.payload.size() < 2) return "reply without a status";
   const uint16_t status = common::LoadLe16(reply.payload.data());
   if (status > 7) return "status " + std::to_string(status) + " is not in the catalogue";
@@ -112,7 +113,8 @@ std::string CheckReply(const Server& server, const Frame& reply, const ExpectedR
       return "hello reply unreadable";
     }
   }
-  if (status == 0 && expected.type == 2 && reply.payload.size() != 2) return "ping reply with a body";
+  if (status == 0 && expected.type == 2 && reply.payload.size() != 2)
+    return "ping reply with a body";
   return {};
 }
 
@@ -141,8 +143,7 @@ std::string RunCase(Server& server, const HostileCase& c) {
   std::atomic<bool> wrote{false};
   std::thread writer([&] { wrote = WriteCase(pipe.get(), c); });
   // A slow writer's next request takes its whole byte-by-byte time to arrive.
-  const uint32_t reply_wait_ms =
-      kWaitMs + static_cast<uint32_t>(c.bytes.size()) * c.byte_pause_ms;
+  const uint32_t reply_wait_ms = kWaitMs + static_cast<uint32_t>(c.bytes.size()) * c.byte_pause_ms;
   std::string failure;
   for (size_t i = 0; i < prediction.replies.size() && failure.empty(); ++i) {
     common::ReadFrameResult read = common::ReadFrameDetailed(pipe.get(), reply_wait_ms);
@@ -196,20 +197,22 @@ class HostileClients : public ::testing::Test {
     std::optional<uint64_t> seed = ParseSeed(seed_text);
     if (!seed) seed = (uint64_t{std::random_device{}()} << 32) ^ ::GetTickCount64();
     seed_ = *seed;
-    rounds_ = static_cast<uint32_t>(
-        ParseSeed(EnvText("ZERKA_HOSTILE_ROUNDS")).value_or(kDefaultRounds));
+    rounds_ =
+        static_cast<uint32_t>(ParseSeed(EnvText("ZERKA_HOSTILE_ROUNDS")).value_or(kDefaultRounds));
     Rng rng(seed_);
     marker_ = MakeMarker(rng);
-    std::printf("hostile seed: 0x%016llX (replay with ZERKA_HOSTILE_SEED=0x%016llX), %u random "
-                "cases per server\n",
-                static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(seed_),
-                static_cast<unsigned>(rounds_));
+    std::printf(
+        "hostile seed: 0x%016llX (replay with ZERKA_HOSTILE_SEED=0x%016llX), %u random "
+        "cases per server\n",
+        static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(seed_),
+        static_cast<unsigned>(rounds_));
     std::fflush(stdout);
     logs_before_ = SnapshotLogs();
     service_.label = "service";
     service_.role = ServerRole::service;
     service_.pipe_name =
-        common::FormatPipeName(common::kServicePipeRole, common::GetProcessSessionId()).value_or(L"");
+        common::FormatPipeName(common::kServicePipeRole, common::GetProcessSessionId())
+            .value_or(L"");
     agent_.label = "agent";
     agent_.role = ServerRole::agent;
     agent_.pipe_name =
@@ -325,10 +328,12 @@ TEST_F(HostileClients, SilentClientsAndConnectionStormsLeaveBothServersServing) 
       return fail(s, "the silent client could not write");
     }
     const auto start = Clock::now();
-    if (std::string probe = Probe(s, 700); !probe.empty()) return fail(s, "after silence: " + probe);
+    if (std::string probe = Probe(s, 700); !probe.empty())
+      return fail(s, "after silence: " + probe);
     if (MillisecondsSince(start) > kWaitMs) fail(s, "the silent client held the server too long");
     common::ReadFrameResult read = common::ReadFrameDetailed(quiet.get(), 1000);
-    if (read.frame || read.error != PipeIoError::broken) fail(s, "the silent client was not dropped");
+    if (read.frame || read.error != PipeIoError::broken)
+      fail(s, "the silent client was not dropped");
   };
   auto storm = [&](Server& s) {
     for (uint32_t i = 0; i < kStormConnections; ++i) {

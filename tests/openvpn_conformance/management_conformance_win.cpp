@@ -74,8 +74,7 @@ int wmain(int argc, wchar_t** argv) {
   ManagementCallbacks callbacks;
   callbacks.hold = [&] {
     Say("hold");
-    const bool ok = client.SendCommand("state on\n") &&
-                    client.SendCommand(ByteCountCommand(1)) &&
+    const bool ok = client.SendCommand("state on\n") && client.SendCommand(ByteCountCommand(1)) &&
                     client.SendCommand("hold release\n");
     if (!ok) seen.Set(&Observed::credentials_failed);
   };
@@ -123,9 +122,8 @@ int wmain(int argc, wchar_t** argv) {
       Say(ok ? "closed after SIGTERM" : "no close after SIGTERM");
     }
   } else {
-    ok = seen.Wait(std::chrono::seconds(30), [](const Observed& o) {
-      return o.auth_failed || o.connected || o.closed;
-    });
+    ok = seen.Wait(std::chrono::seconds(30),
+                   [](const Observed& o) { return o.auth_failed || o.connected || o.closed; });
     ok = ok && seen.auth_failed && !seen.connected;
   }
   client.Close();

@@ -216,8 +216,9 @@ TEST_F(PluginE2E, EveryHostMethodThroughTheRealAgentAndService) {
   // The OpenVPN requests are the Agent's own: a profile the validator refuses is
   // answered in the record and starts nothing; a stop gives a fresh attempt id.
   static_cast<void>(Custom<TovraOpenVpnCapabilities>(dart.Value("getOpenVpnCapabilities")));
-  const auto refused = Custom<TovraOpenVpnStatus>(dart.Value(
-      "startOpenVpn", List({EncodableValue("client\n"), EncodableValue("u"), EncodableValue("p")})));
+  const auto refused = Custom<TovraOpenVpnStatus>(
+      dart.Value("startOpenVpn",
+                 List({EncodableValue("client\n"), EncodableValue("u"), EncodableValue("p")})));
   EXPECT_EQ(static_cast<int>(refused.error_kind), 1);
   EXPECT_FALSE(refused.active);
   const auto stopped = Custom<TovraOpenVpnStatus>(dart.Value("stopOpenVpn"));

@@ -17,7 +17,8 @@ std::vector<std::wstring> LogFileNames() {
   HANDLE find = ::FindFirstFileW((ZerkaLogFolder() + L"\\*").c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.emplace_back(entry.cFileName);
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      names.emplace_back(entry.cFileName);
   } while (::FindNextFileW(find, &entry));
   ::FindClose(find);
   return names;

@@ -35,11 +35,13 @@ void CheckLine(const std::string& line, bool assembled) {
     const size_t comma = rest.find(',');
     Check(comma != std::string_view::npos && AllDigits(rest.substr(0, comma)) &&
           AllDigits(rest.substr(comma + 1)));
-    Check(std::to_string(p.bytes_in) == std::to_string(std::stoull(std::string(rest.substr(0, comma)))));
+    Check(std::to_string(p.bytes_in) ==
+          std::to_string(std::stoull(std::string(rest.substr(0, comma)))));
   } else {
     Check(p.bytes_in == 0 && p.bytes_out == 0);
   }
-  if (p.auth_failed) Check(p.kind == LineKind::fatal || p.kind == LineKind::auth_verification_failed);
+  if (p.auth_failed)
+    Check(p.kind == LineKind::fatal || p.kind == LineKind::auth_verification_failed);
   if (p.state != ManagementState::none) Check(p.kind == LineKind::state);
   if (p.prompt != PasswordPromptKind::unrecognised) Check(p.kind == LineKind::password_prompt);
   if (line.size() > kMaxManagementLine) Check(p.kind == LineKind::malformed);
@@ -49,8 +51,7 @@ void CheckLine(const std::string& line, bool assembled) {
   for (char c : preview) Check(c >= 0x20 && c <= 0x7E);
 
   const auto command = CredentialCommand(
-      CredentialKind::password,
-      {reinterpret_cast<const uint8_t*>(line.data()), line.size()});
+      CredentialKind::password, {reinterpret_cast<const uint8_t*>(line.data()), line.size()});
   if (command) {
     std::string_view v = command->view();
     constexpr std::string_view kHead = "password \"Auth\" \"";
