@@ -225,6 +225,7 @@ TEST(ManagementClient, SuccessPathDeliversCallbacksAndSpacesCommands) {
   ScriptedPeer peer([&](ScriptedPeer::Conn& c) {
     // The prompt in two segments; the reply rides in the second, after the prompt.
     c.Send("ENTER PASS");
+    // A pause on the wire is what makes the second half its own segment.
     std::this_thread::sleep_for(milliseconds(30));
     c.Send("WORD:SUCCESS: password is correct\r\n");
     if (!c.WaitFor(std::string(kManagementPassword) + "\n")) return;

@@ -11,16 +11,12 @@
 #include <vector>
 
 #include "tests/support/child_process_win.h"
+#include "tests/support/temp_folder_win.h"
 
 namespace tovra::agent::openvpn {
 namespace {
 
 using common::UniqueHandle;
-
-bool IsFolder(const std::wstring& path) {
-  const DWORD a = ::GetFileAttributesW(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
 
 bool WriteFileText(const std::wstring& path, const std::string& text, DWORD attributes = 0) {
   UniqueHandle f(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -32,43 +28,15 @@ bool WriteFileText(const std::wstring& path, const std::string& text, DWORD attr
   return ok && (attributes == 0 || ::SetFileAttributesW(path.c_str(), attributes));
 }
 
-std::string ReadAll(const std::wstring& path) {
-  UniqueHandle f(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               0, nullptr));
-  if (!f) return "<missing>";
-  std::string out;
-  char buf[4096];
-  DWORD n = 0;
-  while (::ReadFile(f.get(), buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
-  return out;
-}
+using testing::IsFolder;
+using testing::ReadAll;
+using testing::RemoveTree;
 
+// Sorted, so listings compare as sets.
 std::vector<std::wstring> List(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found{};
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(find, &found));
-  ::FindClose(find);
+  std::vector<std::wstring> names = testing::ListFolder(folder);
   std::sort(names.begin(), names.end());
   return names;
-}
-
-void RemoveTree(const std::wstring& folder) {
-  for (const std::wstring& name : List(folder)) {
-    const std::wstring child = folder + L"\\" + name;
-    const DWORD a = ::GetFileAttributesW(child.c_str());
-    ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if ((a & FILE_ATTRIBUTE_DIRECTORY) != 0 && (a & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-      RemoveTree(child);
-    } else if (!::DeleteFileW(child.c_str())) {
-      ::RemoveDirectoryW(child.c_str());
-    }
-  }
-  ::RemoveDirectoryW(folder.c_str());
 }
 
 class OpenVpnEnvironmentTest : public ::testing::Test {

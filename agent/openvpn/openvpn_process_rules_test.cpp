@@ -17,7 +17,7 @@ TEST(OpenVpnProcessRules, LastResortTerminatesOnlyARunningOpenVpnImage) {
       {true, L"C:\\Program Files\\OpenVPN\\bin\\openvpn.exe", A::terminate},
       {true, L"C:\\PROGRAM FILES\\OPENVPN\\BIN\\OpenVPN.EXE", A::terminate},
       {true, L"Z:\\work\\build\\openvpn.exe", A::terminate},
-      {true, L"Z:/work/build/openvpn.exe", A::terminate},
+      {true, L"Z:/opt/openvpn/openvpn.exe", A::terminate},
       {true, L"openvpn.exe", A::terminate},
       {true, L"C:\\Windows\\System32\\notepad.exe", A::skip_not_openvpn},
       {true, L"C:\\openvpn.exe\\svchost.exe", A::skip_not_openvpn},  // only the file name counts

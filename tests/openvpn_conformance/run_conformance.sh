@@ -44,7 +44,13 @@ work=$(mktemp -d /tmp/tovra-ovpn-conformance.XXXXXX)
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  sleep 0.2
+  # Up to 2 s for them to end on their own; then they are killed.
+  for _ in $(seq 20); do
+    alive=0
+    for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+    [ "$alive" -eq 0 ] && break
+    sleep 0.1
+  done
   for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
   wineserver -k >/dev/null 2>&1
   rm -rf "$work"
