@@ -76,6 +76,35 @@ function(tovra_add_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
 endfunction()
 
+# tovra_wine_machine(test... [COST seconds])
+# For Windows tests that change what is machine-wide inside a Wine prefix: the
+# Service's and the Agent's pipe names, services, HKLM, processes found by name,
+# the shared log files. Each such test takes one of TOVRA_WINE_MACHINES prefixes of
+# its own for its whole run, handed out by ctest as the resource "wineprefix"
+# (scripts/wine-env.sh turns the id ctest gives into build/wineprefix-<id>), so
+# several of them run at once without meeting. ctest hands resources out only
+# when given wine-machines.json; the windows test preset passes it.
+set(TOVRA_WINE_MACHINES 4 CACHE STRING "Wine prefixes for tests that change machine-wide state")
+if(TOVRA_WINDOWS)
+  set(machines "")
+  foreach(i RANGE 1 ${TOVRA_WINE_MACHINES})
+    list(APPEND machines "{ \"id\": \"${i}\", \"slots\": 1 }")
+  endforeach()
+  list(JOIN machines ", " machines)
+  file(WRITE ${CMAKE_BINARY_DIR}/wine-machines.json
+    "{ \"version\": { \"major\": 1, \"minor\": 0 },\n  \"local\": [ { \"wineprefix\": [ ${machines} ] } ] }\n")
+endif()
+#
+# COST is the test's usual run time in seconds: ctest starts the longest first,
+# also on a fresh clone that has no timings of its own yet.
+function(tovra_wine_machine)
+  cmake_parse_arguments(M "" "COST" "" ${ARGN})
+  set_tests_properties(${M_UNPARSED_ARGUMENTS} PROPERTIES RESOURCE_GROUPS "wineprefix:1")
+  if(M_COST)
+    set_tests_properties(${M_UNPARSED_ARGUMENTS} PROPERTIES COST ${M_COST})
+  endif()
+endfunction()
+
 # tovra_add_fuzzer(name SOURCES a.cpp LIBS lib1)
 function(tovra_add_fuzzer name)
   cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})

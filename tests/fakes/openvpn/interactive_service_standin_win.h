@@ -8,10 +8,9 @@
 // this instance created it) and removes the files it copied or the stand-ins
 // wrote there (the folder too when it created it and it is then empty).
 //
-// The service name and pipe name are machine-wide in the Wine prefix every test
-// of the build shares, so tests using this hold the ctest resource lock
-// "zerka_openvpn_interactive" (and "zerka_openvpn_install" when they also touch
-// HKLM "SOFTWARE\OpenVPN"). One instance at a time, on one thread. Failures are
+// The service name and pipe name are machine-wide in a Wine prefix, so tests
+// using this take a prefix of their own (tovra_wine_machine in CMake). One
+// instance at a time, on one thread. Failures are
 // false or nothing; nothing throws.
 #pragma once
 

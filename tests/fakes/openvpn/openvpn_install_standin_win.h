@@ -5,9 +5,9 @@
 //
 // The constructor only records what is there; each call changes one thing, and
 // the destructor puts back everything changed (values, folders it created with
-// what they hold, the service). The Wine prefix is shared by every test of the
-// build, so tests using it hold the ctest resource lock
-// "zerka_openvpn_install". One instance at a time, on one thread.
+// what they hold, the service). What it changes is machine-wide in a Wine
+// prefix, so tests using it take a prefix of their own (tovra_wine_machine in
+// CMake). One instance at a time, on one thread.
 #pragma once
 
 #include <windows.h>
