@@ -14,7 +14,7 @@ ServiceLink::ServiceLink(Connector connector)
     : client_(common::ProtocolClientConfig{
           std::move(connector),
           kAgentIoTimeoutMs,
-          common::HelloRules{.expects_session_id = false, .passes_server_status = true},
+          common::kServiceHelloRules,
           L"service pipe owner not trusted -> fail closed",
           ProtocolMismatchLine,
           GenerationChangedLine,

@@ -29,7 +29,7 @@ AgentClient::AgentClient(std::wstring agent_exe_path, uint32_t session_id,
       client_(tovra::common::ProtocolClientConfig{
           [this] { return OpenAgentPipe(); },
           kPluginIoTimeoutMs,
-          tovra::common::HelloRules{.expects_session_id = true, .passes_server_status = false},
+          tovra::common::kAgentHelloRules,
           L"agent pipe owner not trusted -> fail closed",
           [](uint16_t) { return std::wstring(L"agent protocol mismatch -> fail closed"); },
           [](uint32_t, uint32_t) { return std::wstring(L"agent generation changed"); },

@@ -164,10 +164,6 @@ ReadResult ReadLine(SOCKET s, LineAssembler& received, Clock::time_point until, 
   }
 }
 
-bool StartsWith(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
-}
-
 }  // namespace
 
 std::optional<std::vector<TcpOwnerRow>> ReadSystemTcpOwnerTable() {
@@ -357,7 +353,7 @@ void OpenVpnManagementClient::ReaderLoop(SOCKET s, LineAssembler& received,
       if (r != ReadResult::line) break;  // closed, or a malformed overlong line
       const ParsedLine p = ClassifyManagementLine(line);
       if (p.kind == LineKind::password_prompt && p.prompt == PasswordPromptKind::unrecognised &&
-          line.size() > 14 && StartsWith(line, ">PASSWORD:Need ")) {
+          line.size() > 14 && line.starts_with(">PASSWORD:Need ")) {
         Warn("unrecognised >PASSWORD prompt wording=[" +
              PreviewBytes(std::string_view(line).substr(10), 48) + "]");
       }

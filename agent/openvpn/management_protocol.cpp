@@ -8,10 +8,6 @@ namespace {
 
 constexpr uint32_t kLoopback = 0x7F000001u;
 
-bool StartsWith(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
-}
-
 bool IsControl(uint8_t b) {
   return b < 0x20 || b == 0x7F;
 }
@@ -60,7 +56,7 @@ std::optional<uint64_t> ParseCount(std::string_view field) {
 
 bool IsAuthVerificationFailure(std::string_view text) {
   constexpr std::string_view kFailed = "Verification Failed: 'Auth'";
-  return text == kFailed || (StartsWith(text, kFailed) && text[kFailed.size()] == ' ');
+  return text == kFailed || (text.starts_with(kFailed) && text[kFailed.size()] == ' ');
 }
 
 }  // namespace
@@ -69,11 +65,11 @@ ParsedLine ClassifyManagementLine(std::string_view line) {
   ParsedLine p;
   if (line.size() > kMaxManagementLine) {
     p.kind = LineKind::malformed;
-  } else if (StartsWith(line, "SUCCESS:")) {
+  } else if (line.starts_with("SUCCESS:")) {
     p.kind = LineKind::success;
-  } else if (StartsWith(line, "ERROR:")) {
+  } else if (line.starts_with("ERROR:")) {
     p.kind = LineKind::error;
-  } else if (StartsWith(line, ">STATE:")) {
+  } else if (line.starts_with(">STATE:")) {
     // Fields: time, state name, then the rest (which may hold further commas).
     p.kind = LineKind::state;
     const std::string_view rest = line.substr(7);
@@ -83,7 +79,7 @@ ParsedLine ClassifyManagementLine(std::string_view line) {
       second = second.substr(0, second.find(','));
       p.state = StateByName(second);
     }
-  } else if (StartsWith(line, ">BYTECOUNT:")) {
+  } else if (line.starts_with(">BYTECOUNT:")) {
     const std::string_view rest = line.substr(11);
     const size_t comma = rest.find(',');
     std::optional<uint64_t> in, out;
@@ -98,9 +94,9 @@ ParsedLine ClassifyManagementLine(std::string_view line) {
     } else {
       p.kind = LineKind::malformed;
     }
-  } else if (StartsWith(line, ">HOLD:")) {
+  } else if (line.starts_with(">HOLD:")) {
     p.kind = LineKind::hold;
-  } else if (StartsWith(line, ">PASSWORD:")) {
+  } else if (line.starts_with(">PASSWORD:")) {
     const std::string_view text = line.substr(10);
     if (IsAuthVerificationFailure(text)) {
       p.kind = LineKind::auth_verification_failed;
@@ -109,9 +105,9 @@ ParsedLine ClassifyManagementLine(std::string_view line) {
       p.kind = LineKind::password_prompt;
       p.prompt = PromptByText(text);
     }
-  } else if (StartsWith(line, ">LOG:")) {
+  } else if (line.starts_with(">LOG:")) {
     p.kind = LineKind::log;
-  } else if (StartsWith(line, ">FATAL:")) {
+  } else if (line.starts_with(">FATAL:")) {
     p.kind = LineKind::fatal;
     p.auth_failed = line.substr(7).find("AUTH_FAILED") != std::string_view::npos;
   }

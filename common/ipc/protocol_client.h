@@ -24,6 +24,12 @@ struct HelloRules {
   bool passes_server_status = true;
 };
 
+// The Agent talking to the Service, and the plugin talking to the Agent.
+inline constexpr HelloRules kServiceHelloRules{.expects_session_id = false,
+                                               .passes_server_status = true};
+inline constexpr HelloRules kAgentHelloRules{.expects_session_id = true,
+                                             .passes_server_status = false};
+
 struct HelloOutcome {
   uint16_t status = ToWire(Status::unavailable);  // 0 when the server may be used
   uint16_t protocol = 0;                          // set when the body decoded

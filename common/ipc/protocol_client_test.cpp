@@ -7,9 +7,6 @@
 namespace tovra::common {
 namespace {
 
-constexpr HelloRules kServiceRules{.expects_session_id = false, .passes_server_status = true};
-constexpr HelloRules kAgentRules{.expects_session_id = true, .passes_server_status = false};
-
 struct HelloShape {
   uint16_t status = 0;
   uint16_t protocol = 6;
@@ -60,13 +57,14 @@ TEST(HelloReply, JudgedByEachServersRules) {
       {"no status at all", no_status, 5, 5},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(EvaluateHelloReply(c.reply, 5, kServiceRules).status, c.service_status) << c.name;
-    EXPECT_EQ(EvaluateHelloReply(c.reply, 5, kAgentRules).status, c.agent_status) << c.name;
+    EXPECT_EQ(EvaluateHelloReply(c.reply, 5, kServiceHelloRules).status, c.service_status)
+        << c.name;
+    EXPECT_EQ(EvaluateHelloReply(c.reply, 5, kAgentHelloRules).status, c.agent_status) << c.name;
   }
-  const HelloOutcome ok = EvaluateHelloReply(HelloFrame(5, 0xABCD, {}), 5, kAgentRules);
+  const HelloOutcome ok = EvaluateHelloReply(HelloFrame(5, 0xABCD, {}), 5, kAgentHelloRules);
   EXPECT_EQ(ok.generation, 0xABCDu);
   const HelloOutcome mismatch =
-      EvaluateHelloReply(HelloFrame(5, 9, {.protocol = 5}), 5, kAgentRules);
+      EvaluateHelloReply(HelloFrame(5, 9, {.protocol = 5}), 5, kAgentHelloRules);
   EXPECT_EQ(mismatch.protocol, 5) << "the log line names the server's protocol";
   EXPECT_EQ(mismatch.generation, 0u) << "a mismatched server's generation is never taken";
 }

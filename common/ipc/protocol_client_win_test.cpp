@@ -182,7 +182,6 @@ ProtocolClientConfig ConfigFor(const std::wstring& name, HelloRules rules, uint3
   return config;
 }
 
-constexpr HelloRules kServiceRules{.expects_session_id = false, .passes_server_status = true};
 constexpr uint16_t kPing = 2;
 constexpr uint16_t kStopWireGuard = 6;
 
@@ -210,7 +209,7 @@ TEST(ProtocolClientWin, HelloThatFailsLeavesTheServerUnused) {
   for (const auto& c : cases) {
     ScriptedServer server(UniqueName(L"hello"),
                           [&](const Frame& f, int) { return f.header.type == 1 ? c.hello : Ok(); });
-    ProtocolClient client(ConfigFor(server.name(), kServiceRules));
+    ProtocolClient client(ConfigFor(server.name(), kServiceHelloRules));
     const ProtocolReply r = client.Request(kPing, {});
     EXPECT_FALSE(r.ok) << c.name;
     EXPECT_EQ(r.status, c.status) << c.name;
@@ -225,7 +224,7 @@ TEST(ProtocolClientWin, ReplyWithAnotherRequestIdIsResentOnceOnAFreshConnection)
   ScriptedServer server(UniqueName(L"otherid"), [](const Frame& f, int) {
     return f.header.type == 1 ? Hello() : Act{Act::reply_other_id, {0, 0}};
   });
-  ProtocolClient client(ConfigFor(server.name(), kServiceRules));
+  ProtocolClient client(ConfigFor(server.name(), kServiceHelloRules));
   const ProtocolReply r = client.Request(kPing, {});
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.status, 4);
@@ -238,7 +237,7 @@ TEST(ProtocolClientWin, BrokenPipeIsResentOnceAndSucceeds) {
     if (f.header.type == 1) return Hello();
     return connection == 1 ? Act{Act::close, {}} : Ok({7});
   });
-  ProtocolClient client(ConfigFor(server.name(), kServiceRules));
+  ProtocolClient client(ConfigFor(server.name(), kServiceHelloRules));
   const ProtocolReply r = client.Request(kStopWireGuard, {});
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.body, Bytes{7});
@@ -252,7 +251,7 @@ TEST(ProtocolClientWin, TimedOutReplyIsNeverSentAgain) {
     if (f.header.type == 1) return Hello();
     return connection == 1 ? Act{Act::stall, {}} : Ok();
   });
-  ProtocolClient client(ConfigFor(server.name(), kServiceRules, 300));
+  ProtocolClient client(ConfigFor(server.name(), kServiceHelloRules, 300));
   const ProtocolReply r = client.Request(kStopWireGuard, {});
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.status, 4);
@@ -268,7 +267,7 @@ TEST(ProtocolClientWin, TimedOutReplyIsNeverSentAgain) {
 TEST(ProtocolClientWin, OverlongPayloadIsRefusedWithoutTouchingTheConnection) {
   ScriptedServer server(UniqueName(L"long"),
                         [](const Frame& f, int) { return f.header.type == 1 ? Hello() : Ok(); });
-  ProtocolClient client(ConfigFor(server.name(), kServiceRules));
+  ProtocolClient client(ConfigFor(server.name(), kServiceHelloRules));
   ASSERT_TRUE(client.Request(kPing, {}).ok);
   const ProtocolReply r = client.Request(9, Bytes(kMaxPayload + 1, 'x'));
   EXPECT_FALSE(r.ok);
@@ -300,7 +299,7 @@ TEST(ProtocolClientWin, PipeBusyThenGoneForGoodIsUnavailable) {
         ++hook_calls;
         return false;
       };
-    ProtocolClient client(ConfigFor(name, kServiceRules, 2000, hook));
+    ProtocolClient client(ConfigFor(name, kServiceHelloRules, 2000, hook));
     std::thread server_goes([&] {
       ::Sleep(300);
       holder.reset();

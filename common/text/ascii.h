@@ -6,6 +6,10 @@
 
 namespace tovra::common {
 
+constexpr bool IsAsciiDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 constexpr char AsciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }

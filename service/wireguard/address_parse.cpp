@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "common/text/ascii.h"
+
 namespace tovra::service {
 namespace {
 
@@ -11,11 +13,8 @@ namespace {
 constexpr size_t kMaxIpv4Text = 15;
 constexpr size_t kMaxIpv6Text = 45;
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
 bool IsHex(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  return common::IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // Windows' converter reads "01" inside an embedded dotted quad where glibc
@@ -42,7 +41,7 @@ bool AskPlatform(AddressFamily family, std::string_view text) {
 bool IsIpv4Address(std::string_view text) {
   if (text.empty() || text.size() > kMaxIpv4Text) return false;
   for (const char c : text) {
-    if (!IsDigit(c) && c != '.') return false;
+    if (!common::IsAsciiDigit(c) && c != '.') return false;
   }
   if (DottedPartHasLeadingZero(text)) return false;
   return AskPlatform(AddressFamily::kIpv4, text);

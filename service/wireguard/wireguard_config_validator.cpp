@@ -15,9 +15,6 @@ using common::EqualsIgnoringAsciiCase;
 
 // ---- text helpers ----
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
 bool IsAsciiLetter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
@@ -44,7 +41,7 @@ bool IsValidKey(std::string_view key) {
     if (Base64Value(key[i]) < 0) return false;
   }
   const char last = key[42];
-  return (IsAsciiLetter(last) || IsDigit(last)) && Base64Value(last) % 4 == 0;
+  return (IsAsciiLetter(last) || common::IsAsciiDigit(last)) && Base64Value(last) % 4 == 0;
 }
 
 // 1 to 5 digits, never above 65535 on the way, then within [low, high].
@@ -52,7 +49,7 @@ bool ParseNumber(std::string_view text, uint32_t low, uint32_t high, uint16_t& o
   if (text.empty() || text.size() > 5) return false;
   uint32_t value = 0;
   for (const char c : text) {
-    if (!IsDigit(c)) return false;
+    if (!common::IsAsciiDigit(c)) return false;
     value = value * 10 + static_cast<uint32_t>(c - '0');
     if (value > 65535) return false;
   }
@@ -81,7 +78,7 @@ bool IsValidAddressWithPrefix(std::string_view entry) {
 }
 
 bool IsHostNameCharacter(char c) {
-  return IsAsciiLetter(c) || IsDigit(c) || c == '-' || c == '.';
+  return IsAsciiLetter(c) || common::IsAsciiDigit(c) || c == '-' || c == '.';
 }
 
 bool IsValidDnsEntry(std::string_view entry) {

@@ -10,6 +10,7 @@
 #include "plugin/pigeon_api.h"
 #include "tools/zerkactl/result_output.h"
 #include "tools/zerkactl/validate_commands.h"
+#include "tools/zerkactl/zerkactl.h"
 
 namespace tovra::tools {
 
@@ -23,9 +24,7 @@ namespace {
 constexpr size_t kMaxInputFile = 1 << 20;
 constexpr uint32_t kDefaultEventSeconds = 10;
 constexpr unsigned long kMaxEventSeconds = 86400;
-constexpr int kExitOk = 0;
 constexpr int kExitPluginError = 1;
-constexpr int kExitUsage = 2;
 
 PluginSessionFactory& Factory() {
   static PluginSessionFactory factory;
