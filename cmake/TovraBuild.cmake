@@ -84,7 +84,7 @@ endfunction()
 # (scripts/wine-env.sh turns the id ctest gives into build/wineprefix-<id>), so
 # several of them run at once without meeting. ctest hands resources out only
 # when given wine-machines.json; the windows test preset passes it.
-set(TOVRA_WINE_MACHINES 4 CACHE STRING "Wine prefixes for tests that change machine-wide state")
+set(TOVRA_WINE_MACHINES 5 CACHE STRING "Wine prefixes for tests that change machine-wide state")
 if(TOVRA_WINDOWS)
   set(machines "")
   foreach(i RANGE 1 ${TOVRA_WINE_MACHINES})
