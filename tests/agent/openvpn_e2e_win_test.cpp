@@ -19,6 +19,7 @@
 #include "tests/support/program_run_win.h"
 #include "tests/support/secret_scan_win.h"
 #include "tests/support/wait_until.h"
+#include "tests/support/vpn_samples.h"
 
 namespace {
 
@@ -31,9 +32,7 @@ using tovra::testing::TestEnv;
 using tovra::testing::WaitUntil;
 using tovra::testsupport::Json;
 
-constexpr char kProfile[] =
-    "client\ndev tun\nproto udp\nremote vpn.example.net 1194\nauth-user-pass\n"
-    "<ca>\n-----BEGIN CERTIFICATE-----\nMIIBzone\n-----END CERTIFICATE-----\n</ca>\n";
+constexpr const char* kProfile = tovra::testing::kSampleOpenVpnProfile;
 constexpr char kUser[] = "alice \"the\" \\admin";
 constexpr char kPassword[] = "s3cr\"et\\pass";
 
@@ -51,13 +50,9 @@ class OpenVpnEndToEnd : public ::testing::Test {
     ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"60");
     Credentials(kUser, kPassword);
     tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
-    service_dir_ = TempFolder(L"zerka-ovpn-service");
-    std::error_code ec;
-    fs::remove_all(service_dir_, ec);
-    fs::create_directories(service_dir_);
-    const fs::path service = TestEnv(L"TOVRA_SERVICE_EXE");
-    ASSERT_FALSE(service.empty());
-    fs::copy_file(service, service_dir_ / service.filename(), fs::copy_options::overwrite_existing);
+    service_dir_ =
+        tovra::testing::CopyProgramsToFreshFolder(L"zerka-ovpn-service", {L"TOVRA_SERVICE_EXE"});
+    ASSERT_FALSE(service_dir_.empty());
 
     ASSERT_TRUE(runtime_.Install(Script()));
     ASSERT_TRUE(install_.Install(runtime_.OpenVpnExePath()));

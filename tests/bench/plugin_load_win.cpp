@@ -25,6 +25,8 @@
 
 #include "tests/faults/dart_player_win.h"
 #include "tests/support/child_process_win.h"
+#include "tests/support/vpn_samples.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -36,14 +38,8 @@ using tovra::faults::Reply;
 using tovra::faults::Texts;
 
 constexpr size_t kInFlight = 32;
-constexpr char kConfig[] =
-    "[Interface]\r\nPrivateKey = yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=\r\n"
-    "Address = 10.64.0.2/32\r\n\r\n[Peer]\r\n"
-    "PublicKey = xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=\r\n"
-    "AllowedIPs = 0.0.0.0/0\r\nEndpoint = vpn.example.net:51820\r\n";
-constexpr char kProfile[] =
-    "client\ndev tun\nproto udp\nremote vpn.example.net 1194\nauth-user-pass\n"
-    "<ca>\n-----BEGIN CERTIFICATE-----\nMIIBzone\n-----END CERTIFICATE-----\n</ca>\n";
+constexpr const char* kConfig = tovra::testing::kSampleWireGuardConfig;
+constexpr const char* kProfile = tovra::testing::kSampleOpenVpnProfile;
 
 struct Method {
   const char* name;
@@ -120,11 +116,9 @@ int wmain(int argc, wchar_t** argv) {
     DartPlayer dart(L"zerka-load", true);
     if (!dart.ok()) return 2;
     // The chain is up once the Service answers through it.
-    bool up = false;
-    for (int i = 0; i < 120 && !up; ++i) {
-      up = dart.Call("getServiceHealth").value;
-      if (!up) ::Sleep(250);
-    }
+    const bool up =
+        tovra::testing::WaitUntil([&] { return dart.Call("getServiceHealth").value; },
+                                  std::chrono::seconds(30), std::chrono::milliseconds(250));
     if (!up) {
       std::fprintf(stderr, "the Service never answered through the plugin\n");
       return 2;

@@ -29,6 +29,7 @@
 #include "tests/support/child_process_win.h"
 #include "tests/support/program_run_win.h"
 #include "tests/support/wait_until.h"
+#include "tests/support/vpn_samples.h"
 
 namespace tovra::faults {
 namespace {
@@ -49,14 +50,8 @@ using tovra_windows_vpn::TovraWireGuardStatus;
 constexpr wchar_t kServiceName[] = L"ZerkaVPNService";
 constexpr wchar_t kTunnelService[] = L"WireGuardTunnel$zerkavpnwireguard";
 constexpr wchar_t kAgentExe[] = L"ZerkaVPNAgent.exe";
-constexpr char kConfig[] =
-    "[Interface]\r\nPrivateKey = yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=\r\n"
-    "Address = 10.64.0.2/32\r\n\r\n[Peer]\r\n"
-    "PublicKey = xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=\r\n"
-    "AllowedIPs = 0.0.0.0/0\r\nEndpoint = vpn.example.net:51820\r\n";
-constexpr char kProfile[] =
-    "client\ndev tun\nproto udp\nremote vpn.example.net 1194\nauth-user-pass\n"
-    "<ca>\n-----BEGIN CERTIFICATE-----\nMIIBzone\n-----END CERTIFICATE-----\n</ca>\n";
+constexpr const char* kConfig = tovra::testing::kSampleWireGuardConfig;
+constexpr const char* kProfile = tovra::testing::kSampleOpenVpnProfile;
 constexpr char kUser[] = "alice";
 constexpr char kPassword[] = "fault-suite-pass";
 
@@ -118,16 +113,10 @@ class Faults : public ::testing::Test {
   void SetUp() override {
     ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"60");
     tovra::testing::KillProcessesNamed(kAgentExe);
-    install_ = TempFolder(L"zerka-faults-service");
-    std::error_code ec;
-    fs::remove_all(install_, ec);
-    fs::create_directories(install_);
-    for (const wchar_t* var :
-         {L"TOVRA_SERVICE_EXE", L"ZERKA_TEST_WIREGUARD_EXE", L"ZERKA_TEST_WIREGUARD_DLL"}) {
-      const fs::path from = TestEnv(var);
-      ASSERT_FALSE(from.empty()) << "not set";
-      fs::copy_file(from, install_ / from.filename(), fs::copy_options::overwrite_existing);
-    }
+    install_ = tovra::testing::CopyProgramsToFreshFolder(
+        L"zerka-faults-service",
+        {L"TOVRA_SERVICE_EXE", L"ZERKA_TEST_WIREGUARD_EXE", L"ZERKA_TEST_WIREGUARD_DLL"});
+    ASSERT_FALSE(install_.empty());
     WireGuardScript("");
     ASSERT_TRUE(runtime_.Install("username=alice\npassword=fault-suite-pass\nnever_connect\n"));
     ASSERT_TRUE(ovpn_install_.Install(runtime_.OpenVpnExePath()));

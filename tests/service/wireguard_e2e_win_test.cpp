@@ -74,18 +74,10 @@ class WireGuardEndToEnd : public ::testing::Test {
   void SetUp() override {
     ::SetEnvironmentVariableW(L"ZERKA_AGENT_IDLE_SECONDS", L"60");
     tovra::testing::KillProcessesNamed(L"ZerkaVPNAgent.exe");
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    install_ = fs::path(temp) / (L"zerka-wg-e2e-" + std::to_wstring(::GetCurrentProcessId()));
-    std::error_code ec;
-    fs::remove_all(install_, ec);
-    fs::create_directories(install_);
-    for (const wchar_t* var :
-         {L"TOVRA_SERVICE_EXE", L"ZERKA_TEST_WIREGUARD_EXE", L"ZERKA_TEST_WIREGUARD_DLL"}) {
-      const fs::path from = TestEnv(var);
-      ASSERT_FALSE(from.empty()) << "not set";
-      fs::copy_file(from, install_ / from.filename(), fs::copy_options::overwrite_existing);
-    }
+    install_ = tovra::testing::CopyProgramsToFreshFolder(
+        L"zerka-wg-e2e",
+        {L"TOVRA_SERVICE_EXE", L"ZERKA_TEST_WIREGUARD_EXE", L"ZERKA_TEST_WIREGUARD_DLL"});
+    ASSERT_FALSE(install_.empty());
     Script(100, 200, 1000, 2000);
     app_ = tovra::testing::LayOutAppFolder(L"zerka-wg-e2e", true, true);
     ASSERT_EQ(tovra::testing::RunDevScript(L"install_zerkavpn_vpn_service.cmd",

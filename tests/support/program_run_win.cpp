@@ -95,4 +95,23 @@ uint32_t RunDevScript(const std::wstring& script, const std::wstring& argument) 
   return code.value_or(0xFFFFFFFE);
 }
 
+fs::path CopyProgramsToFreshFolder(const std::wstring& stem,
+                                   const std::vector<const wchar_t*>& programs) {
+  wchar_t temp[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  const fs::path folder = fs::path(temp) / (stem + L"-" + std::to_wstring(::GetCurrentProcessId()));
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  if (!fs::create_directories(folder, ec)) return {};
+  for (const wchar_t* variable : programs) {
+    const fs::path from = TestEnv(variable);
+    if (from.empty() ||
+        !fs::copy_file(from, folder / from.filename(), fs::copy_options::overwrite_existing, ec)) {
+      std::fwprintf(stderr, L"cannot copy the program %ls names\n", variable);
+      return {};
+    }
+  }
+  return folder;
+}
+
 }  // namespace tovra::testing

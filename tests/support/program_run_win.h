@@ -32,4 +32,10 @@ ProgramResult RunProgramInFolder(
 // 0xFFFFFFFE: still running after 120 s). Prints the script's output on failure.
 uint32_t RunDevScript(const std::wstring& script, const std::wstring& argument = L"");
 
+// A fresh folder "<temp>\<stem>-<pid>" (emptied first) with copies of the programs
+// the environment variables `programs` name, as an installer would lay out the
+// Service beside what it loads; empty when a variable is unset or a copy fails.
+std::filesystem::path CopyProgramsToFreshFolder(const std::wstring& stem,
+                                                const std::vector<const wchar_t*>& programs);
+
 }  // namespace tovra::testing
