@@ -88,7 +88,9 @@ endfunction()
 # its own for its whole run, handed out by ctest as the resource "wineprefix"
 # (scripts/wine-env.sh turns the id ctest gives into build/wineprefix-<id>), so
 # several of them run at once without meeting. ctest hands resources out only
-# when given wine-machines.json; the windows test preset passes it.
+# when given wine-machines.json; the windows test preset passes it. COST is the
+# test's usual run time in seconds: ctest starts the longest first, also on a
+# fresh clone that has no timings of its own yet.
 set(TOVRA_WINE_MACHINES 5 CACHE STRING "Wine prefixes for tests that change machine-wide state")
 if(TOVRA_WINDOWS)
   set(machines "")
@@ -99,9 +101,6 @@ if(TOVRA_WINDOWS)
   file(WRITE ${CMAKE_BINARY_DIR}/wine-machines.json
     "{ \"version\": { \"major\": 1, \"minor\": 0 },\n  \"local\": [ { \"wineprefix\": [ ${machines} ] } ] }\n")
 endif()
-#
-# COST is the test's usual run time in seconds: ctest starts the longest first,
-# also on a fresh clone that has no timings of its own yet.
 function(tovra_wine_machine)
   cmake_parse_arguments(M "" "COST" "" ${ARGN})
   set_tests_properties(${M_UNPARSED_ARGUMENTS} PROPERTIES RESOURCE_GROUPS "wineprefix:1")
