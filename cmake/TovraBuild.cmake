@@ -58,27 +58,100 @@ endif()
 set(TOVRA_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
 file(MAKE_DIRECTORY ${TOVRA_TEST_RESULTS})
 
-# tovra_add_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l] [TIMEOUT s] [ARGS extra])
-# One GoogleTest executable, one ctest entry; each run leaves a JUnit-style XML
+# tovra_add_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [PROGRAM prog] [LABELS l]
+#                [TIMEOUT s] [ARGS extra])
+# One ctest entry running GoogleTest cases; each run leaves a JUnit-style XML
 # report in test-results/ so scripts/test can count individual test cases.
+# Without PROGRAM the entry has an executable of its own, named after it. With
+# PROGRAM the sources join that executable (one per folder: most of a test
+# file's compile time is the headers every test file reads, so a folder's test
+# files are compiled as one), and the entry runs the suites its own sources
+# define through --gtest_filter. A suite named by two entries of one program is
+# an error, and so is an entry that defines none.
 function(tovra_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
-  if(TOVRA_FUZZ AND NOT TOVRA_WINDOWS)
-    # A test's own code guides no fuzzer: no coverage counters (a fifth of its
-    # compile time); the libraries it links keep theirs.
-    target_compile_options(${name} PRIVATE -fno-sanitize=fuzzer-no-link)
+  cmake_parse_arguments(T "" "TIMEOUT;PROGRAM" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
+  set(program ${name})
+  set(filter "")
+  if(T_PROGRAM)
+    set(program ${T_PROGRAM})
+    tovra_test_suites(suites ${name} ${program} ${T_SOURCES})
+    list(JOIN suites ":" filter)
+    # An entry's own negative filter narrows its suites.
+    set(args "")
+    foreach(arg IN LISTS T_ARGS)
+      if(arg MATCHES "^--gtest_filter=-(.*)$")
+        string(APPEND filter "-${CMAKE_MATCH_1}")
+      else()
+        list(APPEND args ${arg})
+      endif()
+    endforeach()
+    set(T_ARGS ${args})
+    set(filter --gtest_filter=${filter})
   endif()
+  if(NOT TARGET ${program})
+    add_executable(${program})
+    target_link_libraries(${program} PRIVATE GTest::gtest_main GTest::gmock)
+    if(TOVRA_FUZZ AND NOT TOVRA_WINDOWS)
+      # A test's own code guides no fuzzer: no coverage counters (a fifth of its
+      # compile time); the libraries it links keep theirs.
+      target_compile_options(${program} PRIVATE -fno-sanitize=fuzzer-no-link)
+    endif()
+  endif()
+  target_sources(${program} PRIVATE ${T_SOURCES})
+  target_link_libraries(${program} PRIVATE ${T_LIBS})
   set(report ${TOVRA_TEST_RESULTS}/${name}.xml)
   if(TOVRA_WINDOWS)
     set(report "Z:${report}")  # Wine maps the Linux root to drive Z:
   endif()
-  add_test(NAME ${name} COMMAND ${name} ${T_ARGS} --gtest_output=xml:${report})
+  add_test(NAME ${name} COMMAND ${program} ${filter} ${T_ARGS} --gtest_output=xml:${report})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+endfunction()
+
+# tovra_test_suites(out entry program sources...): the GoogleTest filter patterns
+# of the suites the sources define (TEST, TEST_F, TEST_P and their typed forms,
+# the suite's name on the macro's line). A parameterised suite also matches under
+# its instantiation prefix. Configuring again when a source changes keeps the
+# filters in step with the files.
+function(tovra_test_suites out entry program)
+  get_property(taken GLOBAL PROPERTY TOVRA_SUITES_${program})
+  set(patterns "")
+  foreach(src IN LISTS ARGN)
+    if(NOT src MATCHES "\\.(cpp|cc)$")
+      continue()
+    endif()
+    get_filename_component(path ${src} ABSOLUTE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${path})
+    file(STRINGS ${path} lines
+      REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST|TYPED_TEST_P)\\([ \t]*[A-Za-z_][A-Za-z0-9_]*")
+    foreach(line IN LISTS lines)
+      string(REGEX MATCH "\\([ \t]*([A-Za-z_][A-Za-z0-9_]*)" _ "${line}")
+      set(suite ${CMAKE_MATCH_1})
+      if("${suite}.*" IN_LIST patterns)
+        continue()
+      endif()
+      list(FIND taken "${suite}" at)
+      if(at GREATER -1)
+        message(FATAL_ERROR "test suite ${suite} of ${entry} is also defined by another entry of ${program}")
+      endif()
+      list(APPEND patterns "${suite}.*")
+      if(line MATCHES "TEST_P\\(")
+        list(APPEND patterns "*/${suite}.*")
+      endif()
+    endforeach()
+  endforeach()
+  if(NOT patterns)
+    message(FATAL_ERROR "${entry}: no test suite found in its sources")
+  endif()
+  foreach(p IN LISTS patterns)
+    if(NOT p MATCHES "^\\*/")
+      string(REGEX REPLACE "\\.\\*$" "" suite "${p}")
+      set_property(GLOBAL APPEND PROPERTY TOVRA_SUITES_${program} ${suite})
+    endif()
+  endforeach()
+  set(${out} ${patterns} PARENT_SCOPE)
 endfunction()
 
 # tovra_wine_machine(test... [COST seconds])

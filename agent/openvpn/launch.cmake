@@ -6,6 +6,7 @@ target_sources(tovra_agent PRIVATE
 tovra_add_test(openvpn_launch_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/interactive_service_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/openvpn_discovery_test.cpp
+  PROGRAM agent_openvpn_tests
   LIBS tovra_agent LABELS portable)
 tovra_add_fuzzer(fuzz_interactive_service_reply
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/interactive_service_reply_fuzz.cpp LIBS tovra_agent)
@@ -22,5 +23,6 @@ if(TOVRA_WINDOWS)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/interactive_service_client_win_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/openvpn_discovery_win_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/openvpn_discovery_win_test.rc
+    PROGRAM agent_openvpn_tests
     LIBS tovra_agent tovra_test_support LABELS win32 TIMEOUT 120)
 endif()

@@ -25,7 +25,7 @@ using tovra::testing::WaitUntil;
 constexpr uint32_t kOpenVpnPid = 4242;
 constexpr std::string_view kManagementPassword = "mgmt \"pass\"";
 
-std::span<const uint8_t> Bytes(std::string_view s) {
+std::span<const uint8_t> AsBytes(std::string_view s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
@@ -251,15 +251,15 @@ TEST(ManagementClient, SuccessPathDeliversCallbacksAndSpacesCommands) {
   callbacks.password_prompt = [&](PasswordPromptKind k) {
     events.Add("prompt " + std::to_string(static_cast<int>(k)));
     if (k != PasswordPromptKind::username_and_password) return;
-    EXPECT_EQ(client.SendCredential(CredentialKind::username, Bytes("user")),
+    EXPECT_EQ(client.SendCredential(CredentialKind::username, AsBytes("user")),
               CredentialSendOutcome::sent);
-    EXPECT_EQ(client.SendCredential(CredentialKind::password, Bytes("p\"w\\d")),
+    EXPECT_EQ(client.SendCredential(CredentialKind::password, AsBytes("p\"w\\d")),
               CredentialSendOutcome::sent);
-    EXPECT_EQ(client.SendCredential(CredentialKind::password, Bytes("bad\n")),
+    EXPECT_EQ(client.SendCredential(CredentialKind::password, AsBytes("bad\n")),
               CredentialSendOutcome::refused);
   };
   StderrCapture log;
-  ASSERT_EQ(client.Connect(peer.port(), Bytes(kManagementPassword), 5000, kOpenVpnPid,
+  ASSERT_EQ(client.Connect(peer.port(), AsBytes(kManagementPassword), 5000, kOpenVpnPid,
                            std::move(callbacks)),
             ManagementConnectOutcome::connected);
   EXPECT_TRUE(client.IsConnected());
@@ -348,7 +348,7 @@ TEST(ManagementClient, AuthenticationFailuresAndPreAuthBounds) {
         peer.Table(::GetCurrentProcessId(), untrusted ? kOpenVpnPid + 1 : kOpenVpnPid));
     Events events;
     StderrCapture log;
-    EXPECT_EQ(client.Connect(peer.port(), Bytes(kManagementPassword), 3000, kOpenVpnPid,
+    EXPECT_EQ(client.Connect(peer.port(), AsBytes(kManagementPassword), 3000, kOpenVpnPid,
                              events.Callbacks()),
               c.outcome);
     EXPECT_FALSE(client.IsConnected());
@@ -373,7 +373,7 @@ TEST(ManagementClient, PlatformWithoutOwnersWarnsAndGoesOn) {
   OpenVpnManagementClient client(peer.Table(0, 0));  // every row owner 0, as Wine shows
   Events events;
   StderrCapture log;
-  EXPECT_EQ(client.Connect(peer.port(), Bytes(kManagementPassword), 5000, kOpenVpnPid,
+  EXPECT_EQ(client.Connect(peer.port(), AsBytes(kManagementPassword), 5000, kOpenVpnPid,
                            events.Callbacks()),
             ManagementConnectOutcome::connected);
   client.Close();
@@ -403,7 +403,7 @@ TEST(ManagementClient, ReaderEndsOnceOnLossOrMalformedInput) {
     });
     OpenVpnManagementClient client(peer.Table(::GetCurrentProcessId(), kOpenVpnPid));
     Events events;
-    ASSERT_EQ(client.Connect(peer.port(), Bytes(kManagementPassword), 5000, kOpenVpnPid,
+    ASSERT_EQ(client.Connect(peer.port(), AsBytes(kManagementPassword), 5000, kOpenVpnPid,
                              events.Callbacks()),
               ManagementConnectOutcome::connected);
     EXPECT_TRUE(WaitUntil([&] { return events.closed.load() == 1; }, milliseconds(5000)));
@@ -432,7 +432,7 @@ TEST(ManagementClient, CloseRacesAndCloseFromACallback) {
       if (from_callback) client.Close();
       held = true;
     };
-    ASSERT_EQ(client.Connect(peer.port(), Bytes(kManagementPassword), 5000, kOpenVpnPid,
+    ASSERT_EQ(client.Connect(peer.port(), AsBytes(kManagementPassword), 5000, kOpenVpnPid,
                              std::move(callbacks)),
               ManagementConnectOutcome::connected);
     ASSERT_TRUE(WaitUntil([&] { return held.load(); }, milliseconds(5000)));

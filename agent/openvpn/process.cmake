@@ -2,6 +2,7 @@
 target_sources(tovra_agent PRIVATE ${CMAKE_CURRENT_LIST_DIR}/openvpn_process_rules.cpp)
 tovra_add_test(openvpn_process_rules_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/openvpn_process_rules_test.cpp
+  PROGRAM agent_openvpn_tests
   LIBS tovra_agent LABELS portable)
 
 if(TOVRA_WINDOWS)
@@ -21,13 +22,15 @@ if(TOVRA_WINDOWS)
 
   tovra_add_test(openvpn_process_win_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/openvpn_process_win_test.cpp
+    PROGRAM agent_openvpn_tests
     LIBS tovra_agent tovra_test_support LABELS win32)
-  add_dependencies(openvpn_process_win_tests openvpn_exit_event_child)
+  add_dependencies(agent_openvpn_tests openvpn_exit_event_child)
   set_tests_properties(openvpn_process_win_tests PROPERTIES
     ENVIRONMENT "TOVRA_EXIT_EVENT_CHILD=${exit_event_child_dir}/openvpn.exe")
 
   tovra_add_test(openvpn_environment_win_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/openvpn_environment_win_test.cpp
+    PROGRAM agent_openvpn_tests
     LIBS tovra_agent tovra_test_support LABELS win32)
   # Linux symbolic links to folders (reparse points as Wine sees them): a
   # linked level of the staging chain, and a linked leftover in a swept folder.

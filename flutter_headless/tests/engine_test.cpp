@@ -22,11 +22,11 @@ using flutter::StandardMessageCodec;
 
 constexpr uint32_t kTimeoutMs = 10000;
 
-std::vector<uint8_t> Encode(const EncodableValue& value) {
+std::vector<uint8_t> EncodeValue(const EncodableValue& value) {
   return *StandardMessageCodec::GetInstance().EncodeMessage(value);
 }
 
-EncodableValue Decode(const uint8_t* data, size_t size) {
+EncodableValue DecodeValue(const uint8_t* data, size_t size) {
   auto decoded = StandardMessageCodec::GetInstance().DecodeMessage(data, size);
   return decoded ? *decoded : EncodableValue("undecodable");
 }
@@ -44,7 +44,7 @@ void RecordReply(const uint8_t* data, size_t size, void* user) {
   auto* reply = static_cast<Reply*>(user);
   reply->arrived = true;
   reply->empty = data == nullptr && size == 0;
-  reply->value = reply->empty ? EncodableValue() : Decode(data, size);
+  reply->value = reply->empty ? EncodableValue() : DecodeValue(data, size);
   reply->thread = std::this_thread::get_id();
   ++reply->calls;
 }
@@ -68,7 +68,7 @@ class HeadlessEngineTest : public ::testing::Test {
 
   // nullopt for an empty reply; fails the test on a timeout.
   std::optional<EncodableValue> Call(const std::string& channel, const EncodableValue& message) {
-    const std::vector<uint8_t> bytes = Encode(message);
+    const std::vector<uint8_t> bytes = EncodeValue(message);
     return CallRaw(channel, bytes);
   }
 
@@ -80,7 +80,7 @@ class HeadlessEngineTest : public ::testing::Test {
         engine_, channel.c_str(), bytes.data(), bytes.size(), kTimeoutMs, &reply, &reply_size);
     EXPECT_TRUE(ok) << "no reply on " << channel;
     if (!ok || !reply) return std::nullopt;
-    EncodableValue value = Decode(reply, reply_size);
+    EncodableValue value = DecodeValue(reply, reply_size);
     FlutterHeadlessFree(reply);
     return value;
   }
@@ -121,7 +121,7 @@ TEST_F(HeadlessEngineTest, EmptyRepliesForEveryWayAMessageGoesUnanswered) {
 
 TEST_F(HeadlessEngineTest, SecondReplyToOneMessageIsIgnored) {
   Reply reply;
-  const std::vector<uint8_t> bytes = Encode(EncodableValue());
+  const std::vector<uint8_t> bytes = EncodeValue(EncodableValue());
   ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.twice", bytes.data(), bytes.size(),
                                                 RecordReply, &reply));
   PumpUntil([&] { return reply.arrived; });
@@ -132,7 +132,7 @@ TEST_F(HeadlessEngineTest, SecondReplyToOneMessageIsIgnored) {
 
 TEST_F(HeadlessEngineTest, ReplyFromAWorkerThreadIsDeliveredOnThePlatformThread) {
   Reply reply;
-  const std::vector<uint8_t> bytes = Encode(EncodableValue(int64_t{50}));
+  const std::vector<uint8_t> bytes = EncodeValue(EncodableValue(int64_t{50}));
   ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(), bytes.size(),
                                                 RecordReply, &reply));
   PumpUntil([&] { return reply.arrived; });
@@ -147,7 +147,7 @@ TEST_F(HeadlessEngineTest, ManyConcurrentWorkerRepliesEachArriveOnceOnThePlatfor
   constexpr int kCalls = 40;
   std::vector<Reply> replies(kCalls);
   for (int i = 0; i < kCalls; ++i) {
-    const std::vector<uint8_t> bytes = Encode(EncodableValue(int64_t{i % 4}));
+    const std::vector<uint8_t> bytes = EncodeValue(EncodableValue(int64_t{i % 4}));
     ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(),
                                                   bytes.size(), RecordReply, &replies[i]));
   }
@@ -174,11 +174,11 @@ struct DartInbox {
 void DartHandler(FlutterHeadlessEngineRef engine, const char*, const uint8_t* message, size_t size,
                  uint64_t response_id, void* user) {
   auto* inbox = static_cast<DartInbox*>(user);
-  inbox->messages.push_back(Decode(message, size));
+  inbox->messages.push_back(DecodeValue(message, size));
   inbox->threads.push_back(std::this_thread::get_id());
   inbox->response_ids.push_back(response_id);
   if (inbox->answer) {
-    const std::vector<uint8_t> bytes = Encode(*inbox->answer);
+    const std::vector<uint8_t> bytes = EncodeValue(*inbox->answer);
     EXPECT_TRUE(
         FlutterHeadlessEngineRespondToPlugin(engine, response_id, bytes.data(), bytes.size()));
   }
@@ -205,14 +205,14 @@ TEST_F(HeadlessEngineTest, DartMayAnswerLaterAndWithoutAListenerThePluginGetsAnE
   DartInbox inbox;  // records, answers later
   FlutterHeadlessEngineSetDartHandler(engine_, nullptr, DartHandler, &inbox);
   Reply reply;
-  const std::vector<uint8_t> bytes = Encode(EncodableValue("later"));
+  const std::vector<uint8_t> bytes = EncodeValue(EncodableValue("later"));
   ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.toDart", bytes.data(), bytes.size(),
                                                 RecordReply, &reply));
   PumpUntil([&] { return !inbox.messages.empty(); });
   ASSERT_EQ(inbox.messages.size(), 1u);
   FlutterHeadlessEngineRunLoop(engine_, 50);
   EXPECT_FALSE(reply.arrived);
-  const std::vector<uint8_t> answer = Encode(EncodableValue(int32_t{7}));
+  const std::vector<uint8_t> answer = EncodeValue(EncodableValue(int32_t{7}));
   ASSERT_TRUE(FlutterHeadlessEngineRespondToPlugin(engine_, inbox.response_ids[0], answer.data(),
                                                    answer.size()));
   PumpUntil([&] { return reply.arrived; });
@@ -249,7 +249,7 @@ TEST_F(HeadlessEngineTest, RunLoopEndsOnQuitFromAnotherThreadOrOnTimeout) {
 TEST_F(HeadlessEngineTest, DestroyingTheEngineDestroysThePluginAndDropsLateWorkerReplies) {
   EXPECT_EQ(plugin_.live_count(), 1);
   Reply reply;
-  const std::vector<uint8_t> bytes = Encode(EncodableValue(int64_t{300}));
+  const std::vector<uint8_t> bytes = EncodeValue(EncodableValue(int64_t{300}));
   ASSERT_TRUE(FlutterHeadlessEngineSendToPlugin(engine_, "test.worker", bytes.data(), bytes.size(),
                                                 RecordReply, &reply));
   FlutterHeadlessEngineRunLoop(engine_, 50);  // the worker is now in flight

@@ -31,7 +31,7 @@ using flutter::MessageReply;
 
 std::atomic<int32_t> live_plugins{0};
 
-const flutter::StandardMessageCodec& Codec() {
+const flutter::StandardMessageCodec& StandardCodec() {
   return flutter::StandardMessageCodec::GetInstance();
 }
 
@@ -64,9 +64,9 @@ class TestPlugin : public flutter::Plugin {
     });
     Handle("test.toDart",
            [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
-             BasicMessageChannel<> channel(messenger_, "dart.inbox", &Codec());
+             BasicMessageChannel<> channel(messenger_, "dart.inbox", &StandardCodec());
              channel.Send(message, [this, reply](const uint8_t* data, size_t size) {
-               std::unique_ptr<EncodableValue> answer = Codec().DecodeMessage(data, size);
+               std::unique_ptr<EncodableValue> answer = StandardCodec().DecodeMessage(data, size);
                reply(EncodableValue(EncodableList{answer ? *answer : EncodableValue("undecodable"),
                                                   EncodableValue(OnPlatformThread())}));
              });
@@ -75,7 +75,7 @@ class TestPlugin : public flutter::Plugin {
            [this](const EncodableValue&, const MessageReply<EncodableValue>& reply) {
              flutter::BinaryMessenger* messenger = messenger_;
              std::thread([messenger] {
-               BasicMessageChannel<> channel(messenger, "dart.inbox", &Codec());
+               BasicMessageChannel<> channel(messenger, "dart.inbox", &StandardCodec());
                channel.Send(EncodableValue("from worker"));
              }).join();
              reply(EncodableValue(true));
@@ -99,18 +99,18 @@ class TestPlugin : public flutter::Plugin {
              reply(EncodableValue(window != nullptr));
            });
 #endif
-    Handle("test.unregister",
-           [this](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
-             BasicMessageChannel<> channel(messenger_, std::get<std::string>(message), &Codec());
-             channel.SetMessageHandler(nullptr);
-             reply(EncodableValue(true));
-           });
+    Handle("test.unregister", [this](const EncodableValue& message,
+                                     const MessageReply<EncodableValue>& reply) {
+      BasicMessageChannel<> channel(messenger_, std::get<std::string>(message), &StandardCodec());
+      channel.SetMessageHandler(nullptr);
+      reply(EncodableValue(true));
+    });
   }
 
  private:
   void Handle(const std::string& name, const flutter::MessageHandler<EncodableValue>& handler) {
     // The channel object goes out of scope at once; the handler must not need it.
-    BasicMessageChannel<> channel(messenger_, name, &Codec());
+    BasicMessageChannel<> channel(messenger_, name, &StandardCodec());
     channel.SetMessageHandler(handler);
   }
 
@@ -123,7 +123,7 @@ class TestPlugin : public flutter::Plugin {
     if (message == WM_USER + 7) {
       auto* self = reinterpret_cast<TestPlugin*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
       if (self) {
-        BasicMessageChannel<> channel(self->messenger_, "dart.inbox", &Codec());
+        BasicMessageChannel<> channel(self->messenger_, "dart.inbox", &StandardCodec());
         channel.Send(EncodableValue(EncodableList{EncodableValue("window event"),
                                                   EncodableValue(self->OnPlatformThread())}));
       }

@@ -19,7 +19,7 @@ using ::testing::HasSubstr;
 using tovra::testing::TempFolder;
 using tovra::testing::WriteTextFile;
 
-constexpr uint64_t kEpoch = 116444736000000000ULL;
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
 
 std::wstring StandIn(const char* variable) {
   const char* value = std::getenv(variable);
@@ -53,11 +53,11 @@ TEST_F(WireGuardDllTest, SumsCountersOverPeersAndConvertsTheLatestHandshake) {
   Script(
       "adapter=present\n"
       "peer=100,200," +
-      std::to_string(kEpoch + 17000000000000000ULL) +
+      std::to_string(kUnixEpochAsFileTime + 17000000000000000ULL) +
       ",3\n"
       "peer=1,2,0,0\n"
       "peer=10,20," +
-      std::to_string(kEpoch + 10000) + ",1\n");
+      std::to_string(kUnixEpochAsFileTime + 10000) + ",1\n");
   WireGuardDll dll;
   ASSERT_TRUE(dll.Load(Install()));
   EXPECT_EQ(dll.Query(L"zerkavpnwireguard"), (AdapterSnapshot{true, 222, 111, 1700000000000}));

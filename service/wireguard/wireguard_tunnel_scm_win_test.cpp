@@ -34,7 +34,7 @@ using tovra::testing::WaitUntil;
 constexpr auto kServiceBound = std::chrono::seconds(20);
 constexpr DWORD kProcessExitMs = 20000;
 
-constexpr char kConfig[] =
+constexpr char kTunnelConfig[] =
     "[Interface]\nPrivateKey = AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n"
     "Address = 10.0.0.2/32\n"
     "[Peer]\nPublicKey = ZGVmZ2hpamtsbW5vcHFyc3R1dnd4eXp7fH1+f4CBgoM=\n"
@@ -154,11 +154,11 @@ TEST_F(TunnelUnderScm, StartsReportsTheAdapterAndStopsWithoutATrace) {
   WinWireGuardTunnel tunnel(folder.path());
   const std::wstring config_file = tunnel.manager().paths().config_file;
 
-  const WireGuardResult r = tunnel.manager().Start(kConfig);
+  const WireGuardResult r = tunnel.manager().Start(kTunnelConfig);
   ASSERT_EQ(r.error, WireGuardError::none);
   EXPECT_EQ(r.record,
             (WireGuardStatusRecord{State(WireGuardState::up), true, 206, 105, 1700000000000, 0}));
-  EXPECT_EQ(WhatTheTunnelProgramRead(), Rendered(kConfig))
+  EXPECT_EQ(WhatTheTunnelProgramRead(), Rendered(kTunnelConfig))
       << "the tunnel program reads the validator's rendering, byte for byte";
   EXPECT_FALSE(Exists(config_file)) << "the configuration is removed once the adapter exists";
   EXPECT_EQ(LookAtTunnelService().status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
@@ -182,7 +182,7 @@ TEST_F(TunnelUnderScm, StartsReportsTheAdapterAndStopsWithoutATrace) {
 
 TEST_F(TunnelUnderScm, AStartWhileATunnelIsUpReplacesIt) {
   WinWireGuardTunnel tunnel(folder.path());
-  ASSERT_EQ(tunnel.manager().Start(kConfig).error, WireGuardError::none);
+  ASSERT_EQ(tunnel.manager().Start(kTunnelConfig).error, WireGuardError::none);
   const UniqueHandle first = TunnelProcess();
   const DWORD first_pid = LookAtTunnelService().status.dwProcessId;
 
@@ -206,7 +206,7 @@ TEST_F(TunnelUnderScm, TheNextServiceRunRemovesATunnelLeftRunning) {
   {
     WinWireGuardTunnel killed(folder.path());
     config_file = killed.manager().paths().config_file;
-    ASSERT_EQ(killed.manager().Start(kConfig).error, WireGuardError::none);
+    ASSERT_EQ(killed.manager().Start(kTunnelConfig).error, WireGuardError::none);
   }
   ASSERT_EQ(LookAtTunnelService().status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   const UniqueHandle program = TunnelProcess();
@@ -229,10 +229,10 @@ TEST_F(TunnelUnderScm, AnAdapterThatNeverAppearsLeavesNothingInstalled) {
   Script("no_adapter=1\n");
   WinWireGuardTunnel tunnel(folder.path());
   tovra::testing::StderrCapture capture;
-  const WireGuardResult r = tunnel.manager().Start(kConfig);
+  const WireGuardResult r = tunnel.manager().Start(kTunnelConfig);
   EXPECT_EQ(r.error, WireGuardError::adapter_never_appeared);
   EXPECT_EQ(r.record, (WireGuardStatusRecord{State(WireGuardState::down), false, 0, 0, 0, 5}));
-  EXPECT_EQ(WhatTheTunnelProgramRead(), Rendered(kConfig)) << "the tunnel service did run";
+  EXPECT_EQ(WhatTheTunnelProgramRead(), Rendered(kTunnelConfig)) << "the tunnel service did run";
   EXPECT_EQ(LookAtTunnelService().open_error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
   EXPECT_FALSE(Exists(tunnel.manager().paths().config_file));
   EXPECT_THAT(capture.Text(),
@@ -242,7 +242,7 @@ TEST_F(TunnelUnderScm, AnAdapterThatNeverAppearsLeavesNothingInstalled) {
 TEST_F(TunnelUnderScm, ATunnelProgramThatStopsByItselfIsNoLongerUp) {
   Script("stops_after_ms=2000\npeer=1,2,0,0\n");
   WinWireGuardTunnel tunnel(folder.path());
-  ASSERT_EQ(tunnel.manager().Start(kConfig).error, WireGuardError::none);
+  ASSERT_EQ(tunnel.manager().Start(kTunnelConfig).error, WireGuardError::none);
 
   WireGuardStatusRecord later;
   ServiceLook look;

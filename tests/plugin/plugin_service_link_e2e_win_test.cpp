@@ -18,7 +18,7 @@
 #include "tests/support/child_process_win.h"
 #include "tests/support/plugin_loader_win.h"
 
-namespace tovra_windows_vpn {
+namespace tovra_windows_vpn::service_link_e2e {
 namespace {
 
 namespace fs = std::filesystem;
@@ -173,4 +173,4 @@ TEST_F(PluginServiceLinkE2E, AMinuteOfIdleWithTheServiceUpRaisesNoEvent) {
 }
 
 }  // namespace
-}  // namespace tovra_windows_vpn
+}  // namespace tovra_windows_vpn::service_link_e2e

@@ -26,7 +26,7 @@
 #include "tests/support/child_process_win.h"
 #include "tests/support/plugin_loader_win.h"
 
-namespace tovra_windows_vpn {
+namespace tovra_windows_vpn::workers_e2e {
 namespace {
 
 namespace fs = std::filesystem;
@@ -300,4 +300,4 @@ INSTANTIATE_TEST_SUITE_P(PayloadLimit, OversizedStartOpenVpn,
                                            Oversize{30000, 30000, 2000, false}));
 
 }  // namespace
-}  // namespace tovra_windows_vpn
+}  // namespace tovra_windows_vpn::workers_e2e
