@@ -17,7 +17,6 @@ if(TOVRA_WINDOWS)
   add_executable(openvpn_exit_event_child
     ${CMAKE_CURRENT_LIST_DIR}/testing/openvpn_exit_event_child_win.cpp)
   target_link_options(openvpn_exit_event_child PRIVATE -municode)
-  tovra_test_code(openvpn_exit_event_child)
   set_target_properties(openvpn_exit_event_child PROPERTIES
     OUTPUT_NAME openvpn RUNTIME_OUTPUT_DIRECTORY ${exit_event_child_dir})
 
