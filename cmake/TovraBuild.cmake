@@ -88,15 +88,7 @@ function(tovra_add_test name)
     set(T_ARGS ${args})
     set(filter --gtest_filter=${filter})
   endif()
-  if(NOT TARGET ${program})
-    add_executable(${program})
-    target_link_libraries(${program} PRIVATE GTest::gtest_main GTest::gmock)
-    if(TOVRA_FUZZ AND NOT TOVRA_WINDOWS)
-      # A test's own code guides no fuzzer: no coverage counters (a fifth of its
-      # compile time); the libraries it links keep theirs.
-      target_compile_options(${program} PRIVATE -fno-sanitize=fuzzer-no-link)
-    endif()
-  endif()
+  tovra_test_program(${program})
   target_sources(${program} PRIVATE ${T_SOURCES})
   target_link_libraries(${program} PRIVATE ${T_LIBS})
   set(report ${TOVRA_TEST_RESULTS}/${name}.xml)
@@ -108,6 +100,22 @@ function(tovra_add_test name)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+endfunction()
+
+# tovra_test_program(name): a GoogleTest executable that entries of
+# tovra_add_test join with PROGRAM; made here unless it exists. Made ahead of its
+# entries, it lives in the folder that makes it.
+function(tovra_test_program name)
+  if(TARGET ${name})
+    return()
+  endif()
+  add_executable(${name})
+  target_link_libraries(${name} PRIVATE GTest::gtest_main GTest::gmock)
+  if(TOVRA_FUZZ AND NOT TOVRA_WINDOWS)
+    # A test's own code guides no fuzzer: no coverage counters (a fifth of its
+    # compile time); the libraries it links keep theirs.
+    target_compile_options(${name} PRIVATE -fno-sanitize=fuzzer-no-link)
+  endif()
 endfunction()
 
 # tovra_test_suites(out entry program sources...): the GoogleTest filter patterns

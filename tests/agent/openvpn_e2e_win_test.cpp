@@ -32,7 +32,6 @@ using tovra::testing::TestEnv;
 using tovra::testing::WaitUntil;
 using tovra::testsupport::Json;
 
-constexpr const char* kProfile = tovra::testing::kSampleOpenVpnProfile;
 constexpr char kUser[] = "alice \"the\" \\admin";
 constexpr char kPassword[] = "s3cr\"et\\pass";
 
@@ -96,7 +95,7 @@ class OpenVpnEndToEnd : public ::testing::Test {
     const fs::path profile = fs::path(app_) / L"profile.ovpn";
     {
       std::ofstream out(profile, std::ios::binary | std::ios::trunc);
-      out << kProfile;
+      out << tovra::testing::kSampleOpenVpnProfile;
     }
     Json started = Record({L"openvpn-start", profile.wstring()});
     fs::remove(profile);
