@@ -6,17 +6,16 @@
 #include "common/ipc/pipe_owner_win.h"
 #include "tests/fakes/fake_pipe_server_win.h"
 #include "tests/support/pipe_wait_win.h"
+#include "tests/support/bytes.h"
 
 namespace tovra::agent {
 namespace {
 
+using tovra::testing::AsBytes;
+
 using common::Bytes;
 using common::Frame;
 using testing::FakePipeServer;
-
-std::span<const uint8_t> Text(std::string_view s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
 
 ServiceLink::Connector ConnectorFor(const std::wstring& name) {
   return [name] {
@@ -153,7 +152,7 @@ TEST(ServiceLinkOpenVpnStagerWin, ResultMapping) {
     ServiceLink link(ConnectorFor(fake.name()));
     ServiceLinkOpenVpnStager stager(&link, 1);
     uint16_t result = 99;
-    const std::wstring path = stager.Stage(42, Text("client\n"), result);
+    const std::wstring path = stager.Stage(42, AsBytes("client\n"), result);
     EXPECT_EQ(result, c.expected_result) << c.name;
     EXPECT_EQ(path.empty(), c.expected_result != 0) << c.name;
     const auto frames = fake.received();
@@ -172,11 +171,11 @@ TEST(ServiceLinkOpenVpnStagerWin, EmptyProfileOrNoLinkNeverContactsTheService) {
   ServiceLink link(ConnectorFor(fake.name()));
   ServiceLinkOpenVpnStager stager(&link, 1);
   uint16_t result = 0;
-  EXPECT_TRUE(stager.Stage(1, Text(""), result).empty());
+  EXPECT_TRUE(stager.Stage(1, AsBytes(""), result).empty());
   EXPECT_EQ(result, 4);
   ServiceLinkOpenVpnStager unlinked(nullptr, 1);
   result = 0;
-  EXPECT_TRUE(unlinked.Stage(1, Text("client"), result).empty());
+  EXPECT_TRUE(unlinked.Stage(1, AsBytes("client"), result).empty());
   EXPECT_EQ(result, 4);
   stager.Unstage(L"");
   EXPECT_TRUE(fake.received().empty());

@@ -4,13 +4,12 @@
 
 #include <string>
 #include <vector>
+#include "tests/support/bytes.h"
 
 namespace tovra::agent::openvpn {
 namespace {
 
-std::span<const uint8_t> Ascii(std::string_view text) {
-  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
-}
+using tovra::testing::AsBytes;
 
 std::vector<uint8_t> Utf16Le(std::u16string_view text) {
   std::vector<uint8_t> out;
@@ -23,7 +22,7 @@ std::vector<uint8_t> Utf16Le(std::u16string_view text) {
 
 TEST(StartupMessage, IsUtf16LeWithThreeNuls) {
   const auto message =
-      BuildStartupMessage(L"C:\\w d\u00e9", L"--config \"a b.conf\"", Ascii("pw\n"));
+      BuildStartupMessage(L"C:\\w d\u00e9", L"--config \"a b.conf\"", AsBytes("pw\n"));
   ASSERT_TRUE(message);
   const std::vector<uint8_t> expected = Utf16Le(std::u16string(u"C:\\w d\u00e9") + u'\0' +
                                                 u"--config \"a b.conf\"" + u'\0' + u"pw\n" + u'\0');
@@ -35,11 +34,12 @@ TEST(StartupMessage, LimitCountsTheNulsAndStopsAt1024) {
   // 1024 characters in all is the largest accepted; one more is refused.
   const std::wstring workdir(500, L'w');
   const std::string password(300, 'p');
-  EXPECT_TRUE(BuildStartupMessage(workdir, std::wstring(221, L'o'), Ascii(password)));
-  EXPECT_EQ(BuildStartupMessage(workdir, std::wstring(221, L'o'), Ascii(password))->size(), 2048u);
-  EXPECT_FALSE(BuildStartupMessage(workdir, std::wstring(222, L'o'), Ascii(password)));
-  EXPECT_FALSE(BuildStartupMessage(L"", L"", Ascii(std::string(1022, 'p'))));
-  EXPECT_TRUE(BuildStartupMessage(L"", L"", Ascii(std::string(1021, 'p'))));
+  EXPECT_TRUE(BuildStartupMessage(workdir, std::wstring(221, L'o'), AsBytes(password)));
+  EXPECT_EQ(BuildStartupMessage(workdir, std::wstring(221, L'o'), AsBytes(password))->size(),
+            2048u);
+  EXPECT_FALSE(BuildStartupMessage(workdir, std::wstring(222, L'o'), AsBytes(password)));
+  EXPECT_FALSE(BuildStartupMessage(L"", L"", AsBytes(std::string(1022, 'p'))));
+  EXPECT_TRUE(BuildStartupMessage(L"", L"", AsBytes(std::string(1021, 'p'))));
 }
 
 struct ReplyRow {

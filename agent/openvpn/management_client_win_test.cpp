@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "tests/support/wait_until.h"
+#include "tests/support/bytes.h"
 
 namespace tovra::agent::openvpn {
 namespace {
+
+using tovra::testing::AsBytes;
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -24,10 +27,6 @@ using tovra::testing::WaitUntil;
 
 constexpr uint32_t kOpenVpnPid = 4242;
 constexpr std::string_view kManagementPassword = "mgmt \"pass\"";
-
-std::span<const uint8_t> AsBytes(std::string_view s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
 
 // OpenVPN's side of one connection. The script runs on the peer's thread once a
 // client connected; everything the client sent is kept with its arrival time.

@@ -4,13 +4,12 @@
 
 #include <string>
 #include <vector>
+#include "tests/support/bytes.h"
 
 namespace tovra::agent::openvpn {
 namespace {
 
-std::span<const uint8_t> Bytes(std::string_view s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
+using tovra::testing::AsBytes;
 
 TEST(ClassifyManagementLine, PublishedLineShapes) {
   using K = LineKind;
@@ -139,7 +138,7 @@ TEST(CredentialCommand, EscapesAndRefuses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(PreviewBytes(c.value));
-    const auto command = CredentialCommand(c.kind, Bytes(c.value));
+    const auto command = CredentialCommand(c.kind, AsBytes(c.value));
     ASSERT_EQ(command.has_value(), c.command.has_value());
     if (command) {
       EXPECT_EQ(command->view(), *c.command);
@@ -148,14 +147,14 @@ TEST(CredentialCommand, EscapesAndRefuses) {
 }
 
 TEST(ManagementPasswordLine, Bounds) {
-  EXPECT_EQ(ManagementPasswordLine(Bytes(std::string(255, 'p')))->view(),
+  EXPECT_EQ(ManagementPasswordLine(AsBytes(std::string(255, 'p')))->view(),
             std::string(255, 'p') + "\n");
-  EXPECT_EQ(ManagementPasswordLine(Bytes("x"))->view(), "x\n");
-  EXPECT_EQ(ManagementPasswordLine(Bytes("a\"b\\c d"))->view(), "a\"b\\c d\n");  // verbatim
-  EXPECT_FALSE(ManagementPasswordLine(Bytes(std::string(256, 'p'))));
-  EXPECT_FALSE(ManagementPasswordLine(Bytes("")));
-  EXPECT_FALSE(ManagementPasswordLine(Bytes("ab\n")));
-  EXPECT_FALSE(ManagementPasswordLine(Bytes("ab\x7F")));
+  EXPECT_EQ(ManagementPasswordLine(AsBytes("x"))->view(), "x\n");
+  EXPECT_EQ(ManagementPasswordLine(AsBytes("a\"b\\c d"))->view(), "a\"b\\c d\n");  // verbatim
+  EXPECT_FALSE(ManagementPasswordLine(AsBytes(std::string(256, 'p'))));
+  EXPECT_FALSE(ManagementPasswordLine(AsBytes("")));
+  EXPECT_FALSE(ManagementPasswordLine(AsBytes("ab\n")));
+  EXPECT_FALSE(ManagementPasswordLine(AsBytes("ab\x7F")));
 }
 
 TEST(Previews, ReplaceUnprintableAndCut) {
